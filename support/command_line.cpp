@@ -31,8 +31,7 @@ void parse_command_line(int argc, char** argv, const po::options_description& vi
   if (vm.count("help")) return;
   po::notify(vm);
 
-  if (positional.size() != positional_names.size())
-    throw po::error("Invalid number of arguments");
+  if (positional.size() != positional_names.size()) throw po::error("Invalid number of arguments");
   for (std::size_t i = 0; i < positional_names.size(); ++i)
     vm.insert({positional_names[i], po::variable_value(positional[i], false)});
 }
@@ -69,6 +68,8 @@ std::string resolve_path(const char* path) {
   return std::string(resolved.get());
 }
 
-std::string resolve_path(const std::string& path) { return resolve_path(path.c_str()); }
+std::string resolve_path(const std::string& path) {
+  return resolve_path(path.c_str());
+}
 
 }  // namespace quarnix

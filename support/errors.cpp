@@ -21,7 +21,9 @@ std::string with_errno(const std::string& message, int error_number) {
 
 }  // namespace
 
-RuntimeError::RuntimeError(const std::string& message) : message(message) { capture_backtrace(); }
+RuntimeError::RuntimeError(const std::string& message) : message(message) {
+  capture_backtrace();
+}
 
 RuntimeError::RuntimeError(const boost::format& message) : message(message.str()) {
   capture_backtrace();
@@ -74,6 +76,8 @@ void terminate_handler() {
   std::abort();
 }
 
-void install_terminate_handler() { std::set_terminate(terminate_handler); }
+void install_terminate_handler() {
+  std::set_terminate(terminate_handler);
+}
 
 }  // namespace quarnix

@@ -32,6 +32,11 @@ void write_line(std::ostream& out, std::string_view text) {
   out << text << std::endl;
 }
 
+void write_text(std::ostream& out, std::string_view text) {
+  std::lock_guard lock(line_mutex());
+  out << text << std::flush;
+}
+
 namespace detail {
 
 void emit_line(int level, timespec& start, const std::string& prefix, std::string_view message) {

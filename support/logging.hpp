@@ -17,15 +17,19 @@ extern int log_level;
 // A written message goes to standard output when its level is above this.
 extern int log_stdout_threshold;
 
-inline bool log_enabled(int level) { return level <= log_level; }
+inline bool log_enabled(int level) {
+  return level <= log_level;
+}
 
 // Sets log_level from a level name; an unknown name falls back to info.
 void parse_log_level(const std::string& name);
 
-// Writes one whole line to a standard stream under the lock that every log line
-// takes, so that lines of different threads never interleave, also when the
-// streams are no longer synchronised with stdio.
+// Writes one whole line (text and end of line) to a standard stream under the
+// lock that every log line takes, so that lines of different threads never
+// interleave, also when the streams are no longer synchronised with stdio.
 void write_line(std::ostream& out, std::string_view text);
+// The same for a text that brings its own line ends.
+void write_text(std::ostream& out, std::string_view text);
 
 namespace detail {
 void emit_line(int level, timespec& start, const std::string& prefix, std::string_view message);

@@ -15,7 +15,8 @@ namespace {
 
 struct Arguments {
   explicit Arguments(std::vector<std::string> words) : words(std::move(words)) {
-    for (auto& word : this->words) pointers.push_back(word.data());
+    for (auto& word : this->words)
+      pointers.push_back(word.data());
   }
   int argc() const { return static_cast<int>(pointers.size()); }
   char** argv() { return pointers.data(); }
@@ -25,8 +26,8 @@ struct Arguments {
 
 po::options_description example_options() {
   po::options_description options("Options");
-  options.add_options()("v", po::value<int>()->default_value(2), "Log level")(
-      "help", "Print help")("name", po::value<std::string>(), "A name");
+  options.add_options()("v", po::value<int>()->default_value(2), "Log level")("help", "Print help")(
+      "name", po::value<std::string>(), "A name");
   return options;
 }
 
@@ -84,8 +85,8 @@ TEST(CommandLineDeathTest, BadCommandLineExitsWithStatusTwo) {
 
 TEST(CommandLine, ResolvePath) {
   EXPECT_EQ(resolve_path("."), std::filesystem::current_path().string());
-  const auto directory = std::filesystem::temp_directory_path() /
-                         ("quarnix_resolve_" + std::to_string(getpid()));
+  const auto directory =
+      std::filesystem::temp_directory_path() / ("quarnix_resolve_" + std::to_string(getpid()));
   std::filesystem::create_directories(directory / "target");
   std::filesystem::create_directory_symlink(directory / "target", directory / "link");
   EXPECT_EQ(resolve_path((directory / "link").string()),

@@ -48,12 +48,18 @@ TEST(RuntimeErrorTest, IteratorEndHasTheStandardText) {
   EXPECT_STREQ(iterator_end().what(), std::exception().what());
 }
 
-void throw_runtime_error() { throw RuntimeError("Unable to resolve /missing", ENOENT); }
-void throw_out_of_range() { throw std::out_of_range("index 7"); }
+void throw_runtime_error() {
+  throw RuntimeError("Unable to resolve /missing", ENOENT);
+}
+void throw_out_of_range() {
+  throw std::out_of_range("index 7");
+}
 
 // An exception leaving a noexcept function ends in std::terminate with the
 // exception still current, as one leaving main or a thread does.
-void call_without_catching(void (*thrower)()) noexcept { thrower(); }
+void call_without_catching(void (*thrower)()) noexcept {
+  thrower();
+}
 
 using TerminateHandlerDeathTest = ::testing::Test;
 

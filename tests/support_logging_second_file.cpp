@@ -3,6 +3,8 @@
 
 namespace quarnix::testing {
 
-void log_info_from_second_file(const char* message) { log_info(message); }
+void log_info_from_second_file(const char* message) {
+  log_info(message);
+}
 
 }  // namespace quarnix::testing

@@ -74,8 +74,8 @@ TEST_F(Logging, TimestampsPerEmitterInstance) {
   const std::string err = capture.err();
   EXPECT_EQ(out.find(zero + "INFO: first text line\n"), 0u) << out;
   std::smatch match;
-  ASSERT_TRUE(std::regex_search(out, match,
-                                std::regex(R"(\[(\d{5}\.\d{6})\] INFO: second text line\n)")))
+  ASSERT_TRUE(
+      std::regex_search(out, match, std::regex(R"(\[(\d{5}\.\d{6})\] INFO: second text line\n)")))
       << out;
   const double elapsed = std::stod(match[1]);
   EXPECT_GE(elapsed, 0.03);
@@ -83,7 +83,8 @@ TEST_F(Logging, TimestampsPerEmitterInstance) {
   EXPECT_NE(err.find(zero + "ERROR: first string line\n"), std::string::npos) << err;
   EXPECT_NE(err.find(zero + "WARNING: first format line x\n"), std::string::npos) << err;
   EXPECT_NE(out.find(zero + "INFO: first line of the other file\n"), std::string::npos) << out;
-  EXPECT_TRUE(std::regex_search(out, std::regex(R"(\[\d{5}\.\d{6}\] DEBUG\(1\): debug at level three\n)")))
+  EXPECT_TRUE(
+      std::regex_search(out, std::regex(R"(\[\d{5}\.\d{6}\] DEBUG\(1\): debug at level three\n)")))
       << out;
   EXPECT_EQ(out.find("debug at level four"), std::string::npos);
 }
@@ -116,9 +117,11 @@ TEST_F(Logging, LinesOfConcurrentThreadsStayWhole) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t)
     threads.emplace_back([t] {
-      for (int i = 0; i < 200; ++i) log_info(boost::format("thread %d line %d") % t % i);
+      for (int i = 0; i < 200; ++i)
+        log_info(boost::format("thread %d line %d") % t % i);
     });
-  for (auto& thread : threads) thread.join();
+  for (auto& thread : threads)
+    thread.join();
   std::istringstream lines(capture.out());
   std::string line;
   int count = 0;

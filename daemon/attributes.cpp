@@ -1,0 +1,100 @@
+#include <err.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "daemon/open_file.hpp"
+#include "daemon/operations.hpp"
+#include "daemon/proc_path.hpp"
+#include "daemon/reply.hpp"
+
+namespace quarnix {
+
+namespace {
+
+// The change word of a setattr line: what the request sets.
+std::string setattr_change_word(const struct stat* attr, int to_set) {
+  std::string word;
+  if (to_set & FUSE_SET_ATTR_MODE) word += "MODE,";
+  if (to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) word += "UID,";
+  if (to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME)) word += "TIME,";
+  if (to_set & FUSE_SET_ATTR_SIZE) word += "SIZE\t" + std::to_string(attr->st_size);
+  return word;
+}
+
+int inode_utimensat(InodeRecord* record, const timespec times[2]) {
+  if (record->is_symlink) {
+    const int result = ::utimensat(record->fd, "", times, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
+    if (result == -1 && errno == EINVAL) errno = EPERM;
+    return result;
+  }
+  return ::utimensat(AT_FDCWD, ProcPath(record->fd).c_str(), times, 0);
+}
+
+int set_size(InodeRecord& record, off_t size, OpenFile* file) {
+  if (file) return ::ftruncate(file->fd, size);
+  return ::truncate(ProcPath(record.fd).c_str(), size);
+}
+
+int set_times(InodeRecord& record, const struct stat* attr, int to_set, OpenFile* file) {
+  timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
+  if (to_set & FUSE_SET_ATTR_ATIME_NOW)
+    times[0] = {0, UTIME_NOW};
+  else if (to_set & FUSE_SET_ATTR_ATIME)
+    times[0] = attr->st_atim;
+  if (to_set & FUSE_SET_ATTR_MTIME_NOW)
+    times[1] = {0, UTIME_NOW};
+  else if (to_set & FUSE_SET_ATTR_MTIME)
+    times[1] = attr->st_mtim;
+  if (file) return ::futimens(file->fd, times);
+  return inode_utimensat(&record, times);
+}
+
+}  // namespace
+
+void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+  InodeRecord& record = get_inode(ino);
+  state.oplog.write_if_all("getattr", record.log_id);
+  struct stat attr {};
+  if (::fstatat(record.fd, "", &attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+    reply_err(req, errno);
+    return;
+  }
+  reply_attr(req, &attr, state.timeout);
+}
+
+void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info* fi) {
+  InodeRecord& record = get_inode(ino);
+  if (state.oplog.logs_all())
+    state.oplog.write("setattr", record.log_id, setattr_change_word(attr, to_set));
+  do_setattr(req, ino, attr, to_set, get_open_file(fi));
+}
+
+void do_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, OpenFile* file) {
+  InodeRecord& record = get_inode(ino);
+  int result = 0;
+  if (to_set & FUSE_SET_ATTR_MODE) {
+    result = file ? ::fchmod(file->fd, attr->st_mode)
+                  : ::chmod(ProcPath(record.fd).c_str(), attr->st_mode);
+    if (result == -1) return static_cast<void>(reply_err(req, errno));
+  }
+  if (to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) {
+    const uid_t uid = (to_set & FUSE_SET_ATTR_UID) ? attr->st_uid : static_cast<uid_t>(-1);
+    const gid_t gid = (to_set & FUSE_SET_ATTR_GID) ? attr->st_gid : static_cast<gid_t>(-1);
+    if (::fchownat(record.fd, "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == -1)
+      return static_cast<void>(reply_err(req, errno));
+  }
+  if (to_set & FUSE_SET_ATTR_SIZE) {
+    if (set_size(record, attr->st_size, file) == -1)
+      return static_cast<void>(reply_err(req, errno));
+  }
+  if (to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME)) {
+    if (set_times(record, attr, to_set, file) == -1)
+      return static_cast<void>(reply_err(req, errno));
+  }
+  getattr(req, ino, nullptr);
+}
+
+}  // namespace quarnix

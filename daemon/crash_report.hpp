@@ -1,0 +1,17 @@
+// Crash reports: a text file in the crash directory (or standard error) and,
+// at most once a minute, a compressed core dump of a copy of the daemon.
+#pragma once
+
+#include <memory>
+#include <ostream>
+#include <string>
+
+namespace quarnix {
+
+std::unique_ptr<std::ostream> open_crash_report();
+
+// Writes a core dump of a copy of this process to `path` and has gzip
+// compress it; returns when the dump is written.
+void dump_core(const std::string& path);
+
+}  // namespace quarnix

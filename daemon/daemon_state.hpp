@@ -1,0 +1,72 @@
+// The one global state of the daemon, also handed to libfuse as user data.
+#pragma once
+
+#define FUSE_USE_VERSION 35
+#include <fuse_lowlevel.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <boost/optional.hpp>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "daemon/inode_record.hpp"
+#include "daemon/operations_log.hpp"
+
+namespace quarnix {
+
+struct DaemonState {
+  DaemonState();
+  DaemonState(const DaemonState&) = delete;
+  DaemonState& operator=(const DaemonState&) = delete;
+  ~DaemonState();
+
+  std::mutex mutex;  // guards inodes, live_inodes
+  std::unordered_map<uint64_t, InodeRecord> inodes;
+  InodeRecord root;
+  double timeout = 0;
+  std::string source;
+  std::string mountpoint;
+  int64_t download_blocksize = 10485760;
+  uint64_t cache_blocksize = 131072;
+  dev_t source_dev = 0;
+  bool nosplice = false;
+  boost::optional<std::string> crashdir;
+  OperationsLog oplog;
+  bool forgetmat = false;
+  bool vfs_cache = true;
+  uint64_t next_log_id = 0;
+  std::atomic<bool> full_seekdir{false};
+  bool swallow_odirect = false;
+
+  // FUSE inode numbers of the records in `inodes`, so that a number the
+  // kernel still holds after its record went (an old export handle) is
+  // refused instead of dereferenced. Guarded by its own innermost mutex.
+  std::mutex live_inodes_mutex;
+  std::unordered_set<fuse_ino_t> live_inodes;
+};
+
+extern DaemonState state;
+extern double delay_reads;
+
+// An inode number that names no live record.
+class UnknownInode : public std::exception {
+ public:
+  explicit UnknownInode(fuse_ino_t ino);
+  const char* what() const noexcept override { return message.c_str(); }
+
+ private:
+  std::string message;
+};
+
+InodeRecord& get_inode(fuse_ino_t ino);
+fuse_ino_t get_fuse_ino(const InodeRecord& record);
+int get_fs_fd(fuse_ino_t ino);
+
+// Called once after the session loop has ended.
+void destroy();
+
+}  // namespace quarnix

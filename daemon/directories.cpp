@@ -1,0 +1,230 @@
+#include <dirent.h>
+#include <err.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <new>
+#include <unordered_map>
+
+#include "daemon/operations.hpp"
+#include "daemon/proc_path.hpp"
+#include "daemon/reply.hpp"
+#include "support/logging.hpp"
+
+namespace quarnix {
+
+namespace {
+
+struct DirHandle {
+  DirHandle() = default;
+  DirHandle(const DirHandle&) = delete;
+  DirHandle& operator=(const DirHandle&) = delete;
+  ~DirHandle() {
+    if (dir) ::closedir(dir);
+  }
+
+  DIR* dir = nullptr;
+  uint64_t offset = 0;
+  std::unordered_map<uint32_t, long> positions;
+  std::mutex mutex;
+};
+
+DirHandle& get_dir_handle(const fuse_file_info* fi) {
+  return *reinterpret_cast<DirHandle*>(fi->fh);
+}
+
+bool is_dot_or_dotdot(const char* name) {
+  return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+// The kernel takes 32-bit directory offsets; stream positions are folded into them.
+uint32_t folded_offset(int64_t position) {
+  const uint32_t high = static_cast<uint32_t>(static_cast<uint64_t>(position) >> 32);
+  const uint32_t folded = high ^ static_cast<uint32_t>(position & 0x7fffffff);
+  return folded != 0 ? folded : high;
+}
+
+void debug_line(int level, const std::string& text) {
+  if (log_enabled(level)) write_line(std::cerr, text);
+}
+
+const char* seek_word(bool seeked, uint32_t offset) {
+  if (seeked) return "seek";
+  return offset == 0 ? "start" : "continue";
+}
+
+// Repositions a stream for a read that does not continue where the last one ended.
+void seek_to(fuse_req_t req, DirHandle& handle, uint32_t& offset) {
+  debug_line(4, "DEBUG: readdir(): seeking to " + std::to_string(offset));
+  if (!state.full_seekdir.load() && offset != 0) {
+    const fuse_ctx* context = fuse_req_ctx(req);
+    log_warning(boost::format("Encountered non-continuous readdir() offset from tid %d, uid %d, "
+                              "gid %d. Enabling full seekdir support and resetting stream.") %
+                context->pid % context->uid % context->gid);
+    state.full_seekdir.store(true);
+    offset = 0;
+  }
+  long position = 0;
+  if (offset != 0) {
+    position = handle.positions[offset];
+    if (position == 0)
+      log_warning(boost::format("do_readdir(): encountered unknown offset %d") % offset);
+  }
+  ::seekdir(handle.dir, position);
+  handle.offset = offset;
+}
+
+void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info* fi,
+                bool plus) {
+  DirHandle& handle = get_dir_handle(fi);
+  InodeRecord& inode = get_inode(ino);
+  std::lock_guard handle_lock(handle.mutex);
+  uint32_t offset = static_cast<uint32_t>(off);
+  if (log_enabled(4)) log_debug(2, boost::format("do_readdir(): started with offset %d") % offset);
+
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
+  if (!buffer) {
+    reply_err(req, ENOMEM);
+    return;
+  }
+  bool seeked = false;
+  const uint32_t requested_offset = offset;
+  if (offset != handle.offset) {
+    seek_to(req, handle, offset);
+    seeked = true;
+  }
+
+  size_t remaining = size;
+  char* position = buffer.get();
+  int count = 0;
+  int error = 0;
+  uint32_t last_added = 0;
+  long previous_position = ::telldir(handle.dir);
+  bool full = false;
+  for (;;) {
+    errno = 0;
+    dirent* entry = ::readdir(handle.dir);
+    if (entry == nullptr) {
+      error = errno;
+      if (error != 0 && log_enabled(4)) warn("DEBUG: readdir(): readdir failed with");
+      break;
+    }
+    if (is_dot_or_dotdot(entry->d_name)) {
+      previous_position = entry->d_off;
+      continue;
+    }
+    const uint32_t folded = folded_offset(entry->d_off);
+    handle.offset = folded;
+    size_t need;
+    fuse_entry_param entry_param{};
+    if (plus) {
+      error = do_lookup(ino, entry->d_name, &entry_param);
+      if (error != 0) {
+        // The entry vanished since it was listed: list it without attributes
+        // (node id 0), so that the names after it are neither lost nor repeated.
+        report_if_out_of_descriptors(error);
+        std::memset(&entry_param, 0, sizeof entry_param);
+        entry_param.attr.st_ino = entry->d_ino;
+        entry_param.attr.st_mode = static_cast<mode_t>(entry->d_type) << 12;
+        error = 0;
+      }
+      need = fuse_add_direntry_plus(req, position, remaining, entry->d_name, &entry_param, folded);
+    } else {
+      struct stat attr {};
+      attr.st_ino = entry->d_ino;
+      attr.st_mode = static_cast<mode_t>(entry->d_type) << 12;
+      need = fuse_add_direntry(req, position, remaining, entry->d_name, &attr, folded);
+    }
+    if (need > remaining) {
+      debug_line(5, "DEBUG: readdir(): buffer full, returning data. ");
+      if (plus && entry_param.ino != 0) do_forget(entry_param.ino, 1);
+      full = true;
+      break;
+    }
+    position += need;
+    remaining -= need;
+    ++count;
+    if (state.full_seekdir.load()) handle.positions[folded] = entry->d_off;
+    debug_line(5, std::string("DEBUG: readdir(): added to buffer: ") + entry->d_name + ", ino " +
+                      std::to_string(entry->d_ino) + ", offset " + std::to_string(folded));
+    last_added = folded;
+    previous_position = entry->d_off;
+  }
+  if (full) {
+    // The entry that did not fit is read again by the next call.
+    ::seekdir(handle.dir, previous_position);
+    handle.offset = last_added;
+  }
+  if (remaining != size) error = 0;
+  if (state.oplog.logs_all())
+    state.oplog.write(plus ? "readdirplus" : "readdir", inode.log_id, count,
+                      seek_word(seeked, requested_offset));
+  if (error != 0) {
+    report_if_out_of_descriptors(error);
+    reply_err(req, error);
+    return;
+  }
+  debug_line(4, "DEBUG: readdir(): returning " + std::to_string(count) + " entries, curr offset " +
+                    std::to_string(handle.offset));
+  reply_buf(req, buffer.get(), size - remaining);
+}
+
+}  // namespace
+
+void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  InodeRecord& inode = get_inode(ino);
+  state.oplog.write_if_all("opendir", inode.log_id);
+  std::unique_ptr<DirHandle> handle(new (std::nothrow) DirHandle);
+  if (!handle) {
+    reply_err(req, ENOMEM);
+    return;
+  }
+  const int fd = ::openat(inode.fd, ".", O_RDONLY | O_CLOEXEC);
+  if (fd != -1) {
+    handle->dir = ::fdopendir(fd);
+    if (!handle->dir) {
+      const int error = errno;
+      ::close(fd);
+      errno = error;
+    }
+  }
+  if (!handle->dir) {
+    const int error = errno;
+    report_if_out_of_descriptors(error);
+    reply_err(req, error);
+    return;
+  }
+  fi->fh = reinterpret_cast<uint64_t>(handle.release());
+  if (!state.oplog.log_all) {
+    fi->keep_cache = 1;
+    fi->cache_readdir = 1;
+  }
+  reply_open(req, fi);
+}
+
+void readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info* fi) {
+  do_readdir(req, ino, size, off, fi, false);
+}
+
+void readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info* fi) {
+  do_readdir(req, ino, size, off, fi, true);
+}
+
+void releasedir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  if (state.oplog.logs_all()) state.oplog.write("releasedir", get_inode(ino).log_id);
+  delete &get_dir_handle(fi);
+  reply_err(req, 0);
+}
+
+void fsyncdir(fuse_req_t req, fuse_ino_t ino, int datasync, fuse_file_info* fi) {
+  if (state.oplog.logs_all()) state.oplog.write("fsyncdir", get_inode(ino).log_id, datasync);
+  const int fd = ::dirfd(get_dir_handle(fi).dir);
+  const int result = datasync ? ::fdatasync(fd) : ::fsync(fd);
+  reply_err(req, result == -1 ? errno : 0);
+}
+
+}  // namespace quarnix

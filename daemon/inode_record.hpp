@@ -1,0 +1,28 @@
+// One inode of the mounted tree: an O_PATH descriptor of the source object.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+namespace quarnix {
+
+struct MaterializationRecord;
+
+struct InodeRecord {
+  InodeRecord() = default;
+  InodeRecord(const InodeRecord&) = delete;
+  InodeRecord& operator=(const InodeRecord&) = delete;
+  ~InodeRecord();
+
+  int fd = -1;  // opened with O_PATH | O_NOFOLLOW relative to the parent; -1 = not set
+  bool is_symlink = false;
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  uint64_t nlookup = 0;
+  MaterializationRecord* mat_record = nullptr;
+  std::mutex mutex;
+  uint64_t log_id = 0;
+  uint32_t path_hash = 0;
+};
+
+}  // namespace quarnix

@@ -1,0 +1,195 @@
+#include <err.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <iostream>
+
+#include "daemon/operations.hpp"
+#include "daemon/proc_path.hpp"
+#include "daemon/reply.hpp"
+#include "profile/block_id.hpp"
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+#include "support/unique_fd.hpp"
+
+namespace quarnix {
+
+void report_if_out_of_descriptors(int error) {
+  if (error == ENFILE || error == EMFILE)
+    write_line(std::cerr, "ERROR: Reached maximum number of file descriptors.");
+}
+
+namespace {
+
+void debug_line(int level, const std::string& text) {
+  if (log_enabled(level)) write_line(std::cerr, text);
+}
+
+}  // namespace
+
+std::string get_path(InodeRecord& record) {
+  record.path_hash = 0;
+  const ProcPath link(record.fd);
+  char target[4096];
+  const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+  if (length < 0) {
+    log_warning(boost::format("get_path(): readlink(%s) failed with errno %d") % link.c_str() %
+                errno);
+    return "(unknown)";
+  }
+  if (length == static_cast<ssize_t>(sizeof target - 1)) {
+    log_warning(boost::format("WARNING: readlink(%s): buffer too small") % link.c_str());
+    return "(unknown)";
+  }
+  target[length] = '\0';
+  const std::string& source = state.source;
+  // A source of "/" has no separator of its own after it.
+  const std::size_t prefix = source == "/" ? 0 : source.size();
+  if (static_cast<std::size_t>(length) < source.size() ||
+      std::memcmp(target, source.data(), source.size()) != 0 ||
+      (static_cast<std::size_t>(length) > prefix && prefix > 0 && target[prefix] != '/')) {
+    log_debug(0,
+              boost::format("get_path() fd %d resolved to path outside of source directory (%s)") %
+                  record.fd % target);
+    return "(unknown)";
+  }
+  if (static_cast<std::size_t>(length) == source.size()) return "/";
+
+  std::string path(target + prefix + 1);
+  struct stat current {};
+  if (::fstatat(state.root.fd, path.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) {
+    log_debug(0, boost::format("get_path(): fstatat(%s) failed with errno %d") % path % errno);
+    return "(unknown)";
+  }
+  if (&record != &state.root && (current.st_dev != record.dev || current.st_ino != record.ino)) {
+    log_warning(boost::format("get_path(): %s is outdated") % link.c_str());
+    return "(unknown)";
+  }
+  record.path_hash = hash_path(path);
+  return path;
+}
+
+int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry) {
+  debug_line(4,
+             "DEBUG: lookup(): name=" + std::string(name) + ", parent=" + std::to_string(parent));
+  std::memset(entry, 0, sizeof *entry);
+  entry->attr_timeout = state.timeout;
+  entry->entry_timeout = state.timeout;
+
+  UniqueFd fd(::openat(get_fs_fd(parent), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return errno;
+  if (::fstatat(fd.get(), "", &entry->attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+    const int error = errno;
+    debug_line(4, "DEBUG: lookup(): fstatat failed");
+    return error;
+  }
+  const struct stat& attr = entry->attr;
+  if (attr.st_dev != state.source_dev) {
+    write_line(std::cerr, "WARNING: Mountpoints in the source directory tree will be hidden.");
+    return EOPNOTSUPP;
+  }
+  if (attr.st_ino == FUSE_ROOT_ID) {
+    write_line(std::cerr, "ERROR: Source directory tree must not include inode 1");
+    return EIO;
+  }
+
+  std::unique_lock state_lock(state.mutex);
+  InodeRecord* found;
+  try {
+    found = &state.inodes[attr.st_ino];
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+  InodeRecord& record = *found;
+  std::unique_lock record_lock(record.mutex);
+  entry->ino = get_fuse_ino(record);
+
+  if (record.fd != -1) {
+    state_lock.unlock();
+    debug_line(
+        4, "DEBUG: lookup(): inode " + std::to_string(attr.st_ino) + " (userspace) already known.");
+    ++record.nlookup;
+    get_path(record);
+    return 0;
+  }
+
+  record.ino = attr.st_ino;
+  record.dev = attr.st_dev;
+  record.is_symlink = S_ISLNK(attr.st_mode);
+  record.nlookup = 1;
+  record.fd = fd.release();
+  record.log_id = state.next_log_id++;
+  {
+    std::lock_guard live_lock(state.live_inodes_mutex);
+    state.live_inodes.insert(entry->ino);
+  }
+  state_lock.unlock();
+  const std::string path = get_path(record);
+
+  debug_line(4, "DEBUG: lookup(): created userspace inode " + std::to_string(attr.st_ino));
+  if (state.oplog.enabled) {
+    const uint64_t log_id = record.log_id;
+    record_lock.unlock();
+    state.oplog.write_file(log_id, path);
+  }
+  return 0;
+}
+
+void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  if (state.oplog.logs_all()) state.oplog.write("lookup", get_inode(parent).log_id, name);
+  fuse_entry_param entry{};
+  const int result = do_lookup(parent, name, &entry);
+  if (result == ENOENT) {
+    fuse_entry_param negative{};
+    negative.ino = 0;
+    negative.attr.st_ino = 0;
+    negative.attr_timeout = state.timeout;
+    negative.entry_timeout = state.timeout;
+    reply_entry(req, &negative);
+  } else if (result != 0) {
+    report_if_out_of_descriptors(result);
+    reply_err(req, result);
+  } else {
+    reply_entry(req, &entry);
+  }
+}
+
+void do_forget(fuse_ino_t ino, uint64_t count) {
+  InodeRecord& record = get_inode(ino);
+  std::lock_guard state_lock(state.mutex);
+  std::unique_lock record_lock(record.mutex);
+  if (count > record.nlookup)
+    throw RuntimeError("INTERNAL ERROR: Negative lookup count for inode " +
+                       std::to_string(record.ino));
+  record.nlookup -= count;
+  if (record.nlookup != 0) {
+    debug_line(4, "DEBUG: forget: inode " + std::to_string(record.ino) + " lookup count now " +
+                      std::to_string(record.nlookup));
+    return;
+  }
+  // The root is never counted down: the kernel's forgets cannot use up 9999.
+  if (&record == &state.root) return;
+  debug_line(4, "DEBUG: forget: cleaning up inode " + std::to_string(record.ino));
+  const uint64_t source_ino = record.ino;
+  {
+    std::lock_guard live_lock(state.live_inodes_mutex);
+    state.live_inodes.erase(ino);
+  }
+  record_lock.unlock();
+  state.inodes.erase(source_ino);
+}
+
+void forget(fuse_req_t req, fuse_ino_t ino, uint64_t count) {
+  do_forget(ino, count);
+  reply_none(req);
+}
+
+void forget_multi(fuse_req_t req, size_t count, fuse_forget_data* forgets) {
+  for (size_t i = 0; i < count; ++i)
+    do_forget(forgets[i].ino, forgets[i].nlookup);
+  reply_none(req);
+}
+
+}  // namespace quarnix

@@ -1,0 +1,104 @@
+#include "daemon/run_daemon.hpp"
+
+#include <err.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <iostream>
+#include <optional>
+
+#include "daemon/daemon_state.hpp"
+#include "daemon/fuse_session.hpp"
+#include "daemon/operations.hpp"
+#include "daemon/options.hpp"
+#include "daemon/statistics.hpp"
+#include "support/command_line.hpp"
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+
+namespace po = boost::program_options;
+
+namespace quarnix {
+
+namespace {
+
+void raise_fd_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    warn("WARNING: getrlimit() failed with");
+    return;
+  }
+  limit.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) warn("WARNING: setrlimit() failed with");
+}
+
+void check_paths(const std::string& source, const std::string& mountpoint) {
+  struct stat info {};
+  if (::lstat(mountpoint.c_str(), &info) != 0)
+    err(1, "ERROR: failed to stat mountpoint (\"%s\")", mountpoint.c_str());
+  if (!S_ISDIR(info.st_mode)) errx(1, "ERROR: mountpoint is not a directory");
+  state.mountpoint = resolve_path(mountpoint);
+
+  if (::lstat(source.c_str(), &info) != 0)
+    err(1, "ERROR: failed to stat source (\"%s\")", source.c_str());
+  if (!S_ISDIR(info.st_mode)) errx(1, "ERROR: source is not a directory");
+  state.source_dev = info.st_dev;
+
+  state.root.fd = ::open(source.c_str(), O_PATH | O_CLOEXEC);
+  if (state.root.fd == -1) err(1, "ERROR: open(\"%s\", O_PATH)", source.c_str());
+  state.source = resolve_path(source);
+}
+
+// Mounts and serves until the loop ends; the session and everything libfuse
+// set up for it are gone when this returns. Returns the exit status.
+int serve(const char* argv0, const std::string& mountpoint, const po::variables_map& vm) {
+  FuseArguments args;
+  if (!args.add(argv0) || !args.add("-o") || !args.add("default_permissions,fsname=quarnix") ||
+      (vm.count("debug-fuse") && !args.add("-odebug")))
+    errx(3, "ERROR: Out of memory");
+
+  fuse_lowlevel_ops ops{};
+  ops_init(&ops);
+  FuseSession session(args, ops, &state);
+  if (!session.exists() || !session.install_signal_handlers()) return 1;
+  ::umask(0);
+  fuse_loop_config config{};
+  config.clone_fd = 0;
+  config.max_idle_threads = 10;
+  if (!session.mount(mountpoint.c_str())) return 1;
+
+  const int loop_status = vm.count("single") ? fuse_session_loop(session.get())
+                                             : fuse_session_loop_mt(session.get(), &config);
+  destroy();
+  return loop_status == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int run_daemon(int argc, char** argv) {
+  install_terminate_handler();
+  const po::variables_map vm = parse_options(argc, argv);
+  StatisticsPrinter statistics_printer;
+  install_sigusr1_handler();
+  raise_fd_limit();
+
+  state.root.fd = -1;
+  state.root.nlookup = 9999;
+  state.root.is_symlink = false;
+  state.timeout = 86400.0;
+
+  const std::string source = vm["source"].as<std::string>();
+  const std::string mountpoint = vm["mountpoint"].as<std::string>();
+  check_paths(source, mountpoint);
+
+  if (vm.count("ondemand"))
+    errx(1, "ERROR: --ondemand: on-demand materialization is not available yet");
+
+  const int status = serve(argv[0], mountpoint, vm);
+  print_cache_stats();
+  print_readahead_stats();
+  return status;
+}
+
+}  // namespace quarnix

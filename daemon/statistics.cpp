@@ -1,0 +1,80 @@
+#include "daemon/statistics.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <iostream>
+
+#include "daemon/daemon_state.hpp"
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+
+namespace quarnix {
+
+namespace {
+
+constexpr char print_request = 'p';
+constexpr char stop_request = 's';
+
+// Write end of the printer's pipe, read by the signal handler.
+std::atomic<int> wake_fd{-1};
+
+}  // namespace
+
+void print_cache_stats() {
+  write_line(std::cerr, "INFO: Cache not active.");
+}
+
+void print_readahead_stats() {
+  write_line(std::cerr, "INFO: Read-ahead not active.");
+}
+
+void on_sigusr1(int signal_number) {
+  if (signal_number != SIGUSR1) return;
+  const int fd = wake_fd.load();
+  if (fd < 0) return;
+  const int saved_errno = errno;
+  ssize_t ignored = ::write(fd, &print_request, 1);
+  (void)ignored;
+  errno = saved_errno;
+}
+
+void install_sigusr1_handler() {
+  struct sigaction action {};
+  action.sa_handler = on_sigusr1;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  if (::sigaction(SIGUSR1, &action, nullptr) != 0) throw RuntimeError("sigaction", errno);
+}
+
+StatisticsPrinter::StatisticsPrinter() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw RuntimeError("pipe2()", errno);
+  read_end.reset(fds[0]);
+  write_end.reset(fds[1]);
+  wake_fd.store(write_end.get());
+  thread = std::thread([this] { run(); });
+}
+
+StatisticsPrinter::~StatisticsPrinter() {
+  wake_fd.store(-1);
+  ssize_t ignored = ::write(write_end.get(), &stop_request, 1);
+  (void)ignored;
+  thread.join();
+}
+
+void StatisticsPrinter::run() {
+  for (;;) {
+    char request;
+    const ssize_t count = ::read(read_end.get(), &request, 1);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0 || request == stop_request) return;
+    print_cache_stats();
+    print_readahead_stats();
+  }
+}
+
+}  // namespace quarnix

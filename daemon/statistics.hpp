@@ -1,0 +1,33 @@
+// The statistics of the cache and the read-ahead, printed on SIGUSR1 and at exit.
+#pragma once
+
+#include <thread>
+
+#include "support/unique_fd.hpp"
+
+namespace quarnix {
+
+void print_cache_stats();
+void print_readahead_stats();
+
+void install_sigusr1_handler();
+void on_sigusr1(int signal_number);
+
+// Prints both statistics each time SIGUSR1 arrives. The handler only wakes
+// this thread: stream output and allocation are not safe in signal context.
+class StatisticsPrinter {
+ public:
+  StatisticsPrinter();
+  ~StatisticsPrinter();
+  StatisticsPrinter(const StatisticsPrinter&) = delete;
+  StatisticsPrinter& operator=(const StatisticsPrinter&) = delete;
+
+ private:
+  void run();
+
+  UniqueFd read_end;
+  UniqueFd write_end;
+  std::thread thread;
+};
+
+}  // namespace quarnix

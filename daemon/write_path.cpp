@@ -1,0 +1,54 @@
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include "daemon/open_file.hpp"
+#include "daemon/operations.hpp"
+#include "daemon/page_cache.hpp"
+#include "daemon/reply.hpp"
+#include "support/logging.hpp"
+
+namespace quarnix {
+
+void write_buf(fuse_req_t req, fuse_ino_t ino, fuse_bufvec* in, off_t off, fuse_file_info* fi) {
+  const size_t size = fuse_buf_size(in);
+  InodeRecord& inode = get_inode(ino);
+  if (state.oplog.logs_all())
+    state.oplog.write("write", inode.log_id, static_cast<int64_t>(off),
+                      static_cast<uint64_t>(size));
+  do_write_buf(req, ino, size, off, in, get_open_file(fi));
+}
+
+void do_write_buf(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_bufvec* in,
+                  OpenFile* file) {
+  fuse_bufvec destination = FUSE_BUFVEC_INIT(size);
+  destination.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+  destination.buf[0].fd = file->fd;
+  destination.buf[0].pos = off;
+  const ssize_t result = fuse_buf_copy(&destination, in, transfer_flags());
+
+  std::lock_guard lock(file->mutex);
+  if (result < 0)
+    reply_err(req, static_cast<int>(-result));
+  else
+    reply_write(req, static_cast<size_t>(result));
+  if (!advise_dontneed(destination)) log_warning("do_write_buf(): advise_dontneed failed.");
+}
+
+void fallocate(fuse_req_t req, fuse_ino_t ino, int mode, off_t offset, off_t length,
+               fuse_file_info* fi) {
+  if (state.oplog.logs_all())
+    state.oplog.write("fallocate", get_inode(ino).log_id, static_cast<int64_t>(offset),
+                      static_cast<int64_t>(length));
+  if (mode != 0) {
+    reply_err(req, EOPNOTSUPP);
+    return;
+  }
+  reply_err(req, ::posix_fallocate(get_open_file(fi)->fd, offset, length));
+}
+
+void flock(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi, int op) {
+  if (state.oplog.logs_all()) state.oplog.write("flock", get_inode(ino).log_id, op);
+  reply_err(req, ::flock(get_open_file(fi)->fd, op) == -1 ? errno : 0);
+}
+
+}  // namespace quarnix

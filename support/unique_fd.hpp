@@ -1,0 +1,35 @@
+// Owner of one file descriptor: closed when the owner goes.
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace quarnix {
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd; }
+  explicit operator bool() const { return fd >= 0; }
+  int release() { return std::exchange(fd, -1); }
+  void reset(int new_fd = -1) {
+    if (fd >= 0) ::close(fd);
+    fd = new_fd;
+  }
+
+ private:
+  int fd = -1;
+};
+
+}  // namespace quarnix

@@ -1,0 +1,140 @@
+// Lookup, forget and paths of the real daemon, seen through its file map.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "tests/fixtures/quarnix_mount.hpp"
+#include "tests/fixtures/read_log.hpp"
+
+namespace quarnix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+ProcessOptions in_directory(const fs::path& directory) {
+  ProcessOptions options;
+  options.working_directory = directory;
+  return options;
+}
+
+struct stat stat_of(const fs::path& path) {
+  struct stat info {};
+  EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+  return info;
+}
+
+TEST(DaemonLookup, NamesResolveToOneRecordPerSourceInode) {
+  MountGround ground;
+  fs::create_directories(ground.source / "dir" / "sub");
+  write_file(ground.source / "dir" / "file", "data");
+  fs::create_hard_link(ground.source / "dir" / "file", ground.source / "hardlink");
+  fs::create_symlink("dir/file", ground.source / "symlink");
+  QuarnixMount mount(ground.source, ground.mountpoint, {"--log-reads"}, in_directory(ground.work));
+  ASSERT_TRUE(mount.started());
+
+  const struct stat file = stat_of(ground.mountpoint / "dir" / "file");
+  const struct stat link = stat_of(ground.mountpoint / "hardlink");
+  EXPECT_EQ(file.st_ino, link.st_ino);
+  EXPECT_EQ(file.st_nlink, 2u);
+  EXPECT_EQ(file.st_size, 4);
+  EXPECT_TRUE(S_ISDIR(stat_of(ground.mountpoint / "dir" / "sub").st_mode));
+  const struct stat symlink = stat_of(ground.mountpoint / "symlink");
+  EXPECT_TRUE(S_ISLNK(symlink.st_mode));
+  EXPECT_EQ(read_file(ground.mountpoint / "symlink"), "data");
+  EXPECT_EQ(mount.unmount_and_wait(), 0);
+
+  // One file-map line per record: the hard link shares the file's.
+  const ReadLog log = read_log(ground.work);
+  EXPECT_EQ(log.files,
+            (std::vector<std::string>{"0\tdir", "1\tdir/file", "2\tdir/sub", "3\tsymlink"}));
+  // Only reads are logged: the one of the symlink's target.
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(log.lines[0].rfind("read\t1\t0\t", 0), 0u) << log.lines[0];
+}
+
+TEST(DaemonLookup, MissingNamesAreCachedAsNegativeEntries) {
+  MountGround ground;
+  QuarnixMount mount(ground.source, ground.mountpoint);
+  ASSERT_TRUE(mount.started());
+  struct stat info {};
+  EXPECT_EQ(::stat((ground.mountpoint / "late").c_str(), &info), -1);
+  EXPECT_EQ(errno, ENOENT);
+  // Created behind the daemon's back: the negative entry still holds for a day.
+  write_file(ground.source / "late", "x");
+  EXPECT_EQ(::stat((ground.mountpoint / "late").c_str(), &info), -1);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(DaemonLookup, ForgottenInodesAreReleasedAndGetNewIds) {
+  MountGround ground;
+  write_file(ground.source / "file", "data");
+  QuarnixMount mount(ground.source, ground.mountpoint, {"--log-reads", "--v", "4"},
+                     in_directory(ground.work));
+  ASSERT_TRUE(mount.started());
+  stat_of(ground.mountpoint / "file");
+  drop_caches(2);
+  stat_of(ground.mountpoint / "file");
+  EXPECT_EQ(mount.unmount_and_wait(), 0);
+
+  EXPECT_EQ(read_log(ground.work).files, (std::vector<std::string>{"0\tfile", "1\tfile"}));
+  const std::string source_ino = std::to_string(stat_of(ground.source / "file").st_ino);
+  EXPECT_NE(mount.process().err().find("DEBUG: forget: cleaning up inode " + source_ino + "\n"),
+            std::string::npos)
+      << mount.process().err();
+}
+
+TEST(DaemonLookup, StaleExportHandleIsRefused) {
+  MountGround ground;
+  write_file(ground.source / "file", "data");
+  QuarnixMount mount(ground.source, ground.mountpoint);
+  ASSERT_TRUE(mount.started());
+
+  struct Handle {
+    file_handle header;
+    unsigned char bytes[MAX_HANDLE_SZ];
+  } handle{};
+  handle.header.handle_bytes = MAX_HANDLE_SZ;
+  int mount_id = 0;
+  ASSERT_EQ(::name_to_handle_at(AT_FDCWD, (ground.mountpoint / "file").c_str(), &handle.header,
+                                &mount_id, 0),
+            0)
+      << strerror(errno);
+  const int root = ::open(ground.mountpoint.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(root, 0);
+  // While the inode is known the handle opens it.
+  int fd = ::open_by_handle_at(root, &handle.header, O_RDONLY);
+  EXPECT_GE(fd, 0) << strerror(errno);
+  if (fd >= 0) ::close(fd);
+
+  drop_caches(2);
+  fd = ::open_by_handle_at(root, &handle.header, O_RDONLY);
+  EXPECT_EQ(fd, -1);
+  EXPECT_EQ(errno, ESTALE);
+  if (fd >= 0) ::close(fd);
+  ::close(root);
+  // The daemon goes on serving.
+  EXPECT_EQ(read_file(ground.mountpoint / "file"), "data");
+  EXPECT_EQ(mount.unmount_and_wait(), 0);
+  EXPECT_EQ(mount.process().err().find("INTERNAL ERROR"), std::string::npos);
+}
+
+TEST(DaemonLookup, SourceOfRootGivesPlainRelativePaths) {
+  MountGround ground;
+  if (stat_of("/").st_dev != stat_of(ground.source).st_dev)
+    GTEST_SKIP() << "the temporary directory is not on the root filesystem";
+  write_file(ground.source / "file", "data");
+  QuarnixMount mount("/", ground.mountpoint, {"--log-reads"}, in_directory(ground.work));
+  ASSERT_TRUE(mount.started());
+  const fs::path relative = fs::relative(ground.source / "file", "/");
+  EXPECT_EQ(read_file(ground.mountpoint / relative), "data");
+  EXPECT_EQ(mount.unmount_and_wait(), 0);
+  const auto files = read_log(ground.work).files;
+  ASSERT_FALSE(files.empty());
+  EXPECT_EQ(files.back().substr(files.back().find('\t') + 1), relative.string());
+}
+
+}  // namespace
+}  // namespace quarnix::testing

@@ -1,0 +1,203 @@
+// Start-up checks, mounting and shutdown of the real daemon.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "tests/fixtures/quarnix_mount.hpp"
+
+namespace quarnix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string usage_text() {
+  const std::string binary = quarnix_binary();
+  return "Usage: " + binary + " --help\n       " + binary + " [options] <source> <mountpoint>\n\n";
+}
+
+ProgramResult run_quarnix(std::vector<std::string> arguments, const ProcessOptions& options = {}) {
+  arguments.insert(arguments.begin(), quarnix_binary());
+  return run_program(arguments, options);
+}
+
+TEST(DaemonStartup, HelpPrintsUsageAndOptions) {
+  const ProgramResult result = run_quarnix({"--help"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out.rfind(usage_text() + "Options:\n", 0), 0u) << result.out;
+  for (const char* text :
+       {"--v arg (=2)", "Log level (0: error, 1: warn, 2: info", "3+: debug\n",
+        "--download-blocksize arg (=10485760)", "--cache-blocksize arg (=131072)",
+        "--disable-vfscache", "Run single-threaded (for testing only)"})
+    EXPECT_NE(result.out.find(text), std::string::npos) << text;
+  EXPECT_EQ(result.out.substr(result.out.size() - 2), "\n\n");
+  EXPECT_EQ(result.err, "");
+}
+
+TEST(DaemonStartup, CommandLineErrorsExitWithUsage) {
+  TempDir directory;
+  const std::string dir = directory.path().string();
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string first_line;
+  };
+  const std::vector<Case> cases = {
+      {{dir}, "Invalid number of arguments"},
+      {{dir, dir, dir}, "Invalid number of arguments"},
+      {{"--no-such-option", dir, dir}, "unrecognised option '--no-such-option'"},
+      {{"--v", "x", dir, dir}, "the argument ('x') for option '--v' is invalid"},
+      {{"--cache-blocksize", "0", dir, dir},
+       "the argument ('0') for option '--cache-blocksize' must be a positive number of bytes"},
+      {{"--download-blocksize", "-1", dir, dir},
+       "the argument ('-1') for option '--download-blocksize' must be a positive number of bytes"},
+      {{"--forgetmat", dir, dir},
+       "--forgetmat requires --ondemand: reads of its placeholders would wait forever"},
+  };
+  for (const auto& test_case : cases) {
+    const ProgramResult result = run_quarnix(test_case.arguments);
+    EXPECT_EQ(result.status, 2) << test_case.first_line;
+    EXPECT_EQ(result.err, test_case.first_line + "\n" + usage_text());
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+TEST(DaemonStartup, OptionChecksHaveTheirExitStatus) {
+  TempDir directory;
+  const std::string dir = directory.path().string();
+  const std::string cachefile = (directory / "cache").string();
+  write_file(cachefile, std::string(1 << 20, '\0'));
+
+  ProgramResult result = run_quarnix(
+      {"--ondemand", "--cachefile", cachefile, "--download-blocksize", "131073", dir, dir});
+  EXPECT_EQ(result.status, 5);
+  EXPECT_EQ(result.err,
+            "quarnix: Download blocksize must be integer multiple of cache blocksize.\n");
+
+  result = run_quarnix({"--readahead-profile", (directory / "missing").string(), dir, dir});
+  EXPECT_EQ(result.status, 6);
+  EXPECT_EQ(result.err, "quarnix: Readahead requires caching to be enabled.\n");
+}
+
+TEST(DaemonStartup, PathChecks) {
+  TempDir directory;
+  fs::create_directory(directory / "dir");
+  fs::create_directory_symlink(directory / "dir", directory / "link");
+  write_file(directory / "file", "x");
+  const std::string dir = (directory / "dir").string();
+  const std::string missing = (directory / "missing").string();
+
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{dir, missing},
+       "quarnix: ERROR: failed to stat mountpoint (\"" + missing +
+           "\"): No such file or directory\n"},
+      {{dir, (directory / "link").string()}, "quarnix: ERROR: mountpoint is not a directory\n"},
+      {{dir, (directory / "file").string()}, "quarnix: ERROR: mountpoint is not a directory\n"},
+      {{missing, dir},
+       "quarnix: ERROR: failed to stat source (\"" + missing + "\"): No such file or directory\n"},
+      {{(directory / "link").string(), dir}, "quarnix: ERROR: source is not a directory\n"},
+  };
+  for (const auto& test_case : cases) {
+    const ProgramResult result = run_quarnix(test_case.arguments);
+    EXPECT_EQ(result.status, 1) << test_case.message;
+    EXPECT_EQ(result.err, test_case.message);
+  }
+}
+
+TEST(DaemonMount, ServesAndPrintsStatisticsOnSigusr1) {
+  MountGround ground;
+  write_file(ground.source / "file", "contents");
+  QuarnixMount mount(ground.source, ground.mountpoint);
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+
+  mount.process().signal(SIGUSR1);
+  const std::string expected = "INFO: Cache not active.\nINFO: Read-ahead not active.\n";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (mount.process().err() != expected && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(mount.process().err(), expected);
+  EXPECT_EQ(read_file(ground.mountpoint / "file"), "contents");
+
+  EXPECT_EQ(mount.unmount_and_wait(), 0);
+  EXPECT_EQ(mount.process().err(), expected + expected);
+  EXPECT_EQ(mount.process().out(), "");
+}
+
+TEST(DaemonMount, TerminationBySignalExitsOne) {
+  for (int signal_number : {SIGTERM, SIGINT}) {
+    MountGround ground;
+    QuarnixMount mount(ground.source, ground.mountpoint, {"--single"});
+    ASSERT_TRUE(mount.started()) << mount.process().err();
+    mount.process().signal(signal_number);
+    EXPECT_EQ(exit_status(mount.process().wait()), 1);
+    EXPECT_FALSE(is_mounted(ground.mountpoint));
+  }
+}
+
+TEST(DaemonMount, FailedMountExitsOne) {
+  MountGround ground;
+  const std::string command = "mount --make-rprivate / && mount --bind /dev/null /dev/fuse && " +
+                              quarnix_binary() + " " + ground.source.string() + " " +
+                              ground.mountpoint.string();
+  const ProgramResult result = run_program({"unshare", "-m", "sh", "-c", command});
+  EXPECT_EQ(result.status, 1) << result.err;
+  EXPECT_NE(result.err.find("INFO: Cache not active.\nINFO: Read-ahead not active.\n"),
+            std::string::npos)
+      << result.err;
+  EXPECT_FALSE(is_mounted(ground.mountpoint));
+}
+
+// The capabilities asked for in init, as libfuse's debug output shows them.
+struct InitReply {
+  unsigned long flags = 0;
+  unsigned long max_readahead = 0;
+};
+
+InitReply init_reply_of(const std::vector<std::string>& options) {
+  MountGround ground;
+  std::vector<std::string> all_options{"--debug-fuse"};
+  all_options.insert(all_options.end(), options.begin(), options.end());
+  ProcessOptions in_work;
+  in_work.working_directory = ground.work;
+  QuarnixMount mount(ground.source, ground.mountpoint, all_options, in_work);
+  EXPECT_TRUE(mount.started());
+  mount.unmount_and_wait();
+  const std::string err = mount.process().err();
+  std::smatch match;
+  InitReply reply;
+  EXPECT_TRUE(std::regex_search(
+      err, match,
+      std::regex("INIT: \\d+\\.\\d+\n\\s+flags=0x([0-9a-f]+)\n\\s+max_readahead=0x([0-9a-f]+)")))
+      << err;
+  if (match.size() == 3) {
+    reply.flags = std::stoul(match[1], nullptr, 16);
+    reply.max_readahead = std::stoul(match[2], nullptr, 16);
+  }
+  return reply;
+}
+
+TEST(DaemonMount, InitAsksForTheCapabilitiesOfTheOptions) {
+  // Kernel protocol bits; the splice capabilities are libfuse's own and do not show here.
+  constexpr unsigned long export_support = 1 << 4, flock_locks = 1 << 10, writeback = 1 << 16;
+  const InitReply plain = init_reply_of({});
+  EXPECT_EQ(plain.flags & (export_support | flock_locks | writeback),
+            export_support | flock_locks | writeback);
+  EXPECT_NE(plain.max_readahead, 0u);
+
+  const InitReply log_all = init_reply_of({"--log-all"});
+  EXPECT_EQ(log_all.flags & writeback, 0u);
+  EXPECT_EQ(log_all.max_readahead, 0u);
+
+  const InitReply log_reads = init_reply_of({"--log-reads"});
+  EXPECT_EQ(log_reads.flags & writeback, writeback);
+  EXPECT_NE(log_reads.max_readahead, 0u);
+}
+
+}  // namespace
+}  // namespace quarnix::testing
