@@ -1,0 +1,115 @@
+#include "benchmarks/workloads.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+namespace quarnix::benchmarks {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+int open_or_throw(const fs::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) throw std::runtime_error("cannot open " + path.string());
+  return fd;
+}
+
+}  // namespace
+
+Tree generate_tree(const fs::path& root, std::size_t large_size, int small_count,
+                   std::size_t small_size) {
+  Tree tree;
+  tree.large_file = "large";
+  {
+    std::ofstream out(root / tree.large_file, std::ios::binary);
+    std::mt19937_64 generator(1);
+    std::vector<uint64_t> block(1 << 17);
+    for (std::size_t written = 0; written < large_size; written += block.size() * 8) {
+      for (auto& word : block) word = generator();
+      out.write(reinterpret_cast<const char*>(block.data()),
+                static_cast<std::streamsize>(std::min(block.size() * 8, large_size - written)));
+    }
+  }
+  const std::string contents(small_size, 's');
+  for (int i = 0; i < small_count; ++i) {
+    const fs::path relative = fs::path("dir" + std::to_string(i % 8)) / ("file" + std::to_string(i));
+    fs::create_directories(root / relative.parent_path());
+    std::ofstream(root / relative, std::ios::binary) << contents;
+    tree.small_files.push_back(relative);
+  }
+  return tree;
+}
+
+Timing read_sequentially(const fs::path& file, std::size_t block_size) {
+  const int fd = open_or_throw(file);
+  std::vector<char> buffer(block_size);
+  const auto start = Clock::now();
+  double total = 0;
+  for (;;) {
+    const ssize_t count = ::read(fd, buffer.data(), buffer.size());
+    if (count <= 0) break;
+    total += static_cast<double>(count);
+  }
+  const double elapsed = seconds_since(start);
+  ::close(fd);
+  return {elapsed, total};
+}
+
+Timing read_randomly(const fs::path& file, std::size_t block_size, int count, unsigned seed) {
+  const int fd = open_or_throw(file);
+  struct stat info {};
+  ::fstat(fd, &info);
+  const std::size_t blocks = static_cast<std::size_t>(info.st_size) / block_size;
+  std::vector<char> buffer(block_size);
+  std::mt19937 generator(seed);
+  const auto start = Clock::now();
+  double total = 0;
+  for (int i = 0; i < count; ++i) {
+    const off_t offset = static_cast<off_t>((generator() % blocks) * block_size);
+    const ssize_t read = ::pread(fd, buffer.data(), block_size, offset);
+    if (read > 0) total += static_cast<double>(read);
+  }
+  const double elapsed = seconds_since(start);
+  ::close(fd);
+  return {elapsed, total};
+}
+
+Timing read_all_files(const fs::path& root, const std::vector<fs::path>& files) {
+  std::vector<char> buffer(1 << 16);
+  const auto start = Clock::now();
+  double total = 0;
+  for (const auto& file : files) {
+    const int fd = open_or_throw(root / file);
+    for (;;) {
+      const ssize_t count = ::read(fd, buffer.data(), buffer.size());
+      if (count <= 0) break;
+      total += static_cast<double>(count);
+    }
+    ::close(fd);
+  }
+  return {seconds_since(start), total};
+}
+
+Timing stat_all_files(const fs::path& root, const std::vector<fs::path>& files) {
+  const auto start = Clock::now();
+  double total = 0;
+  for (const auto& file : files) {
+    struct stat info {};
+    if (::stat((root / file).c_str(), &info) == 0) total += 1;
+  }
+  return {seconds_since(start), total};
+}
+
+}  // namespace quarnix::benchmarks
