@@ -20,10 +20,7 @@ InodeRecord::~InodeRecord() {
 
 DaemonState::DaemonState() = default;
 
-DaemonState::~DaemonState() {
-  std::lock_guard lock(mutex);
-  inodes.clear();
-}
+DaemonState::~DaemonState() = default;
 
 UnknownInode::UnknownInode(fuse_ino_t ino) : message("Unknown inode " + std::to_string(ino)) {}
 

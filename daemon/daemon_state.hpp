@@ -15,6 +15,8 @@
 
 #include "daemon/inode_record.hpp"
 #include "daemon/operations_log.hpp"
+#include "readahead/fuse_file_handle.hpp"
+#include "readahead/readahead_state.hpp"
 
 namespace quarnix {
 
@@ -41,6 +43,8 @@ struct DaemonState {
   uint64_t next_log_id = 0;
   std::atomic<bool> full_seekdir{false};
   bool swallow_odirect = false;
+  // Declared last: destroyed first, while the inodes its open handles hold still exist.
+  boost::optional<abstract_readahead_state_t<fuse_file_handle>> readahead;
 
   // FUSE inode numbers of the records in `inodes`, so that a number the
   // kernel still holds after its record went (an old export handle) is

@@ -6,6 +6,7 @@
 
 #include "daemon/block_size_option.hpp"
 #include "daemon/daemon_state.hpp"
+#include "daemon/readahead_profile.hpp"
 #include "support/command_line.hpp"
 #include "support/logging.hpp"
 
@@ -88,6 +89,7 @@ po::variables_map parse_options(int argc, char** argv) {
   if (vm.count("crashdir")) state.crashdir = vm["crashdir"].as<std::string>();
   if (vm.count("readahead-profile")) {
     if (!vm.count("cachefile")) errx(6, "Readahead requires caching to be enabled.");
+    load_readahead_profile(vm["readahead-profile"].as<std::string>());
   }
   state.vfs_cache = !vm.count("disable-vfscache");
   if (vm.count("log-reads") || vm.count("log-all")) state.oplog.open(vm.count("log-all") > 0);

@@ -12,6 +12,7 @@
 #include "daemon/fuse_session.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/options.hpp"
+#include "daemon/readahead_thread.hpp"
 #include "daemon/statistics.hpp"
 #include "support/command_line.hpp"
 #include "support/errors.hpp"
@@ -52,7 +53,8 @@ void check_paths(const std::string& source, const std::string& mountpoint) {
 
 // Mounts and serves until the loop ends; the session and everything libfuse
 // set up for it are gone when this returns. Returns the exit status.
-int serve(const char* argv0, const std::string& mountpoint, const po::variables_map& vm) {
+int serve(const char* argv0, const std::string& mountpoint, const po::variables_map& vm,
+          ReadaheadThread& readahead_thread) {
   FuseArguments args;
   if (!args.add(argv0) || !args.add("-o") || !args.add("default_permissions,fsname=quarnix") ||
       (vm.count("debug-fuse") && !args.add("-odebug")))
@@ -70,6 +72,8 @@ int serve(const char* argv0, const std::string& mountpoint, const po::variables_
 
   const int loop_status = vm.count("single") ? fuse_session_loop(session.get())
                                              : fuse_session_loop_mt(session.get(), &config);
+  // A late prefetch must not change the cache after destroy has recorded it.
+  readahead_thread.stop();
   destroy();
   return loop_status == 0 ? 0 : 1;
 }
@@ -95,9 +99,13 @@ int run_daemon(int argc, char** argv) {
   if (vm.count("ondemand"))
     errx(1, "ERROR: --ondemand: on-demand materialization is not available yet");
 
-  const int status = serve(argv[0], mountpoint, vm);
+  ReadaheadThread readahead_thread;
+  const int status = serve(argv[0], mountpoint, vm, readahead_thread);
+  readahead_thread.stop();
   print_cache_stats();
   print_readahead_stats();
+  // Its cached handles release their files while the inodes they hold still exist.
+  state.readahead.reset();
   return status;
 }
 

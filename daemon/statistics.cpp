@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "daemon/daemon_state.hpp"
+#include "readahead/readahead_stats.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 

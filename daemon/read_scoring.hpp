@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "daemon/daemon_state.hpp"
+
+namespace quarnix {
+
+// Scores the blocks of an observed read against the current predictions,
+// moves the cursor along them and wakes the read-ahead thread.
+void score_read(const InodeRecord& inode, fuse_ino_t ino, uint64_t off, size_t size);
+
+}  // namespace quarnix

@@ -1,0 +1,28 @@
+#include "daemon/readahead_thread.hpp"
+
+#include "daemon/daemon_state.hpp"
+#include "readahead/readahead_loop.hpp"
+#include "support/logging.hpp"
+
+namespace quarnix {
+
+ReadaheadThread::ReadaheadThread() {
+  if (!state.readahead) return;
+  boost::optional<uint64_t> capacity;
+  // CACHE-WIRING
+  const uint64_t limit = readahead_block_limit(capacity);
+  log_debug(1, "Starting readahead loop..");
+  thread = std::thread(readahead_loop, &*state.readahead, limit);
+}
+
+void ReadaheadThread::stop() {
+  if (!thread.joinable()) return;
+  {
+    std::lock_guard lock(state.readahead->mutex);
+    state.readahead->terminate = true;
+  }
+  state.readahead->cond.notify_all();
+  thread.join();
+}
+
+}  // namespace quarnix

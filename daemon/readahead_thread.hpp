@@ -1,0 +1,23 @@
+// The read-ahead thread of the daemon, stopped and joined by its owner.
+#pragma once
+
+#include <thread>
+
+namespace quarnix {
+
+class ReadaheadThread {
+ public:
+  // Starts the thread when the daemon has a read-ahead state.
+  ReadaheadThread();
+  ~ReadaheadThread() { stop(); }
+  ReadaheadThread(const ReadaheadThread&) = delete;
+  ReadaheadThread& operator=(const ReadaheadThread&) = delete;
+
+  // Sets the stop flag under the state's mutex, wakes the thread and joins it.
+  void stop();
+
+ private:
+  std::thread thread;
+};
+
+}  // namespace quarnix

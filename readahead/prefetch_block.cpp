@@ -1,0 +1,89 @@
+#include <fcntl.h>
+
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#include "daemon/operations.hpp"
+#include "readahead/lookup_path.hpp"
+#include "readahead/readahead_loop.hpp"
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+
+namespace quarnix {
+
+namespace {
+
+using readahead_state = abstract_readahead_state_t<fuse_file_handle>;
+
+// A lookup reference that is given back unless a handle takes it over.
+class LookupReference {
+ public:
+  explicit LookupReference(InodeRecord* inode) : inode(inode) {}
+  LookupReference(const LookupReference&) = delete;
+  LookupReference& operator=(const LookupReference&) = delete;
+  ~LookupReference() {
+    if (inode) give_back_lookup(*inode);
+  }
+  InodeRecord* release() { return std::exchange(inode, nullptr); }
+
+ private:
+  InodeRecord* inode;
+};
+
+// The cached handle of the block's file, or a new one opened and cached; none
+// (after a warning) when the file cannot be found or opened.
+fuse_file_handle* find_or_open_handle(readahead_state& readahead, block_id_t id) {
+  if (auto cached = readahead.handles.get(id.hash())) return &*cached;
+
+  const std::string* path;
+  try {
+    path = &get_path_by_hash(readahead, id);
+  } catch (const std::out_of_range&) {
+    log_warning(boost::format("readahead(%d): path hash %d is not in the profile") % id %
+                id.hash());
+    return nullptr;
+  }
+  InodeRecord* inode = nullptr;
+  if (const int error = lookup_path(*path, &inode); error != 0) {
+    log_warning(boost::format("readahead(%d): lookup(%s): %s") % id % *path % errno_string(error));
+    return nullptr;
+  }
+  LookupReference reference(inode);
+  auto fi = std::make_unique<fuse_file_info>();
+  fi->flags = O_RDONLY;
+  if (const int error = quarnix::open(nullptr, get_fuse_ino(*inode), fi.get()); error != 0) {
+    log_warning(boost::format("readahead(%d): open(%s): %s") % id % *path % errno_string(error));
+    return nullptr;
+  }
+  readahead.handles.put(id.hash(), fuse_file_handle(reference.release(), std::move(fi)));
+  auto cached = readahead.handles.get(id.hash());
+  return cached ? &*cached : nullptr;
+}
+
+}  // namespace
+
+void prefetch_block(readahead_state* readahead, block_id_t id) {
+  log_debug(2, boost::format("prefetch_block: processing %d") % id);
+  const std::uint64_t block_size = state.cache_blocksize;
+  // The read's offset is signed 64-bit; a block past it cannot be read.
+  if (block_size != 0 &&
+      id.block() > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) / block_size) {
+    log_warning(boost::format("readahead(%d): block %d lies beyond the largest file offset") % id %
+                id.block());
+    return;
+  }
+  fuse_file_handle* handle = find_or_open_handle(*readahead, id);
+  if (!handle) return;
+  const auto offset = static_cast<off_t>(std::uint64_t{id.block()} * block_size);
+  const int error =
+      quarnix::read(nullptr, get_fuse_ino(*handle->inode), block_size, offset, handle->fi.get());
+  if (error != 0) {
+    log_warning(boost::format("readahead(%d): read(): %s") % id % errno_string(error));
+    return;
+  }
+  log_debug(2, boost::format("prefetch_block: done with block %d") % id);
+}
+
+}  // namespace quarnix
