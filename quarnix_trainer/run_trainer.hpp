@@ -1,0 +1,9 @@
+// The trainer's driver: read logs in, profile and prefetch histogram out.
+#pragma once
+
+namespace quarnix {
+
+// The whole program; returns its exit status.
+int run_trainer(int argc, char** argv);
+
+}  // namespace quarnix

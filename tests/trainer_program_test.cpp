@@ -1,0 +1,447 @@
+// The real quarnix_trainer: command line, outputs, messages and exit statuses.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "profile/profile_file.hpp"
+#include "tests/fixtures/process.hpp"
+#include "tests/fixtures/temp_dir.hpp"
+
+namespace quarnix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string trainer_binary = QUARNIX_TRAINER_BINARY;
+// An uncaught error ends the trainer through the terminate handler's abort.
+constexpr int aborted = 128 + SIGABRT;
+
+std::string usage_text() {
+  return "Usage: " + trainer_binary + " --help\n       " + trainer_binary +
+         " [options] <directory>\n\n";
+}
+
+ProgramResult run_trainer(std::vector<std::string> arguments, const fs::path& working_directory) {
+  arguments.insert(arguments.begin(), trainer_binary);
+  ProcessOptions options;
+  options.working_directory = working_directory;
+  return run_program(arguments, options);
+}
+
+// A test's ground: the log directory and a separate working directory.
+struct TrainerGround {
+  TrainerGround() {
+    fs::create_directory(logs);
+    fs::create_directory(work);
+  }
+
+  void add_log(const std::string& prefix, const std::string& files, const std::string& reads) {
+    write_file(logs / (prefix + "_files.csv"), files);
+    write_file(logs / (prefix + ".csv"), reads);
+  }
+
+  std::string logs_argument() const { return logs.string(); }
+  bool has_outputs() const {
+    return fs::exists(work / "prefetch_histogram.txt") || fs::exists(work / "readahead_profile.ba");
+  }
+
+  TempDir directory;
+  fs::path logs = directory / "logs";
+  fs::path work = directory / "work";
+};
+
+struct Profile {
+  int format = 0;
+  ProfileSettings settings;
+  ProfilePaths paths;
+  BlockNode root;
+};
+
+Profile read_profile(const fs::path& path) {
+  Profile profile;
+  ProfileReader reader(path.string());
+  profile.format = reader.read_format();
+  profile.settings = reader.read_settings();
+  reader.read_tree(profile.paths, profile.root);
+  return profile;
+}
+
+// The nodes along `path` from the root, named after their prefixes.
+BlockNode& add_path(BlockNode& root, const std::vector<block_id_t>& path) {
+  BlockNode* node = &root;
+  std::string name;
+  for (const block_id_t block : path) {
+    name += (name.empty() ? "" : " -> ") + std::to_string(block.value);
+    node = &node->children[block];
+    node->name = name;
+  }
+  return *node;
+}
+
+TEST(TrainerProgram, HelpPrintsUsageAndOptions) {
+  TempDir directory;
+  const ProgramResult result = run_trainer({"--help"}, directory.path());
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out,
+            usage_text() +
+                "Options:\n"
+                "  --v arg (=2)                          Log level (0: error, 1: warn, 2: info, \n"
+                "                                        3+: debug\n"
+                "  --trail-len arg (=3)                  Number of trailing reads used to \n"
+                "                                        calculate the likelihoods of potential \n"
+                "                                        upcoming read requests. Default: 3\n"
+                "  --blocksize arg (=131072)             Block size to use.\n"
+                "  --kernel                              Process logs from kernel traces.\n"
+                "  --output arg (=readahead_profile.ba)  Where to save the generated profile.\n"
+                "  --min-p arg (=0.10000000000000001)    Minimum likelihood for a prediction to \n"
+                "                                        be included in the output.\n"
+                "  --p-threshold arg (=0.90000000000000002)\n"
+                "                                        Threshold likelihood for prediction \n"
+                "                                        quality calculation.\n"
+                "  --help                                Print help\n\n");
+  EXPECT_EQ(result.err, "");
+}
+
+TEST(TrainerProgram, CommandLineErrorsExitWithUsage) {
+  TrainerGround ground;
+  const std::string logs = ground.logs_argument();
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string first_line;
+  };
+  const std::vector<Case> cases = {
+      {{}, "Invalid number of arguments"},
+      {{logs, logs}, "Invalid number of arguments"},
+      {{"--no-such-option", logs}, "unrecognised option '--no-such-option'"},
+      {{"--v", "x", logs}, "the argument ('x') for option '--v' is invalid"},
+      {{"--blocksize", "0", logs},
+       "the argument ('0') for option '--blocksize' must be a positive number of bytes"},
+      {{"--trail-len", "1025", logs},
+       "the argument ('1025') for option '--trail-len' must be at most 1024"},
+      // Its window of trail length + 1 blocks would not fit 32 bits.
+      {{"--trail-len", "4294967295", logs},
+       "the argument ('4294967295') for option '--trail-len' must be at most 1024"},
+  };
+  for (const auto& test_case : cases) {
+    const ProgramResult result = run_trainer(test_case.arguments, ground.work);
+    EXPECT_EQ(result.status, 2) << test_case.first_line;
+    EXPECT_EQ(result.err, test_case.first_line + "\n" + usage_text());
+    EXPECT_EQ(result.out, "");
+  }
+  EXPECT_FALSE(ground.has_outputs());
+}
+
+TEST(TrainerProgram, NoReadsEndWithAHintAndNoOutputs) {
+  TrainerGround ground;
+  const std::string hint = "WARNING: No log entries found (did you mean to use --kernel?).\n";
+  ProgramResult result = run_trainer({ground.logs_argument()}, ground.work);
+  EXPECT_EQ(result.status, 3);
+  EXPECT_EQ(result.out, "INFO: Reading 0 oplog files...\n");
+  EXPECT_EQ(result.err, hint);
+
+  // Logs of the other kind are not looked at; logs without reads hold no entries.
+  ground.add_log("bpf_oplog_20240101_120000", "7\tfile\n", "0.5\tread\t7\t0\t4096\n");
+  ground.add_log("oplog_20240101_120000", "0\tfile\n", "0.5\tgetattr\t0\n");
+  result = run_trainer({ground.logs_argument()}, ground.work);
+  EXPECT_EQ(result.status, 3);
+  EXPECT_EQ(result.out, "INFO: Reading 1 oplog files...\n");
+  EXPECT_EQ(result.err, hint);
+
+  fs::remove(ground.logs / "bpf_oplog_20240101_120000_files.csv");
+  result = run_trainer({"--kernel", ground.logs_argument()}, ground.work);
+  EXPECT_EQ(result.status, 3);
+  EXPECT_EQ(result.out, "INFO: Reading 0 oplog files...\n");
+  EXPECT_EQ(result.err, hint);
+  EXPECT_FALSE(ground.has_outputs());
+}
+
+// Two daemon logs over a.dat, b.dat and c.dat at the default block size and
+// trail length. Sequences: (a0,a1,a2,a3) twice, (a1,a2,a3,b0), (a2,a3,b0,a0),
+// (a3,b0,a0,a1), (b0,a0,a1,a2) from the first log and (a0,a1,a2,c0) from the
+// second, whose window starts empty.
+void add_daemon_logs(TrainerGround& ground) {
+  ground.add_log("oplog_20240101_120000", "0\ta.dat\n1\tb.dat\n",
+                 "0.000000001\tread\t0\t0\t524288\n"
+                 "0.000000002\tgetattr\t0\n"
+                 "0.000000003\tread\t1\t0\t131072\n"
+                 "0.000000004\tread\t0\t0\t524288\n");
+  ground.add_log("oplog_20240102_080000", "0\ta.dat\n5\tc.dat\n",
+                 "1.5\tread\t0\t0\t393216\n1.6\tread\t5\t0\t1\n");
+}
+
+TEST(TrainerProgram, TrainsAProfileFromDaemonLogs) {
+  TrainerGround ground;
+  add_daemon_logs(ground);
+  const ProgramResult result = run_trainer({ground.logs_argument()}, ground.work);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.out,
+            "INFO: Reading 2 oplog files...\n"
+            "INFO: Most frequent read block sizes (size vs count):\n"
+            "   524288\t2\n   1\t1\n   131072\t1\n   393216\t1\n"
+            "INFO: Found 6 distinct sequences.\n"
+            "INFO: Aggregating...\n"
+            "INFO: Calculated 5 distinct aggregations.\n"
+            "INFO: Calculating Markov-chain probabilities...\n"
+            "INFO: Calculating prediction quality...\n"
+            "INFO: Weighted number of pre-fetches needed to reach p_t = 0.90: 1.429\n"
+            "INFO: Creating prediction tree...\n"
+            "INFO: Tree size is 16 nodes\n");
+  // Context (a0,a1,a2) needs both of its successors to reach 0.9.
+  EXPECT_EQ(read_file(ground.work / "prefetch_histogram.txt"),
+            "# of prefetches needed for p=0.90\tnumber of block sequences\n1\t4\n2\t1\n");
+
+  const Profile profile = read_profile(ground.work / "readahead_profile.ba");
+  EXPECT_EQ(profile.format, 3);
+  EXPECT_FALSE(profile.settings.kernel);
+  EXPECT_EQ(profile.settings.block_size, 131072u);
+  EXPECT_EQ(profile.settings.trail_length, 3u);
+  EXPECT_EQ(profile.paths, (ProfilePaths{{hash_path("a.dat"), "a.dat"},
+                                         {hash_path("b.dat"), "b.dat"},
+                                         {hash_path("c.dat"), "c.dat"}}));
+  const auto a = [](std::uint32_t block) { return block_id_t("a.dat", block); };
+  const block_id_t b0("b.dat", 0);
+  const block_id_t c0("c.dat", 0);
+  BlockNode expected;
+  expected.name = "(root)";
+  add_path(expected, {a(0), a(1), a(2)}).predictions = {{a(3), 2.0 / 3}, {c0, 1.0 / 3}};
+  add_path(expected, {a(1), a(2), a(3)}).predictions = {{b0, 1.0}};
+  add_path(expected, {a(2), a(3), b0}).predictions = {{a(0), 1.0}};
+  add_path(expected, {a(3), b0, a(0)}).predictions = {{a(1), 1.0}};
+  add_path(expected, {b0, a(0), a(1)}).predictions = {{a(2), 1.0}};
+  EXPECT_EQ(profile.root, expected) << profile.root;
+}
+
+TEST(TrainerProgram, OptionsShapeTheRunAndDebugLevelDumpsTheCounts) {
+  TrainerGround ground;
+  add_daemon_logs(ground);
+  const fs::path output = ground.directory / "elsewhere.ba";
+  const ProgramResult result = run_trainer({"--v", "3", "--min-p", "0.5", "--p-threshold", "0.6",
+                                            "--output", output.string(), ground.logs_argument()},
+                                           ground.work);
+  EXPECT_EQ(result.status, 0) << result.err;
+  const std::string a012 = std::to_string(block_id_t("a.dat", 0).value) + " -> " +
+                           std::to_string(block_id_t("a.dat", 1).value) + " -> " +
+                           std::to_string(block_id_t("a.dat", 2).value);
+  const std::string a3 = std::to_string(block_id_t("a.dat", 3).value);
+  EXPECT_NE(result.out.find("] INFO: Found 6 distinct sequences.\nDEBUG: Occurence counts:\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("  " + a012 + " -> " + a3 + ": 2\n[0"), std::string::npos);
+  EXPECT_NE(result.out.find("DEBUG: Aggregated occurence counts:\n"), std::string::npos);
+  EXPECT_NE(result.out.find("  " + a012 + ": 3\n[0"), std::string::npos);
+  EXPECT_NE(result.out.find("] DEBUG(1): Reading oplog_20240101_120000\n"), std::string::npos);
+  EXPECT_NE(result.out.find("] DEBUG(1): Encountered 3 unique paths so far.\n"), std::string::npos);
+  EXPECT_NE(result.out.find("reach p_t = 0.60: 1.000\n"), std::string::npos);
+  // Only the 1/3 prediction is below the minimum.
+  EXPECT_NE(result.out.find("] INFO: Tree size is 16 nodes\n"), std::string::npos);
+
+  EXPECT_EQ(read_file(ground.work / "prefetch_histogram.txt"),
+            "# of prefetches needed for p=0.60\tnumber of block sequences\n1\t5\n");
+  EXPECT_FALSE(fs::exists(ground.work / "readahead_profile.ba"));
+  const Profile profile = read_profile(output);
+  EXPECT_EQ(profile.root.children.at(block_id_t("a.dat", 0))
+                .children.at(block_id_t("a.dat", 1))
+                .children.at(block_id_t("a.dat", 2))
+                .predictions,
+            (std::vector<std::pair<block_id_t, double>>{{block_id_t("a.dat", 3), 2.0 / 3}}));
+}
+
+TEST(TrainerProgram, TrainsAKernelProfileFromRecorderLogs) {
+  TrainerGround ground;
+  ground.add_log("bpf_oplog_20240101_120000", "7\tdir/x.bin\n8\tlib/y.so\n",
+                 "0.100000000\tread\t7\t0\t4096\n"
+                 "0.200000000\tmmap\t8\t#lib/y.so\n"
+                 "0.300000000\tread\t7\t131072\t4096\n"
+                 "0.400000000\tread\t7\t0\t4096\n");
+  ground.add_log("oplog_20240101_120000", "0\tignored\n", "0.1\tread\t0\t0\t1\n");
+  const ProgramResult result =
+      run_trainer({"--kernel", "--trail-len", "1", ground.logs_argument()}, ground.work);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err,
+            "WARNING: Reads from mapped memory are ignored for readahead purposes\n"
+            "The following files were mmap'ed:\n\t#lib/y.so\n"
+            "WARNING: Blocksize may be poorly choisen.\n");
+  EXPECT_NE(result.out.find("INFO: Found 2 distinct sequences.\n"), std::string::npos);
+
+  const Profile profile = read_profile(ground.work / "readahead_profile.ba");
+  EXPECT_EQ(profile.format, 3);
+  EXPECT_TRUE(profile.settings.kernel);
+  EXPECT_EQ(profile.settings.trail_length, 1u);
+  EXPECT_EQ(profile.paths, (ProfilePaths{{hash_path("dir/x.bin"), "dir/x.bin"},
+                                         {hash_path("lib/y.so"), "lib/y.so"}}));
+  BlockNode expected;
+  expected.name = "(root)";
+  const block_id_t x0("dir/x.bin", 0);
+  const block_id_t x1("dir/x.bin", 1);
+  add_path(expected, {x0}).predictions = {{x1, 1.0}};
+  add_path(expected, {x1}).predictions = {{x0, 1.0}};
+  EXPECT_EQ(profile.root, expected) << profile.root;
+}
+
+TEST(TrainerProgram, TooFewBlocksGiveAnEmptyTree) {
+  TrainerGround ground;
+  ground.add_log("oplog_20240101_120000", "0\ta.dat\n1\tb.dat\n", "0.1\tread\t0\t0\t262144\n");
+  const ProgramResult result = run_trainer({ground.logs_argument()}, ground.work);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.out.find("INFO: Found 0 distinct sequences.\n"), std::string::npos);
+  // 0 contexts weigh 0 / 0.
+  EXPECT_NE(result.out.find("reach p_t = 0.90: -nan\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("INFO: Tree size is 1 nodes\n"), std::string::npos);
+  EXPECT_EQ(read_file(ground.work / "prefetch_histogram.txt"),
+            "# of prefetches needed for p=0.90\tnumber of block sequences\n");
+  const Profile profile = read_profile(ground.work / "readahead_profile.ba");
+  BlockNode root_alone;
+  root_alone.name = "(root)";
+  EXPECT_EQ(profile.root, root_alone);
+  EXPECT_EQ(profile.paths.size(), 2u);
+}
+
+TEST(TrainerProgram, TheDeepestAllowedTreeReadsBack) {
+  TrainerGround ground;
+  // 1025 blocks of one byte: one sequence, a path of 1024 nodes.
+  ground.add_log("oplog_20240101_120000", "0\ta.dat\n", "0.1\tread\t0\t0\t1025\n");
+  const ProgramResult result = run_trainer(
+      {"--v", "1", "--blocksize", "1", "--trail-len", "1024", ground.logs_argument()}, ground.work);
+  EXPECT_EQ(result.status, 0) << result.err;
+  const Profile profile = read_profile(ground.work / "readahead_profile.ba");
+  EXPECT_EQ(profile.settings.trail_length, 1024u);
+  EXPECT_EQ(profile.root.size(), 1025u);
+}
+
+TEST(TrainerProgram, BadLogsEndTheRunWithTheirMessage) {
+  // A line far too long for a recursive pattern matcher.
+  const std::string long_line = "0.1\tread\t0\t0\t" + std::string(1 << 20, '1') + "x";
+  struct Case {
+    std::string files;
+    std::string reads;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"0\ta\n", "0.1\tread\t0\t0\t1\n" + long_line + "\n", "Unable to parse line: " + long_line},
+      {"0\ta\n", "0.1\tread\t3\t0\t1\n", "Unknown inode id: 3"},
+      {"0\ta\n", "0.1\tread\t0\t0\t1\r\n", "Unable to parse line: 0.1\tread\t0\t0\t1\r"},
+      {"0 a\n", "", "Unable to parse line: 0 a"},
+      {"1\tdir/file9480\n2\tdir/file69581\n", "",
+       "Hash collision for dir/file9480 and dir/file69581"},
+  };
+  for (const auto& test_case : cases) {
+    TrainerGround ground;
+    ground.add_log("oplog_20240101_120000", test_case.files, test_case.reads);
+    write_file(ground.work / "prefetch_histogram.txt", "old histogram");
+    const ProgramResult result = run_trainer({ground.logs_argument()}, ground.work);
+    EXPECT_EQ(result.status, aborted) << test_case.message.substr(0, 80);
+    EXPECT_EQ(result.err.rfind("INTERNAL ERROR: " + test_case.message +
+                                   "\nBacktrace (decode with devtools/decode_backtrace):\n",
+                               0),
+              0u)
+        << result.err.substr(0, 200);
+    EXPECT_EQ(read_file(ground.work / "prefetch_histogram.txt"), "old histogram");
+    EXPECT_FALSE(fs::exists(ground.work / "readahead_profile.ba"));
+  }
+
+  TrainerGround ground;
+  write_file(ground.logs / "oplog_20240101_120000_files.csv", "0\ta\n");
+  const ProgramResult result = run_trainer({ground.logs_argument()}, ground.work);
+  EXPECT_EQ(result.status, aborted);
+  EXPECT_EQ(result.err.rfind("INTERNAL ERROR: Unable to open " + ground.logs.string() +
+                                 "/oplog_20240101_120000.csv: No such file or directory\n",
+                             0),
+            0u)
+      << result.err;
+}
+
+// A small tmpfs of its own, unmounted when the test ends however it ends.
+class TmpfsMount {
+ public:
+  explicit TmpfsMount(const fs::path& mountpoint) : mountpoint(mountpoint) {
+    fs::create_directory(mountpoint);
+    if (::mount("tmpfs", mountpoint.c_str(), "tmpfs", 0, "size=64k") != 0)
+      throw std::runtime_error(std::string("mount tmpfs: ") + std::strerror(errno));
+  }
+  ~TmpfsMount() { ::umount2(mountpoint.c_str(), MNT_DETACH); }
+  TmpfsMount(const TmpfsMount&) = delete;
+  TmpfsMount& operator=(const TmpfsMount&) = delete;
+
+  void make_read_only() {
+    if (::mount("tmpfs", mountpoint.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=64k") != 0)
+      throw std::runtime_error(std::string("remount tmpfs: ") + std::strerror(errno));
+  }
+
+  // Writes a file until the filesystem has no block left.
+  void fill() {
+    std::ofstream filler(mountpoint / "filler", std::ios::binary);
+    const std::string block(4096, 'f');
+    while (filler.write(block.data(), block.size()) && filler.flush()) {
+    }
+  }
+
+  const fs::path mountpoint;
+};
+
+class TrainerOutputFailures : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    add_daemon_logs(ground);
+    mount.emplace(ground.directory / "outputs");
+    write_file(outputs() / "prefetch_histogram.txt", "old histogram");
+    write_file(outputs() / "readahead_profile.ba", "old profile");
+  }
+
+  const fs::path& outputs() const { return mount->mountpoint; }
+
+  // Both old outputs untouched and no temporary file left beside them.
+  void expect_old_outputs_kept() const {
+    EXPECT_EQ(read_file(outputs() / "prefetch_histogram.txt"), "old histogram");
+    EXPECT_EQ(read_file(outputs() / "readahead_profile.ba"), "old profile");
+    for (const auto& entry : fs::directory_iterator(outputs()))
+      EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+  }
+
+  void expect_failure(const ProgramResult& result, const std::string& message) const {
+    EXPECT_EQ(result.status, aborted);
+    EXPECT_EQ(result.err.rfind("INTERNAL ERROR: " + message + "\n", 0), 0u) << result.err;
+  }
+
+  TrainerGround ground;
+  std::optional<TmpfsMount> mount;
+};
+
+TEST_F(TrainerOutputFailures, ReadOnlyDirectory) {
+  mount->make_read_only();
+  expect_failure(
+      run_trainer({ground.logs_argument()}, outputs()),
+      "Unable to write prefetch histogram prefetch_histogram.txt: Read-only file system");
+  const fs::path profile = outputs() / "readahead_profile.ba";
+  expect_failure(
+      run_trainer({"--output", profile.string(), ground.logs_argument()}, ground.work),
+      "Unable to write readahead profile " + profile.string() + ": Read-only file system");
+  expect_old_outputs_kept();
+}
+
+TEST_F(TrainerOutputFailures, FullFilesystem) {
+  mount->fill();
+  expect_failure(run_trainer({ground.logs_argument()}, outputs()),
+                 "Unable to write prefetch histogram prefetch_histogram.txt: No space left on "
+                 "device");
+  const fs::path profile = outputs() / "readahead_profile.ba";
+  expect_failure(
+      run_trainer({"--output", profile.string(), ground.logs_argument()}, ground.work),
+      "Unable to write readahead profile " + profile.string() + ": No space left on device");
+  expect_old_outputs_kept();
+  // The histogram goes to the working directory, where there is room.
+  EXPECT_EQ(read_file(ground.work / "prefetch_histogram.txt"),
+            "# of prefetches needed for p=0.90\tnumber of block sequences\n1\t4\n2\t1\n");
+}
+
+}  // namespace
+}  // namespace quarnix::testing
