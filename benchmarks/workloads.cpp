@@ -37,14 +37,16 @@ Tree generate_tree(const fs::path& root, std::size_t large_size, int small_count
     std::mt19937_64 generator(1);
     std::vector<uint64_t> block(1 << 17);
     for (std::size_t written = 0; written < large_size; written += block.size() * 8) {
-      for (auto& word : block) word = generator();
+      for (auto& word : block)
+        word = generator();
       out.write(reinterpret_cast<const char*>(block.data()),
                 static_cast<std::streamsize>(std::min(block.size() * 8, large_size - written)));
     }
   }
   const std::string contents(small_size, 's');
   for (int i = 0; i < small_count; ++i) {
-    const fs::path relative = fs::path("dir" + std::to_string(i % 8)) / ("file" + std::to_string(i));
+    const fs::path relative =
+        fs::path("dir" + std::to_string(i % 8)) / ("file" + std::to_string(i));
     fs::create_directories(root / relative.parent_path());
     std::ofstream(root / relative, std::ios::binary) << contents;
     tree.small_files.push_back(relative);

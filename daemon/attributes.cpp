@@ -5,10 +5,12 @@
 
 #include <string>
 
+#include "daemon/cache_refresh.hpp"
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
 #include "daemon/reply.hpp"
+#include "support/unique_fd.hpp"
 
 namespace quarnix {
 
@@ -34,8 +36,27 @@ int inode_utimensat(InodeRecord* record, const timespec times[2]) {
 }
 
 int set_size(InodeRecord& record, off_t size, OpenFile* file) {
-  if (file) return ::ftruncate(file->fd, size);
-  return ::truncate(ProcPath(record.fd).c_str(), size);
+  if (!state.cache) {
+    if (file) return ::ftruncate(file->fd, size);
+    return ::truncate(ProcPath(record.fd).c_str(), size);
+  }
+  // The cache follows the size once the source has it, so that no read in
+  // between can bring the old bytes back into a chunk.
+  UniqueFd opened;
+  int fd = file ? file->fd : -1;
+  if (fd < 0) {
+    opened.reset(::open(ProcPath(record.fd).c_str(), O_RDWR | O_CLOEXEC));
+    if (!opened) return -1;
+    fd = opened.get();
+  }
+  struct stat before {};
+  if (::fstat(fd, &before) != 0) {
+    warn("ERROR: setattr(): fstat failed");
+    return -1;
+  }
+  if (::ftruncate(fd, size) != 0) return -1;
+  adjust_after_resize(record, fd, before.st_size, size);
+  return 0;
 }
 
 int set_times(InodeRecord& record, const struct stat* attr, int to_set, OpenFile* file) {

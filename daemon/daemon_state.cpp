@@ -44,6 +44,23 @@ int get_fs_fd(fuse_ino_t ino) {
   return get_inode(ino).fd;
 }
 
-void destroy() {}
+void destroy() {
+  if (!state.cache) return;
+  // The read-ahead thread has ended; the lock keeps the table still all the same.
+  std::lock_guard lock(state.mutex);
+  for (auto& [ino, record] : state.inodes) {
+    if (record.nlookup == 0) continue;
+    if (log_enabled(5))
+      write_line(std::cerr, "DEBUG: destroy: cleaning up inode " + std::to_string(record.ino));
+    struct stat info {};
+    if (::fstat(record.fd, &info) != 0) warn("ERROR: destroy(): fstat failed");
+    if (log_enabled(5))
+      write_line(std::cerr, "DEBUG: Setting validation mtime for inode " +
+                                std::to_string(record.ino) + " to " +
+                                std::to_string(info.st_mtim.tv_sec) + "s + " +
+                                std::to_string(info.st_mtim.tv_nsec) + "ns.");
+    state.cache->set_mtime(record.ino, info.st_mtim);
+  }
+}
 
 }  // namespace quarnix

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "cache/cache.hpp"
 #include "daemon/inode_record.hpp"
 #include "daemon/operations_log.hpp"
 #include "readahead/fuse_file_handle.hpp"
@@ -36,6 +37,7 @@ struct DaemonState {
   uint64_t cache_blocksize = 131072;
   dev_t source_dev = 0;
   bool nosplice = false;
+  boost::optional<Cache> cache;
   boost::optional<std::string> crashdir;
   OperationsLog oplog;
   bool forgetmat = false;

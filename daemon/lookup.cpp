@@ -27,6 +27,10 @@ void debug_line(int level, const std::string& text) {
   if (log_enabled(level)) write_line(std::cerr, text);
 }
 
+std::string mtime_text(const timespec& mtime) {
+  return std::to_string(mtime.tv_sec) + "s + " + std::to_string(mtime.tv_nsec) + "ns.";
+}
+
 }  // namespace
 
 std::string get_path(InodeRecord& record) {
@@ -128,6 +132,11 @@ int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry) {
   state_lock.unlock();
   const std::string path = get_path(record);
 
+  if (state.cache) {
+    debug_line(4, "DEBUG: Validating cache for inode " + std::to_string(record.ino) +
+                      " using mtime " + mtime_text(attr.st_mtim));
+    state.cache->validate(record.ino, attr.st_mtim);
+  }
   debug_line(4, "DEBUG: lookup(): created userspace inode " + std::to_string(attr.st_ino));
   if (state.oplog.enabled) {
     const uint64_t log_id = record.log_id;
@@ -172,6 +181,13 @@ void do_forget(fuse_ino_t ino, uint64_t count) {
   // The root is never counted down: the kernel's forgets cannot use up 9999.
   if (&record == &state.root) return;
   debug_line(4, "DEBUG: forget: cleaning up inode " + std::to_string(record.ino));
+  if (state.cache) {
+    struct stat info {};
+    if (::fstat(record.fd, &info) != 0) warn("ERROR: forget(): fstat failed");
+    debug_line(4, "DEBUG: Setting validation mtime for inode " + std::to_string(record.ino) +
+                      " to " + mtime_text(info.st_mtim));
+    state.cache->set_mtime(record.ino, info.st_mtim);
+  }
   const uint64_t source_ino = record.ino;
   {
     std::lock_guard live_lock(state.live_inodes_mutex);

@@ -8,6 +8,7 @@
 #include "daemon/daemon_state.hpp"
 #include "daemon/readahead_profile.hpp"
 #include "support/command_line.hpp"
+#include "support/errors.hpp"
 #include "support/logging.hpp"
 
 namespace po = boost::program_options;
@@ -85,7 +86,14 @@ po::variables_map parse_options(int argc, char** argv) {
         static_cast<uint64_t>(state.download_blocksize) % state.cache_blocksize != 0)
       errx(5, "Download blocksize must be integer multiple of cache blocksize.");
   }
-  if (vm.count("cachefile")) errx(1, "ERROR: --cachefile: the block cache is not available yet");
+  if (vm.count("cachefile")) {
+    // A cache file that cannot serve ends the start with its reason.
+    try {
+      state.cache.emplace(vm["cachefile"].as<std::string>(), state.cache_blocksize);
+    } catch (const RuntimeError& error) {
+      errx(1, "ERROR: %s", error.what());
+    }
+  }
   if (vm.count("crashdir")) state.crashdir = vm["crashdir"].as<std::string>();
   if (vm.count("readahead-profile")) {
     if (!vm.count("cachefile")) errx(6, "Readahead requires caching to be enabled.");

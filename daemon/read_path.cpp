@@ -1,6 +1,8 @@
 #include <time.h>
 
 #include <cerrno>
+#include <iostream>
+#include <vector>
 
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
@@ -13,6 +15,119 @@
 namespace quarnix {
 
 namespace {
+
+constexpr std::size_t max_cache_reply_buffers = 32;
+
+// A buffer vector with room for the chunks of one cache reply.
+struct CacheReply {
+  CacheReply() {
+    vector.count = 0;
+    vector.idx = 0;
+    vector.off = 0;
+  }
+  void add(int fd, off_t pos, size_t size) {
+    fuse_buf& buffer = vector.buf[vector.count++];
+    buffer = fuse_buf{};
+    buffer.flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    buffer.fd = fd;
+    buffer.pos = pos;
+    buffer.size = size;
+  }
+  std::size_t count() const { return vector.count; }
+
+  fuse_bufvec vector;
+  fuse_buf more[max_cache_reply_buffers - 1];
+};
+
+// Answers the read from the cache when every chunk of the range is there;
+// false when the read must go on to the source.
+bool read_from_cache(fuse_req_t req, const InodeRecord& inode, size_t size, off_t off) {
+  Cache& cache = *state.cache;
+  const uint64_t chunk_size = cache.chunk_size;
+  uint64_t chunk = static_cast<uint64_t>(off) / chunk_size;
+  uint64_t inner = static_cast<uint64_t>(off) % chunk_size;
+  uint64_t remaining = size;
+  bool all_cached = true;
+  CacheReply reply;
+  std::vector<locked_element_ptr> held;
+  while (remaining > 0) {
+    // Only the first chunk is waited for: a reader holding chunks never waits
+    // for another, so chunk locks cannot deadlock.
+    locked_element_ptr element;
+    if (held.empty()) {
+      element = cache.lookup_locked(inode.ino, chunk);
+    } else {
+      TryLookupResult found = cache.try_lookup_locked(inode.ino, chunk);
+      element = std::move(found.element);
+    }
+    if (!element) {
+      log_debug(2, boost::format("read(): chunk %d of inode %d not cached.") % chunk % inode.ino);
+      all_cached = false;
+      break;
+    }
+    log_debug(2, boost::format("read(): found chunk %d of inode %d in cache at position %d") %
+                     chunk % inode.ino % element->cfile_off);
+    if (reply.count() == max_cache_reply_buffers) {
+      write_line(std::cerr,
+                 "WARNING: Chunk size too small to satisfy read request, bypassing cache.");
+      all_cached = false;
+      break;
+    }
+    const LRUElement& cached = *element;
+    held.push_back(std::move(element));
+    if (inner < cached.size) {
+      const uint64_t taken = std::min(remaining, cached.size - inner);
+      reply.add(cache.fd.get(), static_cast<off_t>(cached.cfile_off + inner), taken);
+      remaining -= taken;
+    }
+    if (cached.size != chunk_size) {
+      log_debug(2, boost::format("read(): chunk %d of inode %d is last.") % chunk % inode.ino);
+      break;
+    }
+    inner = 0;
+    ++chunk;
+  }
+  if (!all_cached) {
+    if (req) ++cache.misses;
+    return false;
+  }
+  if (!req) {
+    log_debug(2, "read(): readahead data already in cache, returning.");
+    return true;
+  }
+  log_debug(2, "read(): responding from cache.");
+  ++cache.hits;
+  // The chunks stay locked until the reply and the advice are done.
+  reply_data(req, &reply.vector, transfer_flags());
+  if (!advise_dontneed(reply.vector)) log_warning("read(): advise_dontneed (on cache) failed.");
+  return true;
+}
+
+// Copies the missing chunks of the range from the source into the cache.
+void fill_cache(fuse_req_t req, const InodeRecord& inode, size_t size, off_t off,
+                const OpenFile& file) {
+  Cache& cache = *state.cache;
+  const uint64_t chunk_size = cache.chunk_size;
+  const uint64_t first = static_cast<uint64_t>(off) / chunk_size;
+  const uint64_t last = (static_cast<uint64_t>(off) + size - 1) / chunk_size;
+  for (uint64_t k = first; k <= last; ++k) {
+    bool was_cached = false;
+    const locked_element_ptr element = cache.lookup_or_insert(inode.ino, k, file.fd, &was_cached);
+    if (was_cached) {
+      log_debug(
+          2, boost::format("do_read(): chunk %d of inode %d is already cached.") % k % inode.ino);
+      continue;
+    }
+    // Pages of chunks filled for a request leave the page cache; prefetched ones stay.
+    if (req) cache.advise(*element);
+    log_debug(2, boost::format("do_read(): wrote chunk %d of inode %d to cache at position %d") %
+                     k % inode.ino % element->cfile_off);
+    if (element->size < chunk_size) {
+      log_debug(2, "do_read(): reached EOF, not adding more chunks");
+      break;
+    }
+  }
+}
 
 // --delay-reads: a byte-rate limit when positive, a fixed delay per request when negative.
 void delay_source_read(size_t size) {
@@ -48,6 +163,7 @@ int read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*
   if (state.oplog.enabled && !internal)
     state.oplog.write("read", inode.log_id, static_cast<int64_t>(off), static_cast<uint64_t>(size));
   if (state.readahead && !internal) score_read(inode, ino, static_cast<uint64_t>(off), size);
+  if (state.cache && read_from_cache(req, inode, size, off)) return 0;
   return do_read(req, ino, size, off, get_open_file(fi));
 }
 
@@ -58,7 +174,14 @@ int do_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, OpenFile* fi
   buffers.buf[0].pos = off;
   if (log_enabled(4))
     log_debug(2, boost::format("do_read(ino=%d, size=%d, off=%d)") % ino % size % off);
-  if (req == nullptr) return 0;
+  if (state.cache && size > 0) {
+    fill_cache(req, get_inode(ino), size, off, *file);
+    if (!req) {
+      log_debug(2, "do_read(): populated cache with readahead data, returning.");
+      return 0;
+    }
+  }
+  if (!req) return 0;
   delay_source_read(size);
   std::lock_guard lock(file->mutex);
   reply_data(req, &buffers, transfer_flags());

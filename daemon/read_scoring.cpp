@@ -21,8 +21,8 @@ void score_block(readahead_state& readahead, block_id_t id) {
     }
     readahead.expected_hits += p;
     if (predicted == id) {
-      log_debug(2, boost::format("read(): prediction of block %d (p=%.2f) was correct") %
-                       predicted % p);
+      log_debug(
+          2, boost::format("read(): prediction of block %d (p=%.2f) was correct") % predicted % p);
       ++readahead.hits;
       if (j == 0) ++readahead.first_hits;
       if (!readahead.prefetched.count(id)) ++readahead.hits_not_prefetched;
@@ -40,8 +40,8 @@ void log_current_predictions(const readahead_state& readahead) {
   std::ostringstream text;
   text << "Current block predictions:";
   for (const auto& [id, p] : readahead.cursor.current_predictions())
-    text << "\n  id=" << id << ", p=" << p << " (blockno=" << id.block()
-         << ", hash=" << id.hash() << ")";
+    text << "\n  id=" << id << ", p=" << p << " (blockno=" << id.block() << ", hash=" << id.hash()
+         << ")";
   log_debug(3, text.str());
 }
 
@@ -62,8 +62,9 @@ void score_read(const InodeRecord& inode, fuse_ino_t ino, uint64_t off, size_t s
       const block_id_t id(inode.path_hash, k);
       score_block(readahead, id);
       if (log_enabled(4))
-        log_debug(2, boost::format("read(): registered read of block %d (ino %d, blockno %d, hash %d)") %
-                         id % ino % k % inode.path_hash);
+        log_debug(
+            2, boost::format("read(): registered read of block %d (ino %d, blockno %d, hash %d)") %
+                   id % ino % k % inode.path_hash);
       if (log_enabled(5)) log_current_predictions(readahead);
     }
     readahead.cond.notify_all();

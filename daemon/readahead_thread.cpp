@@ -9,7 +9,7 @@ namespace quarnix {
 ReadaheadThread::ReadaheadThread() {
   if (!state.readahead) return;
   boost::optional<uint64_t> capacity;
-  // CACHE-WIRING
+  if (state.cache) capacity = state.cache->capacity();
   const uint64_t limit = readahead_block_limit(capacity);
   log_debug(1, "Starting readahead loop..");
   thread = std::thread(readahead_loop, &*state.readahead, limit);

@@ -101,7 +101,9 @@ int run_daemon(int argc, char** argv) {
 
   ReadaheadThread readahead_thread;
   const int status = serve(argv[0], mountpoint, vm, readahead_thread);
+  // Nothing fills the cache any more once the read-ahead thread has ended.
   readahead_thread.stop();
+  if (state.cache) state.cache->save();
   print_cache_stats();
   print_readahead_stats();
   // Its cached handles release their files while the inodes they hold still exist.

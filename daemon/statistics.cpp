@@ -26,11 +26,20 @@ std::atomic<int> wake_fd{-1};
 }  // namespace
 
 void print_cache_stats() {
-  write_line(std::cerr, "INFO: Cache not active.");
+  if (!state.cache) {
+    write_line(std::cerr, "INFO: Cache not active.");
+    return;
+  }
+  write_line(std::cerr, "INFO: Cache stats: " + std::to_string(state.cache->hits.load()) +
+                            " hits, " + std::to_string(state.cache->misses.load()) + " misses.");
 }
 
 void print_readahead_stats() {
-  write_line(std::cerr, "INFO: Read-ahead not active.");
+  if (!state.readahead) {
+    write_line(std::cerr, "INFO: Read-ahead not active.");
+    return;
+  }
+  write_text(std::cerr, format_readahead_stats(*state.readahead));
 }
 
 void on_sigusr1(int signal_number) {

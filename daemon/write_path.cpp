@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
+#include "daemon/cache_refresh.hpp"
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/page_cache.hpp"
@@ -18,13 +19,16 @@ void write_buf(fuse_req_t req, fuse_ino_t ino, fuse_bufvec* in, off_t off, fuse_
   do_write_buf(req, ino, size, off, in, get_open_file(fi));
 }
 
-void do_write_buf(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_bufvec* in,
+void do_write_buf(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_bufvec* in,
                   OpenFile* file) {
   fuse_bufvec destination = FUSE_BUFVEC_INIT(size);
   destination.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
   destination.buf[0].fd = file->fd;
   destination.buf[0].pos = off;
+  const off_t old_size = size_before_change(file->fd);
   const ssize_t result = fuse_buf_copy(&destination, in, transfer_flags());
+  // Whether or not the write succeeded, the cache takes the source's bytes again.
+  refresh_after_change(get_inode(ino), file->fd, static_cast<uint64_t>(off), size, old_size);
 
   std::lock_guard lock(file->mutex);
   if (result < 0)
@@ -43,7 +47,12 @@ void fallocate(fuse_req_t req, fuse_ino_t ino, int mode, off_t offset, off_t len
     reply_err(req, EOPNOTSUPP);
     return;
   }
-  reply_err(req, ::posix_fallocate(get_open_file(fi)->fd, offset, length));
+  const int fd = get_open_file(fi)->fd;
+  const off_t old_size = size_before_change(fd);
+  const int result = ::posix_fallocate(fd, offset, length);
+  if (result == 0 && old_size >= 0 && offset + length > old_size)
+    adjust_after_resize(get_inode(ino), fd, old_size, offset + length);
+  reply_err(req, result);
 }
 
 void flock(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi, int op) {

@@ -1,0 +1,322 @@
+#include "cache/cache.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+
+#include <boost/exception/diagnostic_information.hpp>
+#include <boost/format.hpp>
+#include <fstream>
+#include <iostream>
+
+#include "cache/copy_chunk.hpp"
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+
+namespace quarnix {
+
+namespace {
+
+uint64_t checked_chunk_size(uint64_t chunk_size) {
+  if (chunk_size == 0) throw RuntimeError("Cache chunk size must not be 0");
+  return chunk_size;
+}
+
+// Releases the cache mutex for its lifetime and takes it back, also when an
+// exception leaves the scope.
+class MutexReleased {
+ public:
+  explicit MutexReleased(std::unique_lock<std::mutex>& lk) : lk(lk) { lk.unlock(); }
+  ~MutexReleased() { lk.lock(); }
+  MutexReleased(const MutexReleased&) = delete;
+  MutexReleased& operator=(const MutexReleased&) = delete;
+
+ private:
+  std::unique_lock<std::mutex>& lk;
+};
+
+int open_cache_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOATIME | O_CLOEXEC);
+  if (fd < 0) throw RuntimeError("Failed to open cachefile " + path, errno);
+  return fd;
+}
+
+}  // namespace
+
+Cache::Cache(const std::string& path, uint64_t chunk_size)
+    : chunk_size(checked_chunk_size(chunk_size)), fd(open_cache_file(path)), path(path) {
+  struct stat cache_stat {};
+  if (::fstat(fd.get(), &cache_stat) != 0)
+    throw RuntimeError("Failed to fstat cachefile " + path, errno);
+  nslots = static_cast<uint64_t>(cache_stat.st_size) / chunk_size;
+  if (nslots == 0)
+    throw RuntimeError("Cache file " + path + " is smaller than one chunk (" +
+                       std::to_string(chunk_size) + " bytes)");
+
+  const int advice = ::posix_fadvise(fd.get(), 0, cache_stat.st_size, POSIX_FADV_RANDOM);
+  if (advice != 0)
+    log_warning(boost::format("posix_fadvise(%s): %s") % path % errno_string(advice));
+
+  bool loaded = false;
+  std::ifstream meta(path + ".meta", std::ios::in | std::ios::binary);
+  if (!meta.good()) {
+    write_line(std::cerr, "INFO: No cache metadata found, re-initializing.");
+  } else {
+    try {
+      loaded = load(meta, cache_stat);
+    } catch (...) {
+      write_line(std::cerr, boost::current_exception_diagnostic_information());
+      write_line(std::cerr, "WARNING: Cache data is corrupted, re-initializing.");
+    }
+  }
+  if (loaded)
+    write_line(std::cerr, "INFO: Loaded " + std::to_string(lru.size()) + " cache elements.");
+  else
+    reinitialize();
+}
+
+void Cache::reinitialize() {
+  lru.clear();
+  index.clear();
+  free_slots.clear();
+  free_slots.reserve(nslots);
+  for (uint64_t slot = 0; slot < nslots; ++slot)
+    free_slots.push_back(slot * chunk_size);
+}
+
+bool Cache::is_locked(uint64_t ino, uint64_t chunkno) const {
+  return locked.count({ino, chunkno}) != 0;
+}
+
+bool Cache::lock(uint64_t ino, uint64_t chunkno, std::unique_lock<std::mutex>& lk) {
+  const bool waited = wait_until_free({ino, chunkno}, lk);
+  locked.insert({ino, chunkno});
+  return !waited;
+}
+
+void Cache::unlock(uint64_t ino, uint64_t chunkno) {
+  if (locked.erase({ino, chunkno}) == 0)
+    throw RuntimeError(boost::format("Cache::unlock(): chunk (%d, %d) not locked") % ino % chunkno);
+  unlocked_cv.notify_all();
+}
+
+bool Cache::wait_until_free(const ChunkKey& key, std::unique_lock<std::mutex>& lk) {
+  if (!locked.count(key)) return false;
+  unlocked_cv.wait(lk, [&] { return !locked.count(key); });
+  return true;
+}
+
+Cache::LruPosition Cache::position(uint64_t ino, uint64_t chunkno) {
+  const auto entry = index.find(ino);
+  if (entry == index.end()) return lru.end();
+  const auto chunk = entry->second.chunks.find(chunkno);
+  if (chunk == entry->second.chunks.end()) return lru.end();
+  return chunk->second;
+}
+
+LRUElement* Cache::find(uint64_t ino, uint64_t chunkno) {
+  const LruPosition found = position(ino, chunkno);
+  return found == lru.end() ? nullptr : &*found;
+}
+
+LRUElement* Cache::lookup(uint64_t ino, uint64_t chunkno) {
+  const LruPosition found = position(ino, chunkno);
+  if (found == lru.end()) return nullptr;
+  lru.splice(lru.begin(), lru, found);
+  return &lru.front();
+}
+
+locked_element_ptr Cache::lookup_locked(uint64_t ino, uint64_t chunkno) {
+  std::unique_lock lk(mutex);
+  lock(ino, chunkno, lk);
+  LRUElement* element = lookup(ino, chunkno);
+  if (!element) {
+    unlock(ino, chunkno);
+    return {};
+  }
+  return locked_element_ptr(*this, *element);
+}
+
+TryLookupResult Cache::try_lookup_locked(uint64_t ino, uint64_t chunkno) {
+  std::unique_lock lk(mutex);
+  if (is_locked(ino, chunkno)) return {ChunkState::busy, {}};
+  LRUElement* element = lookup(ino, chunkno);
+  if (!element) return {ChunkState::not_cached, {}};
+  locked.insert({ino, chunkno});
+  return {ChunkState::cached, locked_element_ptr(*this, *element)};
+}
+
+void Cache::release(const LRUElement& element) {
+  std::lock_guard lk(mutex);
+  unlock(element.ino, element.chunkno);
+}
+
+locked_element_ptr Cache::lookup_or_insert(uint64_t ino, uint64_t chunkno, int src_fd,
+                                           bool* was_cached) {
+  std::unique_lock lk(mutex);
+  lock(ino, chunkno, lk);
+  if (LRUElement* element = lookup(ino, chunkno)) {
+    if (was_cached) *was_cached = true;
+    return locked_element_ptr(*this, *element);
+  }
+  if (was_cached) *was_cached = false;
+  try {
+    LRUElement& element = insert(ino, chunkno, src_fd, lk);
+    return locked_element_ptr(*this, element);
+  } catch (...) {
+    // A later lock of this chunk would otherwise wait for ever.
+    unlock(ino, chunkno);
+    throw;
+  }
+}
+
+LRUElement& Cache::insert(uint64_t ino, uint64_t chunkno, int src_fd,
+                          std::unique_lock<std::mutex>& lk) {
+  const uint64_t slot = take_slot(ino, lk);
+  ++fills_in_progress;
+  Fill fill;
+  try {
+    fill = fill_slot(src_fd, chunkno, slot, lk);
+    if (find(ino, chunkno))
+      throw RuntimeError(boost::format("chunk %d of ino %d already in cache.") % chunkno % ino);
+    restamp(ino, chunkno, fill.mtime, lk);
+  } catch (...) {
+    give_back_slot(slot);
+    forget_if_empty(ino);
+    end_fill();
+    throw;
+  }
+  lru.push_front({ino, chunkno, slot, fill.size});
+  index[ino].chunks[chunkno] = lru.begin();
+  end_fill();
+  return lru.front();
+}
+
+uint64_t Cache::take_slot(uint64_t ino, std::unique_lock<std::mutex>& lk) {
+  for (;;) {
+    if (!free_slots.empty()) {
+      const uint64_t slot = free_slots.back();
+      free_slots.pop_back();
+      return slot;
+    }
+    // The least recently used chunk that nobody holds; a held chunk is being
+    // read or written and its holder may be waiting for this insert's caller.
+    auto victim = lru.end();
+    for (auto candidate = lru.rbegin(); candidate != lru.rend(); ++candidate) {
+      if (!is_locked(candidate->ino, candidate->chunkno)) {
+        victim = std::prev(candidate.base());
+        break;
+      }
+    }
+    if (victim == lru.end()) {
+      unlocked_cv.wait(lk);
+      continue;
+    }
+    const LRUElement evicted = *victim;
+    lru.erase(victim);
+    CacheInode& entry = index.at(evicted.ino);
+    entry.chunks.erase(evicted.chunkno);
+    // The inserting inode keeps its entry: its insert restamps it next.
+    if (entry.chunks.empty() && evicted.ino != ino) index.erase(evicted.ino);
+    return evicted.cfile_off;
+  }
+}
+
+Cache::Fill Cache::fill_slot(int src_fd, uint64_t chunkno, uint64_t slot,
+                             std::unique_lock<std::mutex>& lk) {
+  // The copy is slow; the chunk lock keeps everyone else away from the slot.
+  MutexReleased released(lk);
+  struct stat source {};
+  Fill fill;
+  fill.size = copy_chunk(src_fd, chunkno * chunk_size, fd.get(), slot, chunk_size, &source);
+  fill.mtime = source.st_mtim;
+  return fill;
+}
+
+void Cache::end_fill() {
+  --fills_in_progress;
+  unlocked_cv.notify_all();
+}
+
+void Cache::restamp(uint64_t ino, uint64_t own_chunkno, const timespec& fill_time,
+                    std::unique_lock<std::mutex>& lk) {
+  for (;;) {
+    CacheInode& entry = index[ino];
+    if (entry.mtime && same_time(*entry.mtime, fill_time)) return;
+    // The other chunks were copied at another time of the file: they may
+    // predate a change. Their holders never wait while they hold them, except
+    // those still filling, which compare their own time after this.
+    bool waited = false;
+    for (auto chunk = entry.chunks.begin(); chunk != entry.chunks.end();) {
+      const ChunkKey key{ino, chunk->first};
+      if (chunk->first == own_chunkno || filling.count(key)) {
+        ++chunk;
+      } else if (is_locked(ino, chunk->first)) {
+        wait_until_free(key, lk);
+        waited = true;
+        break;
+      } else {
+        chunk = remove_chunk(entry, chunk);
+      }
+    }
+    if (waited) continue;
+    entry.mtime = fill_time;
+    return;
+  }
+}
+
+void Cache::give_back_slot(uint64_t slot) {
+  free_slots.push_back(slot);
+  unlocked_cv.notify_all();
+}
+
+void Cache::forget_if_empty(uint64_t ino) {
+  const auto entry = index.find(ino);
+  if (entry != index.end() && entry->second.chunks.empty()) index.erase(entry);
+}
+
+locked_element_ptr Cache::update(uint64_t ino, uint64_t chunkno, int src_fd) {
+  std::unique_lock lk(mutex);
+  // Locking before the test waits for an insert of this chunk that may have
+  // copied the bytes this write replaced.
+  lock(ino, chunkno, lk);
+  LRUElement* element = find(ino, chunkno);
+  if (!element) {
+    unlock(ino, chunkno);
+    return {};
+  }
+  filling.insert({ino, chunkno});
+  ++fills_in_progress;
+  try {
+    const Fill fill = fill_slot(src_fd, chunkno, element->cfile_off, lk);
+    element->size = fill.size;
+    restamp(ino, chunkno, fill.mtime, lk);
+  } catch (...) {
+    // The slot's contents are undefined now.
+    filling.erase({ino, chunkno});
+    CacheInode& entry = index.at(ino);
+    remove_chunk(entry, entry.chunks.find(chunkno));
+    forget_if_empty(ino);
+    unlock(ino, chunkno);
+    end_fill();
+    throw;
+  }
+  filling.erase({ino, chunkno});
+  end_fill();
+  return locked_element_ptr(*this, *element);
+}
+
+void Cache::advise(const LRUElement& element) {
+  const int result = ::posix_fadvise(fd.get(), static_cast<off_t>(element.cfile_off),
+                                     static_cast<off_t>(chunk_size), POSIX_FADV_DONTNEED);
+  if (result != 0)
+    log_warning(boost::format("posix_fadvise() on cachefile failed with: %s") %
+                errno_string(result));
+}
+
+void Cache::set_mtime(uint64_t ino, const timespec& mtime) {
+  std::lock_guard lk(mutex);
+  const auto entry = index.find(ino);
+  if (entry != index.end() && !entry->second.mtime) entry->second.mtime = mtime;
+}
+
+}  // namespace quarnix

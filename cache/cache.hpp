@@ -1,0 +1,164 @@
+// The block cache: fixed-size chunks of source files kept in the slots of one
+// pre-sized cache file, with LRU eviction, chunk locks, validation by
+// modification time and the metadata file "<cachefile>.meta".
+#pragma once
+
+#include <sys/stat.h>
+#include <time.h>
+
+#include <atomic>
+#include <boost/functional/hash.hpp>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <istream>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "cache/locked_element_ptr.hpp"
+#include "cache/lru_element.hpp"
+#include "support/unique_fd.hpp"
+
+namespace quarnix {
+
+// Index entry of one source inode.
+struct CacheInode {
+  // The source file's modification time when its cached chunks were copied.
+  std::optional<timespec> mtime;
+  std::unordered_map<uint64_t, std::list<LRUElement>::iterator> chunks;
+};
+
+// What Cache::try_lookup_locked found.
+enum class ChunkState {
+  cached,      // the element is held locked
+  not_cached,  // nothing is locked
+  busy,        // another thread holds the chunk; nothing is locked
+};
+
+struct TryLookupResult {
+  ChunkState state = ChunkState::not_cached;
+  locked_element_ptr element;
+};
+
+// Chunk locks: a thread that holds a chunk may, until it lets go of it,
+// take further chunks only with try_lookup_locked (and advise or release
+// them). The operations that wait for a chunk rely on no holder waiting in turn.
+class Cache {
+ public:
+  // Opens the cache file, which must already exist with the wanted size, and
+  // takes over the chunks listed in "<path>.meta" when that file is sound.
+  Cache(const std::string& path, uint64_t chunk_size);
+  Cache(const Cache&) = delete;
+  Cache& operator=(const Cache&) = delete;
+
+  const uint64_t chunk_size;
+  // Read replies point into the cache file through this descriptor.
+  const UniqueFd fd;
+  // Reads with a request answered (hits) or not answered (misses) from the
+  // cache; counted by the read path. Never reset.
+  std::atomic<int64_t> hits{0};
+  std::atomic<int64_t> misses{0};
+
+  uint64_t capacity() const { return nslots; }
+
+  // Locks the chunk (waiting while another thread holds it) and returns it
+  // when it is cached; a miss leaves it unlocked.
+  locked_element_ptr lookup_locked(uint64_t ino, uint64_t chunkno);
+  // Never waits: a chunk that another thread holds is reported busy. Callers
+  // that already hold a chunk use this, so that no holder waits for another.
+  TryLookupResult try_lookup_locked(uint64_t ino, uint64_t chunkno);
+  // Unlocks a chunk handed out locked (done by locked_element_ptr).
+  void release(const LRUElement& element);
+  // Returns the chunk locked, copying it from `src_fd` into a slot when it is
+  // not cached; `was_cached` tells which.
+  locked_element_ptr lookup_or_insert(uint64_t ino, uint64_t chunkno, int src_fd,
+                                      bool* was_cached = nullptr);
+  // Copies a cached chunk again from `src_fd` and returns it locked; empty
+  // when the chunk is not cached.
+  locked_element_ptr update(uint64_t ino, uint64_t chunkno, int src_fd);
+  // Drops the slot of a chunk the caller holds from the page cache.
+  void advise(const LRUElement& element);
+
+  // Drops the inode's chunks unless they were copied at modification time `mtime`.
+  void validate(uint64_t ino, const timespec& mtime);
+  // Stores `mtime` for an inode whose entry has no time yet; a time recorded
+  // when chunks were copied is never overwritten.
+  void set_mtime(uint64_t ino, const timespec& mtime);
+  // Each returns true when it found something to drop.
+  bool drop_chunk(uint64_t ino, uint64_t chunkno);
+  bool drop(uint64_t ino);
+  // Drops the chunks `first_chunk` and above, for a file that shrank.
+  bool drop_from(uint64_t ino, uint64_t first_chunk);
+
+  // Writes "<path>.meta" from a consistent snapshot, replacing the old file
+  // only once the new one is complete. Chunks copied after the save change the
+  // cache file, so the next start may reject the metadata: call it when
+  // nothing fills the cache any more.
+  void save();
+
+ private:
+  using ChunkKey = std::pair<uint64_t, uint64_t>;  // (ino, chunkno)
+  using LruPosition = std::list<LRUElement>::iterator;
+  using ChunkPosition = std::unordered_map<uint64_t, LruPosition>::iterator;
+
+  // What a copy into a slot produced.
+  struct Fill {
+    uint64_t size = 0;
+    timespec mtime{};  // the source's modification time seen for the copy
+  };
+
+  bool load(std::istream& stream, const struct stat& cache_stat);
+  bool sound_metadata(const std::vector<uint64_t>& slots_free,
+                      const std::list<LRUElement>& elements) const;
+  void reinitialize();
+
+  bool is_locked(uint64_t ino, uint64_t chunkno) const;
+  bool lock(uint64_t ino, uint64_t chunkno, std::unique_lock<std::mutex>& lk);
+  void unlock(uint64_t ino, uint64_t chunkno);
+  // Waits until nobody holds the chunk; true when it had to wait (the
+  // containers may have changed meanwhile).
+  bool wait_until_free(const ChunkKey& key, std::unique_lock<std::mutex>& lk);
+  LruPosition position(uint64_t ino, uint64_t chunkno);
+  LRUElement* find(uint64_t ino, uint64_t chunkno);
+  LRUElement* lookup(uint64_t ino, uint64_t chunkno);
+
+  LRUElement& insert(uint64_t ino, uint64_t chunkno, int src_fd, std::unique_lock<std::mutex>& lk);
+  uint64_t take_slot(uint64_t ino, std::unique_lock<std::mutex>& lk);
+  Fill fill_slot(int src_fd, uint64_t chunkno, uint64_t slot, std::unique_lock<std::mutex>& lk);
+  void restamp(uint64_t ino, uint64_t own_chunkno, const timespec& fill_time,
+               std::unique_lock<std::mutex>& lk);
+  void end_fill();
+  void give_back_slot(uint64_t slot);
+  void forget_if_empty(uint64_t ino);
+
+  ChunkPosition remove_chunk(CacheInode& entry, ChunkPosition chunk);
+  bool drop_chunks(uint64_t ino, const std::function<bool(uint64_t)>& selected,
+                   std::unique_lock<std::mutex>& lk);
+  bool wait_for_fills(uint64_t ino, const std::function<bool(uint64_t)>& selected,
+                      std::unique_lock<std::mutex>& lk);
+
+  uint64_t nslots = 0;
+  const std::string path;
+  // Offsets of free slots; taken from and returned to the back.
+  std::vector<uint64_t> free_slots;
+  std::mutex mutex;  // guards everything below and free_slots
+  std::unordered_set<ChunkKey, boost::hash<ChunkKey>> locked;
+  // Notified whenever a chunk is unlocked, a slot becomes free or a copy ends.
+  std::condition_variable unlocked_cv;
+  std::list<LRUElement> lru;  // most recently used first
+  std::unordered_map<uint64_t, CacheInode> index;
+  // Locked chunks whose holder copies data and will still compare its fill
+  // time with the inode's; another thread's restamp leaves them to it.
+  std::unordered_set<ChunkKey, boost::hash<ChunkKey>> filling;
+  // Inserts between taking a slot and linking it, and updates between
+  // locking and restamping: the state a save must not see half done.
+  int fills_in_progress = 0;
+};
+
+}  // namespace quarnix

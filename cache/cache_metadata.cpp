@@ -1,0 +1,149 @@
+// The metadata file "<cachefile>.meta": which slot holds which chunk, the
+// free slots and the validation times, written at exit and read at start.
+#include <errno.h>
+#include <sys/types.h>
+
+#include <boost/archive/binary_oarchive.hpp>
+#include <boost/serialization/list.hpp>
+#include <boost/serialization/unordered_map.hpp>
+#include <boost/serialization/vector.hpp>
+#include <iostream>
+#include <set>
+#include <sstream>
+
+#include "cache/cache.hpp"
+#include "cache/metadata_archive.hpp"
+#include "daemon/crash_report.hpp"
+#include "profile/replacement_file.hpp"
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+
+namespace quarnix {
+
+namespace {
+
+constexpr int metadata_revision = 1;
+
+using ValidationTimes = std::unordered_map<unsigned long, timespec>;
+
+}  // namespace
+
+void Cache::save() {
+  std::ostringstream archived(std::ios::out | std::ios::binary);
+  std::size_t inodes_without_time = 0;
+  {
+    std::unique_lock lk(mutex);
+    // A fill in progress owns a slot that is neither free nor listed, and
+    // changes the cache file after the fstat below.
+    unlocked_cv.wait(lk, [this] { return fills_in_progress == 0; });
+    struct stat cache_stat {};
+    if (::fstat(fd.get(), &cache_stat) != 0) throw RuntimeError("Failed to fstat cachefile", errno);
+    ValidationTimes times;
+    for (const auto& [ino, entry] : index) {
+      if (entry.mtime)
+        times.emplace(ino, *entry.mtime);
+      else
+        ++inodes_without_time;
+    }
+    const int revision = metadata_revision;
+    const off_t size = cache_stat.st_size;
+    const timespec modified = cache_stat.st_mtim;
+    const unsigned long saved_chunk_size = chunk_size;
+    const std::vector<unsigned long>& saved_free_slots = free_slots;
+    const std::list<LRUElement>& saved_lru = lru;
+    const ValidationTimes& saved_times = times;
+    boost::archive::binary_oarchive archive(archived);
+    archive << revision << size << modified << saved_chunk_size << saved_free_slots << saved_lru
+            << saved_times;
+  }
+  // Reported after the mutex is released: a report may take a core dump.
+  for (std::size_t report = 0; report < inodes_without_time; ++report)
+    *open_crash_report() << "INTERNAL ERROR: Cache::save(): mtime not set" << std::endl;
+
+  const std::string meta_path = path + ".meta";
+  ReplacementFile file(meta_path, "Failed to write cache metadata " + meta_path);
+  file.write(archived.str());
+  file.commit();
+}
+
+bool Cache::load(std::istream& stream, const struct stat& cache_stat) {
+  MetadataArchive archive(stream);
+  int revision = 0;
+  archive >> revision;
+  if (revision != metadata_revision) {
+    write_line(std::cerr, "WARNING: Cache file revision outdated, re-initializing.");
+    return false;
+  }
+  off_t size = 0;
+  archive >> size;
+  if (size != cache_stat.st_size) {
+    write_line(std::cerr, "WARNING: Cache file changed size, re-initializing.");
+    return false;
+  }
+  timespec modified{};
+  archive >> modified;
+  if (!same_time(modified, cache_stat.st_mtim)) {
+    write_line(std::cerr, "WARNING: Cache file was modified externally, re-initializing.");
+    return false;
+  }
+  unsigned long stored_chunk_size = 0;
+  archive >> stored_chunk_size;
+  if (stored_chunk_size != chunk_size) {
+    write_line(std::cerr, "WARNING: Cache file uses different chunk size, re-initializing.");
+    return false;
+  }
+  std::vector<unsigned long> stored_free_slots;
+  std::list<LRUElement> stored_lru;
+  ValidationTimes times;
+  archive >> stored_free_slots >> stored_lru >> times;
+  if (!sound_metadata(stored_free_slots, stored_lru)) {
+    write_line(std::cerr, "WARNING: Cache data is corrupted, re-initializing.");
+    return false;
+  }
+
+  free_slots = std::move(stored_free_slots);
+  lru = std::move(stored_lru);
+  index.clear();
+  std::set<uint64_t> reported;
+  for (auto element = lru.begin(); element != lru.end();) {
+    const auto time = times.find(element->ino);
+    if (time == times.end()) {
+      if (reported.insert(element->ino).second)
+        *open_crash_report() << "INTERNAL ERROR: Cache has no mtime for "
+                             << "inode " << element->ino << std::endl;
+      free_slots.push_back(element->cfile_off);
+      element = lru.erase(element);
+      continue;
+    }
+    CacheInode& entry = index[element->ino];
+    entry.mtime = time->second;
+    entry.chunks[element->chunkno] = element;
+    ++element;
+  }
+  return true;
+}
+
+// The file comes from outside: every slot must lie in the cache file and be
+// either free or used exactly once, and no chunk may be listed twice.
+bool Cache::sound_metadata(const std::vector<uint64_t>& slots_free,
+                           const std::list<LRUElement>& elements) const {
+  if (slots_free.size() + elements.size() != nslots) return false;
+  std::vector<bool> slot_seen(nslots, false);
+  const auto claim = [&](uint64_t offset) {
+    if (offset % chunk_size != 0 || offset / chunk_size >= nslots) return false;
+    if (slot_seen[offset / chunk_size]) return false;
+    slot_seen[offset / chunk_size] = true;
+    return true;
+  };
+  for (const uint64_t offset : slots_free) {
+    if (!claim(offset)) return false;
+  }
+  std::unordered_set<ChunkKey, boost::hash<ChunkKey>> chunks;
+  for (const LRUElement& element : elements) {
+    if (!claim(element.cfile_off) || element.size > chunk_size) return false;
+    if (!chunks.insert({element.ino, element.chunkno}).second) return false;
+  }
+  return true;
+}
+
+}  // namespace quarnix

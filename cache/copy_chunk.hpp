@@ -1,0 +1,17 @@
+// Copies file data from a source descriptor into the cache file.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+
+namespace quarnix {
+
+// Copies up to `length` bytes at `in_offset` of `in_fd` to `out_offset` of
+// `out_fd`, stopping at the end of the source file; returns the bytes
+// copied. The source's fstat taken before the copy is stored in
+// `source_stat` when given. Throws RuntimeError when a call fails.
+uint64_t copy_chunk(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offset, uint64_t length,
+                    struct stat* source_stat = nullptr);
+
+}  // namespace quarnix

@@ -1,0 +1,62 @@
+#include "daemon/cache_refresh.hpp"
+
+#include <err.h>
+#include <sys/stat.h>
+
+#include <iostream>
+
+#include "support/logging.hpp"
+
+namespace quarnix {
+
+namespace {
+
+// Copies one cached chunk again; false when it turned out to be the file's last.
+bool refresh_chunk(const InodeRecord& inode, int fd, uint64_t chunk) {
+  Cache& cache = *state.cache;
+  const locked_element_ptr element = cache.update(inode.ino, chunk, fd);
+  if (!element) return true;
+  cache.advise(*element);
+  if (log_enabled(4))
+    write_line(std::cerr, "DEBUG: Wrote chunk " + std::to_string(chunk) + " of inode " +
+                              std::to_string(inode.ino) + " to cache at position " +
+                              std::to_string(element->cfile_off));
+  if (element->size < cache.chunk_size) {
+    if (log_enabled(4)) write_line(std::cerr, "DEBUG: Reached EOF, not updating more chunks");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+off_t size_before_change(int fd) {
+  if (!state.cache) return -1;
+  struct stat info {};
+  return ::fstat(fd, &info) == 0 ? info.st_size : -1;
+}
+
+void refresh_after_change(const InodeRecord& inode, int fd, uint64_t off, uint64_t size,
+                          off_t old_size) {
+  if (!state.cache || size == 0) return;
+  const uint64_t chunk_size = state.cache->chunk_size;
+  const uint64_t first = off / chunk_size;
+  const uint64_t last = (off + size - 1) / chunk_size;
+  for (uint64_t k = first; k <= last; ++k)
+    if (!refresh_chunk(inode, fd, k)) break;
+  if (old_size >= 0 && off + size > static_cast<uint64_t>(old_size)) {
+    const uint64_t old_last = static_cast<uint64_t>(old_size) / chunk_size;
+    if (old_last < first) refresh_chunk(inode, fd, old_last);
+  }
+}
+
+void adjust_after_resize(const InodeRecord& inode, int fd, off_t old_size, off_t new_size) {
+  if (!state.cache || old_size < 0) return;
+  const uint64_t chunk_size = state.cache->chunk_size;
+  if (new_size < old_size)
+    state.cache->drop_from(inode.ino, static_cast<uint64_t>(new_size) / chunk_size);
+  else if (new_size > old_size)
+    refresh_chunk(inode, fd, static_cast<uint64_t>(old_size) / chunk_size);
+}
+
+}  // namespace quarnix

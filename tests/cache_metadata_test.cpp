@@ -1,0 +1,325 @@
+// The metadata file "<cachefile>.meta": round trips, the checks of a load and
+// their messages, damaged and hostile files, and a save that cannot complete.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/archive/binary_iarchive.hpp>
+#include <boost/archive/binary_oarchive.hpp>
+#include <boost/serialization/list.hpp>
+#include <boost/serialization/unordered_map.hpp>
+#include <boost/serialization/vector.hpp>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "cache/cache.hpp"
+#include "support/errors.hpp"
+#include "tests/cache_test_files.hpp"
+#include "tests/fixtures/temp_dir.hpp"
+#include "tests/stream_capture.hpp"
+
+namespace quarnix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint64_t chunk = 4096;
+constexpr uint64_t slots = 6;
+const std::string corrupted = "WARNING: Cache data is corrupted, re-initializing.\n";
+
+// The seven items of the file, read and written as the cache does.
+struct Metadata {
+  int revision = 0;
+  off_t size = 0;
+  timespec modified{};
+  unsigned long chunk_size = 0;
+  std::vector<unsigned long> free_slots;
+  std::list<LRUElement> lru;
+  std::unordered_map<unsigned long, timespec> times;
+};
+
+Metadata read_metadata(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  boost::archive::binary_iarchive archive(in);
+  Metadata metadata;
+  archive >> metadata.revision >> metadata.size >> metadata.modified >> metadata.chunk_size >>
+      metadata.free_slots >> metadata.lru >> metadata.times;
+  return metadata;
+}
+
+void write_metadata(const fs::path& path, const Metadata& metadata) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  boost::archive::binary_oarchive archive(out);
+  archive << metadata.revision << metadata.size << metadata.modified << metadata.chunk_size
+          << metadata.free_slots << metadata.lru << metadata.times;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> chunk_order(const std::list<LRUElement>& lru) {
+  std::vector<std::pair<uint64_t, uint64_t>> order;
+  for (const LRUElement& element : lru)
+    order.emplace_back(element.ino, element.chunkno);
+  return order;
+}
+
+class CacheMetadataTest : public ::testing::Test {
+ protected:
+  CacheMetadataTest() { make_cache_file(cache_path, slots * chunk); }
+
+  // A cache made in this directory; its messages on standard error go to `err`.
+  std::unique_ptr<Cache> open_cache(std::string& err, uint64_t chunk_size = chunk) {
+    StreamCapture capture;
+    auto cache = std::make_unique<Cache>(cache_path.string(), chunk_size);
+    err = capture.err();
+    return cache;
+  }
+
+  // A cache that holds chunk 0 of `a` and chunks 0 and 1 of `b`, saved and closed.
+  void save_three_chunks() {
+    std::string err;
+    auto cache = open_cache(err);
+    for (const auto& [source, chunkno] : {std::pair{&a, 0}, {&b, 0}, {&b, 1}})
+      cache->lookup_or_insert(source->ino, chunkno, source->fd.get()).reset();
+    cache->save();
+  }
+
+  // Each filled chunk changes the cache file's time; metadata that should
+  // pass that check takes the current one.
+  Metadata current(const Metadata& saved) const {
+    Metadata metadata = saved;
+    struct stat cache_stat {};
+    EXPECT_EQ(::stat(cache_path.c_str(), &cache_stat), 0);
+    metadata.modified = cache_stat.st_mtim;
+    return metadata;
+  }
+
+  // The first slot that a cache without chunks hands out.
+  static constexpr uint64_t first_fresh_slot = (slots - 1) * chunk;
+  uint64_t next_slot(Cache& cache) {
+    return cache.lookup_or_insert(fresh.ino, 0, fresh.fd.get())->cfile_off;
+  }
+
+  TempDir dir;
+  fs::path cache_path = dir / "cachefile";
+  fs::path meta_path = dir / "cachefile.meta";
+  SourceFile a{dir / "a", 4 * chunk};
+  SourceFile b{dir / "b", 4 * chunk};
+  SourceFile fresh{dir / "fresh", chunk};
+};
+
+TEST_F(CacheMetadataTest, RoundTripKeepsOrderFreeSlotsAndTimes) {
+  a.set_mtime(1000, 1);
+  b.set_mtime(2000, 2);
+  std::string err;
+  auto cache = open_cache(err);
+  const uint64_t slot_a0 = cache->lookup_or_insert(a.ino, 0, a.fd.get())->cfile_off;
+  cache->lookup_or_insert(b.ino, 0, b.fd.get()).reset();
+  cache->lookup_or_insert(a.ino, 1, a.fd.get()).reset();
+  cache->lookup_locked(a.ino, 0).reset();
+  cache->save();
+  cache.reset();
+
+  const Metadata saved = read_metadata(meta_path);
+  struct stat cache_stat {};
+  ASSERT_EQ(::stat(cache_path.c_str(), &cache_stat), 0);
+  EXPECT_EQ(saved.revision, 1);
+  EXPECT_EQ(saved.size, static_cast<off_t>(slots * chunk));
+  EXPECT_TRUE(same_time(saved.modified, cache_stat.st_mtim));
+  EXPECT_EQ(saved.chunk_size, chunk);
+  EXPECT_EQ(saved.free_slots, (std::vector<unsigned long>{0, chunk, 2 * chunk}));
+  using Order = std::vector<std::pair<uint64_t, uint64_t>>;
+  EXPECT_EQ(chunk_order(saved.lru), (Order{{a.ino, 0}, {a.ino, 1}, {b.ino, 0}}));
+  ASSERT_EQ(saved.times.size(), 2u);
+  EXPECT_TRUE(same_time(saved.times.at(a.ino), {1000, 1}));
+  EXPECT_TRUE(same_time(saved.times.at(b.ino), {2000, 2}));
+
+  cache = open_cache(err);
+  EXPECT_EQ(err, "INFO: Loaded 3 cache elements.\n");
+  cache->save();  // nothing touched: the same state comes back out
+  const Metadata again = read_metadata(meta_path);
+  EXPECT_EQ(again.free_slots, saved.free_slots);
+  EXPECT_EQ(chunk_order(again.lru), chunk_order(saved.lru));
+
+  cache->validate(a.ino, {1000, 1});
+  cache->validate(b.ino, {2000, 3});
+  {
+    const locked_element_ptr kept = cache->lookup_locked(a.ino, 0);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->cfile_off, slot_a0);
+    EXPECT_EQ(slot_bytes(*cache, *kept), source_bytes(0, chunk));
+  }
+  EXPECT_FALSE(cache->lookup_locked(b.ino, 0));
+  // The free list keeps its order; b's slot went to its end.
+  EXPECT_EQ(next_slot(*cache), 4 * chunk);
+}
+
+TEST_F(CacheMetadataTest, EmptyCacheRoundTrip) {
+  std::string err;
+  open_cache(err)->save();
+  auto cache = open_cache(err);
+  EXPECT_EQ(err, "INFO: Loaded 0 cache elements.\n");
+  EXPECT_EQ(next_slot(*cache), first_fresh_slot);
+}
+
+TEST_F(CacheMetadataTest, RejectsMetadataOfAnotherCacheFile) {
+  save_three_chunks();
+  const Metadata saved = read_metadata(meta_path);
+  Metadata newer = saved;
+  newer.revision = 2;
+  write_metadata(meta_path, newer);
+  std::string err;
+  auto cache = open_cache(err);
+  EXPECT_EQ(err, "WARNING: Cache file revision outdated, re-initializing.\n");
+  EXPECT_FALSE(cache->lookup_locked(a.ino, 0));
+  EXPECT_EQ(next_slot(*cache), first_fresh_slot);
+  cache.reset();
+
+  write_metadata(meta_path, current(saved));
+  EXPECT_EQ(open_cache(err, 2 * chunk)->capacity(), slots / 2);
+  EXPECT_EQ(err, "WARNING: Cache file uses different chunk size, re-initializing.\n");
+
+  write_metadata(meta_path, current(saved));
+  const timespec times[2] = {{0, UTIME_OMIT}, {12345, 678}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, cache_path.c_str(), times, 0), 0);
+  open_cache(err);
+  EXPECT_EQ(err, "WARNING: Cache file was modified externally, re-initializing.\n");
+
+  write_metadata(meta_path, current(saved));
+  fs::resize_file(cache_path, (slots + 1) * chunk);  // changes the time as well
+  cache = open_cache(err);
+  EXPECT_EQ(err, "WARNING: Cache file changed size, re-initializing.\n");
+  EXPECT_EQ(next_slot(*cache), slots * chunk);
+}
+
+// The little-endian bytes of a 64-bit number, as the archive stores counts.
+std::string count_bytes(uint64_t count) {
+  std::string bytes(8, '\0');
+  for (int byte = 0; byte < 8; ++byte)
+    bytes[byte] = static_cast<char>(count >> (8 * byte));
+  return bytes;
+}
+
+TEST_F(CacheMetadataTest, TruncatedOrForeignFilesReinitialize) {
+  save_three_chunks();
+  const Metadata saved = read_metadata(meta_path);
+  const std::vector<std::function<std::string(const std::string&)>> damage = {
+      [](const std::string& whole) { return whole.substr(0, whole.size() / 2); },
+      [](const std::string& whole) { return whole.substr(0, 20); },
+      // Also a huge length for the archive's signature.
+      [](const std::string&) { return std::string(300, '\x5a'); },
+      [](const std::string&) { return std::string(); },
+      // A free-slot count of 2^40, which must not be allocated before the
+      // data is found missing.
+      [](std::string whole) {
+        const std::size_t count_at = whole.find(count_bytes(3) + count_bytes(0));
+        EXPECT_NE(count_at, std::string::npos);
+        return whole.replace(count_at, 8, count_bytes(uint64_t{1} << 40));
+      },
+  };
+  for (const auto& damaged : damage) {
+    write_metadata(meta_path, current(saved));
+    write_file(meta_path, damaged(read_file(meta_path)));
+    std::string err;
+    auto cache = open_cache(err);
+    // Boost's description of the failure comes first.
+    EXPECT_GT(err.size(), corrupted.size());
+    EXPECT_EQ(err.substr(err.size() - corrupted.size()), corrupted) << err;
+    EXPECT_EQ(next_slot(*cache), first_fresh_slot);
+  }
+}
+
+TEST_F(CacheMetadataTest, HostileSlotsAndChunksAreRejected) {
+  save_three_chunks();
+  const Metadata saved = read_metadata(meta_path);
+  const std::vector<std::pair<std::string, std::function<void(Metadata&)>>> cases = {
+      {"free slot not at a slot boundary", [](Metadata& m) { m.free_slots[0] += 1; }},
+      {"free slot past the file", [](Metadata& m) { m.free_slots[0] = slots * chunk; }},
+      {"used slot past the file", [](Metadata& m) { m.lru.front().cfile_off = 1000 * chunk; }},
+      {"used slot not at a slot boundary", [](Metadata& m) { m.lru.front().cfile_off += 512; }},
+      {"slot free and used", [](Metadata& m) { m.free_slots[0] = m.lru.front().cfile_off; }},
+      {"slot used twice", [](Metadata& m) { m.lru.back().cfile_off = m.lru.front().cfile_off; }},
+      {"chunk listed twice",
+       [](Metadata& m) {
+         m.lru.back().ino = m.lru.front().ino;
+         m.lru.back().chunkno = m.lru.front().chunkno;
+       }},
+      {"chunk larger than a slot", [](Metadata& m) { m.lru.front().size = chunk + 1; }},
+      {"slot missing", [](Metadata& m) { m.free_slots.pop_back(); }},
+      {"slot too many", [](Metadata& m) { m.free_slots.push_back(m.free_slots.back()); }},
+      {"huge offset", [](Metadata& m) { m.lru.front().cfile_off = ~0ul - chunk + 1; }},
+  };
+  for (const auto& [name, change] : cases) {
+    Metadata metadata = current(saved);
+    change(metadata);
+    write_metadata(meta_path, metadata);
+    std::string err;
+    auto cache = open_cache(err);
+    EXPECT_EQ(err, corrupted) << name;
+    EXPECT_FALSE(cache->lookup_locked(b.ino, 0)) << name;
+    EXPECT_EQ(next_slot(*cache), first_fresh_slot) << name;
+  }
+}
+
+TEST_F(CacheMetadataTest, ChunksWithoutAValidationTimeAreFreed) {
+  save_three_chunks();
+  Metadata metadata = read_metadata(meta_path);
+  uint64_t slot_b1 = 0;
+  for (const LRUElement& element : metadata.lru)
+    if (element.ino == b.ino && element.chunkno == 1) slot_b1 = element.cfile_off;
+  metadata.times.erase(b.ino);
+  write_metadata(meta_path, metadata);
+
+  std::string err;
+  auto cache = open_cache(err);
+  EXPECT_EQ(err, "INTERNAL ERROR: Cache has no mtime for inode " + std::to_string(b.ino) +
+                     "\nINFO: Loaded 1 cache elements.\n");
+  EXPECT_TRUE(cache->lookup_locked(a.ino, 0));
+  EXPECT_FALSE(cache->lookup_locked(b.ino, 0));
+  // Front to back, b's chunks were 1 then 0: chunk 0's slot is the last freed.
+  EXPECT_NE(next_slot(*cache), slot_b1);
+  EXPECT_EQ(cache->lookup_or_insert(fresh.ino, 1, fresh.fd.get())->cfile_off, slot_b1);
+}
+
+// A save that cannot be completed fails with the reason and leaves the
+// previous metadata file as it was.
+TEST_F(CacheMetadataTest, FailedSaveKeepsThePreviousFile) {
+  const TmpfsMount small(dir / "small", "256k");
+  if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs: " << small.error();
+  const fs::path small_cache = small.directory / "cachefile";
+  write_file(small_cache, std::string(slots * chunk, '\0'));  // allocated, not sparse
+  {
+    StreamCapture capture;
+    Cache cache(small_cache.string(), chunk);
+    cache.lookup_or_insert(a.ino, 0, a.fd.get()).reset();
+    cache.save();
+    const std::string previous = read_file(small_cache.string() + ".meta");
+
+    write_file(small.directory / "filler", std::string(1 << 20, 'f'));  // fills the tmpfs
+    cache.lookup_or_insert(a.ino, 1, a.fd.get()).reset();
+    try {
+      cache.save();
+      ADD_FAILURE() << "no exception";
+    } catch (const RuntimeError& error) {
+      EXPECT_EQ(std::string(error.what()), "Failed to write cache metadata " +
+                                               small_cache.string() +
+                                               ".meta: No space left on device");
+    }
+    EXPECT_EQ(read_file(small_cache.string() + ".meta"), previous);
+  }
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(small.directory))
+    names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"cachefile", "cachefile.meta", "filler"}));
+}
+
+}  // namespace
+}  // namespace quarnix::testing

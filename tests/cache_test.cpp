@@ -1,0 +1,405 @@
+// The block cache on real files: slots, chunk sizes, LRU eviction, chunk
+// locks, failed copies, validation times and dropping.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cache/cache.hpp"
+#include "support/errors.hpp"
+#include "tests/cache_test_files.hpp"
+#include "tests/fixtures/temp_dir.hpp"
+#include "tests/stream_capture.hpp"
+
+namespace quarnix::testing {
+namespace {
+
+constexpr uint64_t chunk = 4096;
+// Long enough for a thread that is not blocked to have finished.
+constexpr auto settle_time = std::chrono::milliseconds(200);
+
+class CacheTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<Cache> make_cache(uint64_t slots, uint64_t chunk_size = chunk) {
+    make_cache_file(cache_path, slots * chunk_size);
+    StreamCapture capture;
+    auto cache = std::make_unique<Cache>(cache_path.string(), chunk_size);
+    EXPECT_EQ(capture.err(), "INFO: No cache metadata found, re-initializing.\n");
+    return cache;
+  }
+
+  // Fills a chunk and releases it; returns its slot.
+  static uint64_t fill(Cache& cache, const SourceFile& source, uint64_t chunkno) {
+    const locked_element_ptr element = cache.lookup_or_insert(source.ino, chunkno, source.fd.get());
+    return element->cfile_off;
+  }
+
+  static bool cached(Cache& cache, uint64_t ino, uint64_t chunkno) {
+    const TryLookupResult result = cache.try_lookup_locked(ino, chunkno);
+    EXPECT_NE(result.state, ChunkState::busy);
+    return result.state == ChunkState::cached;
+  }
+
+  TempDir dir;
+  std::filesystem::path cache_path = dir / "cachefile";
+};
+
+TEST_F(CacheTest, SlotCountAndFreeSlotOrder) {
+  make_cache_file(cache_path, 1000000);
+  StreamCapture capture;
+  Cache cache(cache_path.string(), 131072);
+  EXPECT_EQ(capture.err(), "INFO: No cache metadata found, re-initializing.\n");
+  EXPECT_EQ(cache.capacity(), 7u);
+
+  const SourceFile source(dir / "source", 3 * 131072);
+  bool was_cached = true;
+  {
+    const locked_element_ptr first =
+        cache.lookup_or_insert(source.ino, 0, source.fd.get(), &was_cached);
+    EXPECT_FALSE(was_cached);
+    EXPECT_EQ(first->cfile_off, 6u * 131072);
+    EXPECT_EQ(slot_bytes(cache, *first), source_bytes(0, 131072));
+  }
+  EXPECT_EQ(fill(cache, source, 1), 5u * 131072);
+  const locked_element_ptr again =
+      cache.lookup_or_insert(source.ino, 0, source.fd.get(), &was_cached);
+  EXPECT_TRUE(was_cached);
+  EXPECT_EQ(again->cfile_off, 6u * 131072);
+}
+
+TEST_F(CacheTest, RefusesMissingAndTooSmallCacheFiles) {
+  try {
+    Cache cache((dir / "missing").string(), chunk);
+    ADD_FAILURE() << "no exception";
+  } catch (const RuntimeError& error) {
+    EXPECT_EQ(std::string(error.what()), "Failed to open cachefile " + (dir / "missing").string() +
+                                             ": No such file or directory");
+  }
+  make_cache_file(cache_path, chunk - 1);
+  try {
+    Cache cache(cache_path.string(), chunk);
+    ADD_FAILURE() << "no exception";
+  } catch (const RuntimeError& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "Cache file " + cache_path.string() + " is smaller than one chunk (4096 bytes)");
+  }
+}
+
+TEST_F(CacheTest, ChunkSizesAtAndPastTheEndOfTheFile) {
+  auto cache = make_cache(6);
+  const uint64_t file_size = 2 * chunk + chunk / 2;
+  const SourceFile source(dir / "source", file_size);
+  for (const uint64_t chunkno : {0u, 2u, 3u, 9u}) {
+    const locked_element_ptr element =
+        cache->lookup_or_insert(source.ino, chunkno, source.fd.get());
+    EXPECT_EQ(slot_bytes(*cache, *element), expected_chunk(*cache, chunkno, file_size))
+        << "chunk " << chunkno;
+  }
+  EXPECT_EQ(cache->lookup_locked(source.ino, 2)->size, chunk / 2);
+  EXPECT_EQ(cache->lookup_locked(source.ino, 3)->size, 0u);
+}
+
+TEST_F(CacheTest, EvictsTheLeastRecentlyUsedChunk) {
+  auto cache = make_cache(3);
+  const SourceFile source(dir / "source", 8 * chunk);
+  fill(*cache, source, 0);
+  const uint64_t slot_of_1 = fill(*cache, source, 1);
+  const uint64_t slot_of_2 = fill(*cache, source, 2);
+  cache->lookup_locked(source.ino, 0).reset();  // 0 becomes the most recently used
+
+  EXPECT_EQ(fill(*cache, source, 3), slot_of_1);
+  EXPECT_FALSE(cached(*cache, source.ino, 1));
+  // Each look-up moves its chunk to the front: 3, 0, 2 from the front.
+  EXPECT_TRUE(cached(*cache, source.ino, 2));
+  EXPECT_TRUE(cached(*cache, source.ino, 0));
+  EXPECT_TRUE(cached(*cache, source.ino, 3));
+  const locked_element_ptr next = cache->lookup_or_insert(source.ino, 4, source.fd.get());
+  EXPECT_EQ(next->cfile_off, slot_of_2);
+  EXPECT_EQ(slot_bytes(*cache, *next), source_bytes(4 * chunk, chunk));
+}
+
+TEST_F(CacheTest, EvictionSkipsLockedChunks) {
+  auto cache = make_cache(2);
+  const SourceFile source(dir / "source", 8 * chunk);
+  const locked_element_ptr held = cache->lookup_or_insert(source.ino, 0, source.fd.get());
+  const uint64_t slot_of_1 = fill(*cache, source, 1);  // chunk 0 is now the back of the list
+
+  EXPECT_EQ(fill(*cache, source, 2), slot_of_1);
+  EXPECT_EQ(slot_bytes(*cache, *held), source_bytes(0, chunk));
+  EXPECT_FALSE(cached(*cache, source.ino, 1));
+}
+
+TEST_F(CacheTest, InsertWaitsWhileEveryChunkIsLocked) {
+  auto cache = make_cache(2);
+  const SourceFile source(dir / "source", 8 * chunk);
+  locked_element_ptr held_0 = cache->lookup_or_insert(source.ino, 0, source.fd.get());
+  locked_element_ptr held_1 = cache->lookup_or_insert(source.ino, 1, source.fd.get());
+  const uint64_t slot_of_1 = held_1->cfile_off;
+
+  std::atomic<bool> done{false};
+  uint64_t slot_of_2 = 0;
+  std::thread inserter([&] {
+    slot_of_2 = fill(*cache, source, 2);
+    done = true;
+  });
+  std::this_thread::sleep_for(settle_time);
+  EXPECT_FALSE(done);
+  held_1.reset();
+  inserter.join();
+  EXPECT_EQ(slot_of_2, slot_of_1);
+  held_0.reset();
+  EXPECT_TRUE(cached(*cache, source.ino, 0));
+  EXPECT_FALSE(cached(*cache, source.ino, 1));
+}
+
+TEST_F(CacheTest, TryLookupReportsBusyChunksWithoutWaiting) {
+  auto cache = make_cache(2);
+  const SourceFile source(dir / "source", 8 * chunk);
+  EXPECT_EQ(cache->try_lookup_locked(source.ino, 0).state, ChunkState::not_cached);
+  {
+    const locked_element_ptr held = cache->lookup_or_insert(source.ino, 0, source.fd.get());
+    const TryLookupResult busy = cache->try_lookup_locked(source.ino, 0);
+    EXPECT_EQ(busy.state, ChunkState::busy);
+    EXPECT_FALSE(busy.element);
+  }
+  TryLookupResult hit = cache->try_lookup_locked(source.ino, 0);
+  ASSERT_EQ(hit.state, ChunkState::cached);
+  EXPECT_EQ(slot_bytes(*cache, *hit.element), source_bytes(0, chunk));
+  EXPECT_EQ(cache->try_lookup_locked(source.ino, 0).state, ChunkState::busy);
+  hit.element.reset();
+  EXPECT_TRUE(cache->lookup_locked(source.ino, 0));
+}
+
+TEST_F(CacheTest, FailedInsertReturnsTheSlotAndUnlocksTheChunk) {
+  auto cache = make_cache(2);
+  const SourceFile source(dir / "source", 8 * chunk);
+  const UniqueFd write_only(::open(source.path.c_str(), O_WRONLY | O_CLOEXEC));
+  try {
+    cache->lookup_or_insert(source.ino, 0, write_only.get());
+    ADD_FAILURE() << "no exception";
+  } catch (const RuntimeError& error) {
+    EXPECT_EQ(std::string(error.what()), "copy_file_range(): Bad file descriptor");
+  }
+  // The slot went back to the end of the free list and the chunk is not held.
+  EXPECT_EQ(fill(*cache, source, 0), chunk);
+  EXPECT_EQ(fill(*cache, source, 1), 0u);
+
+  // A failure after an eviction frees the victim's slot.
+  EXPECT_THROW(cache->lookup_or_insert(source.ino, 2, write_only.get()), RuntimeError);
+  EXPECT_FALSE(cached(*cache, source.ino, 0));
+  EXPECT_EQ(fill(*cache, source, 3), chunk);
+  EXPECT_TRUE(cached(*cache, source.ino, 1));
+  EXPECT_EQ(cache->try_lookup_locked(source.ino, 2).state, ChunkState::not_cached);
+}
+
+TEST_F(CacheTest, FailedUpdateDropsTheChunk) {
+  auto cache = make_cache(2);
+  const SourceFile source(dir / "source", 8 * chunk);
+  const UniqueFd write_only(::open(source.path.c_str(), O_WRONLY | O_CLOEXEC));
+  fill(*cache, source, 0);
+  fill(*cache, source, 1);
+  EXPECT_THROW(cache->update(source.ino, 0, write_only.get()), RuntimeError);
+  EXPECT_EQ(cache->try_lookup_locked(source.ino, 0).state, ChunkState::not_cached);
+  fill(*cache, source, 2);  // takes the freed slot instead of evicting chunk 1
+  EXPECT_TRUE(cached(*cache, source.ino, 1));
+}
+
+TEST_F(CacheTest, UpdateRefreshesOnlyCachedChunks) {
+  auto cache = make_cache(4);
+  const SourceFile source(dir / "source", 2 * chunk + 100);
+  EXPECT_FALSE(cache->update(source.ino, 0, source.fd.get()));
+  EXPECT_EQ(cache->try_lookup_locked(source.ino, 0).state, ChunkState::not_cached);
+
+  const uint64_t slot = fill(*cache, source, 2);
+  const std::string grown(200, 'g');
+  write_at(source.fd.get(), grown, 2 * chunk + 100);  // the file grows inside the chunk
+  const locked_element_ptr refreshed = cache->update(source.ino, 2, source.fd.get());
+  ASSERT_TRUE(refreshed);
+  EXPECT_EQ(refreshed->cfile_off, slot);
+  EXPECT_EQ(slot_bytes(*cache, *refreshed), source_bytes(2 * chunk, 100) + grown);
+}
+
+TEST_F(CacheTest, ValidateComparesSecondsAndNanoseconds) {
+  auto cache = make_cache(4);
+  const SourceFile source(dir / "source", 4 * chunk);
+  source.set_mtime(1000, 500);
+  fill(*cache, source, 0);
+  fill(*cache, source, 1);
+  cache->validate(source.ino, {1000, 500});
+  EXPECT_TRUE(cached(*cache, source.ino, 0));
+  EXPECT_TRUE(cached(*cache, source.ino, 1));
+  cache->validate(source.ino, {1000, 501});
+  EXPECT_FALSE(cached(*cache, source.ino, 0));
+  EXPECT_FALSE(cached(*cache, source.ino, 1));
+  cache->validate(source.ino, {1000, 501});  // nothing left: no effect
+}
+
+TEST_F(CacheTest, FileChangedWhileLookedUpIsInvalidatedAtTheNextLookup) {
+  auto cache = make_cache(4);
+  const SourceFile source(dir / "source", 4 * chunk);
+  source.set_mtime(1000, 0);
+  fill(*cache, source, 0);
+  // Changed behind the daemon's back; at forget the daemon stores the current time.
+  write_at(source.fd.get(), "changed", 0);
+  source.set_mtime(2000, 0);
+  cache->set_mtime(source.ino, source.mtime());
+  cache->validate(source.ino, source.mtime());
+  EXPECT_FALSE(cached(*cache, source.ino, 0));
+}
+
+// Chunks copied at another modification time than the new one may predate a
+// change: a fill or a refresh drops them.
+TEST_F(CacheTest, CopiesAtANewTimeDropTheOtherChunks) {
+  auto cache = make_cache(4);
+  const SourceFile source(dir / "source", 4 * chunk);
+  source.set_mtime(1000, 0);
+  fill(*cache, source, 0);
+  fill(*cache, source, 2);
+  source.set_mtime(1000, 1);
+  fill(*cache, source, 1);
+  EXPECT_FALSE(cached(*cache, source.ino, 0));
+  EXPECT_FALSE(cached(*cache, source.ino, 2));
+
+  fill(*cache, source, 3);
+  write_at(source.fd.get(), "written", chunk);
+  source.set_mtime(1001, 0);
+  {
+    const locked_element_ptr refreshed = cache->update(source.ino, 1, source.fd.get());
+    ASSERT_TRUE(refreshed);
+    EXPECT_EQ(slot_bytes(*cache, *refreshed).substr(0, 7), "written");
+  }
+  EXPECT_FALSE(cached(*cache, source.ino, 3));
+  cache->validate(source.ino, {1001, 0});
+  EXPECT_TRUE(cached(*cache, source.ino, 1));
+}
+
+TEST_F(CacheTest, DropResults) {
+  auto cache = make_cache(5);
+  const SourceFile source(dir / "source", 32 * chunk);
+  EXPECT_FALSE(cache->drop(source.ino));
+  EXPECT_FALSE(cache->drop_chunk(source.ino, 3));
+  EXPECT_EQ(cache->try_lookup_locked(source.ino, 3).state, ChunkState::not_cached);
+
+  for (const uint64_t chunkno : {0u, 1u, 2u, 3u, 20u})
+    fill(*cache, source, chunkno);
+  EXPECT_TRUE(cache->drop_chunk(source.ino, 2));
+  EXPECT_FALSE(cache->drop_chunk(source.ino, 2));
+  // Chunk 20 lies far beyond a run of uncached chunks.
+  EXPECT_TRUE(cache->drop_from(source.ino, 3));
+  EXPECT_FALSE(cached(*cache, source.ino, 3));
+  EXPECT_FALSE(cached(*cache, source.ino, 20));
+  EXPECT_TRUE(cached(*cache, source.ino, 0));
+  EXPECT_TRUE(cached(*cache, source.ino, 1));
+  EXPECT_FALSE(cache->drop_from(source.ino, 2));
+  EXPECT_TRUE(cache->drop(source.ino));
+  EXPECT_FALSE(cache->drop(source.ino));
+
+  // Every slot is free again: five new chunks evict nothing.
+  const SourceFile other(dir / "other", 8 * chunk);
+  for (uint64_t chunkno = 0; chunkno < 5; ++chunkno)
+    fill(*cache, other, chunkno);
+  for (uint64_t chunkno = 0; chunkno < 5; ++chunkno)
+    EXPECT_TRUE(cached(*cache, other.ino, chunkno)) << "chunk " << chunkno;
+}
+
+TEST_F(CacheTest, DropWaitsForAHeldChunk) {
+  auto cache = make_cache(2);
+  const SourceFile source(dir / "source", 8 * chunk);
+  fill(*cache, source, 1);
+  locked_element_ptr held = cache->lookup_or_insert(source.ino, 0, source.fd.get());
+  std::atomic<bool> done{false};
+  std::thread dropper([&] {
+    EXPECT_TRUE(cache->drop(source.ino));
+    done = true;
+  });
+  std::this_thread::sleep_for(settle_time);
+  EXPECT_FALSE(done);
+  EXPECT_EQ(slot_bytes(*cache, *held), source_bytes(0, chunk));
+  held.reset();
+  dropper.join();
+  EXPECT_FALSE(cached(*cache, source.ino, 0));
+  EXPECT_FALSE(cached(*cache, source.ino, 1));
+}
+
+TEST_F(CacheTest, CountersDoNotWrapAtThirtyTwoBits) {
+  auto cache = make_cache(1);
+  cache->hits = INT32_MAX;
+  ++cache->hits;
+  EXPECT_EQ(cache->hits.load(), int64_t{INT32_MAX} + 1);
+}
+
+// Readers holding several chunks, fillers, writers, rewrites of the source and
+// drops on a cache much smaller than the file: everything ends, every chunk
+// handed out holds the right bytes, and no slot is lost.
+TEST_F(CacheTest, ManyThreadsOnATinyCache) {
+  auto cache = make_cache(3);
+  const uint64_t file_size = 16 * chunk - 100;
+  const SourceFile sources[2] = {{dir / "a", file_size}, {dir / "b", file_size}};
+  std::atomic<int> wrong_bytes{0};
+  const auto check = [&](const LRUElement& element) {
+    if (slot_bytes(*cache, element) != expected_chunk(*cache, element.chunkno, file_size))
+      ++wrong_bytes;
+  };
+
+  std::vector<std::thread> threads;
+  for (unsigned thread = 0; thread < 8; ++thread) {
+    threads.emplace_back([&, thread] {
+      std::mt19937 random(thread);
+      for (int iteration = 0; iteration < 300; ++iteration) {
+        const SourceFile& source = sources[random() % 2];
+        const uint64_t first = random() % 16;
+        const uint64_t last = std::min<uint64_t>(15, first + random() % 3);
+        const unsigned operation = random() % 10;
+        if (operation < 5) {
+          for (uint64_t chunkno = first; chunkno <= last; ++chunkno)
+            check(*cache->lookup_or_insert(source.ino, chunkno, source.fd.get()));
+        } else if (operation < 8) {
+          std::vector<locked_element_ptr> held;
+          if (locked_element_ptr element = cache->lookup_locked(source.ino, first))
+            held.push_back(std::move(element));
+          for (uint64_t chunkno = first + 1; !held.empty() && chunkno <= last; ++chunkno) {
+            TryLookupResult result = cache->try_lookup_locked(source.ino, chunkno);
+            if (result.state != ChunkState::cached) break;
+            held.push_back(std::move(result.element));
+          }
+          for (const locked_element_ptr& element : held)
+            check(*element);
+        } else if (operation == 8) {
+          if (const locked_element_ptr element = cache->update(source.ino, first, source.fd.get()))
+            check(*element);
+        } else {
+          // The same bytes again: a new modification time, unchanged contents.
+          write_at(source.fd.get(), source_bytes(first * chunk, 10), first * chunk);
+          const unsigned change = random() % 3;
+          if (change == 0)
+            cache->validate(source.ino, source.mtime());
+          else if (change == 1)
+            cache->drop_from(source.ino, last);
+          else
+            cache->drop(source.ino);
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads)
+    thread.join();
+  EXPECT_EQ(wrong_bytes.load(), 0);
+
+  // Sound bookkeeping: the saved state passes every check of the next load.
+  cache->save();
+  cache.reset();
+  StreamCapture capture;
+  const Cache reloaded(cache_path.string(), chunk);
+  EXPECT_EQ(capture.err().rfind("INFO: Loaded ", 0), 0u) << capture.err();
+}
+
+}  // namespace
+}  // namespace quarnix::testing

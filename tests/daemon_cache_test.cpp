@@ -1,0 +1,307 @@
+// The block cache through the real daemon: hits and misses, eviction,
+// restarts with the metadata file, and no stale bytes after changes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <regex>
+#include <thread>
+
+#include "tests/fixtures/quarnix_mount.hpp"
+
+namespace quarnix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t chunk = 131072;
+
+std::string random_bytes(std::size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (auto& byte : bytes)
+    byte = static_cast<char>(generator());
+  return bytes;
+}
+
+// Reads `size` bytes at `offset` with one pread.
+std::string read_range(const fs::path& path, std::size_t offset, std::size_t size) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return "open failed";
+  std::string data(size, '\0');
+  const ssize_t count = ::pread(fd, data.data(), size, static_cast<off_t>(offset));
+  ::close(fd);
+  data.resize(count < 0 ? 0 : static_cast<std::size_t>(count));
+  return data;
+}
+
+// A mount ground with a pre-sized cache file and the daemon's working directory.
+struct CacheGround : MountGround {
+  explicit CacheGround(std::size_t slots) : cachefile(root / "cache") {
+    write_file(cachefile, std::string(slots * chunk, '\0'));
+  }
+  std::vector<std::string> options(std::vector<std::string> more = {}) const {
+    std::vector<std::string> all{"--cachefile", cachefile.string()};
+    all.insert(all.end(), more.begin(), more.end());
+    return all;
+  }
+  ProcessOptions in_work() const {
+    ProcessOptions process;
+    process.working_directory = work;
+    return process;
+  }
+  fs::path cachefile;
+};
+
+struct CacheStats {
+  long hits = -1;
+  long misses = -1;
+};
+
+// The last statistics line the daemon printed.
+CacheStats last_stats(const std::string& err) {
+  CacheStats stats;
+  const std::regex line("INFO: Cache stats: (-?\\d+) hits, (-?\\d+) misses\\.\n");
+  for (auto it = std::sregex_iterator(err.begin(), err.end(), line); it != std::sregex_iterator();
+       ++it) {
+    stats.hits = std::stol((*it)[1]);
+    stats.misses = std::stol((*it)[2]);
+  }
+  return stats;
+}
+
+std::size_t lines_of(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Asks the daemon for its statistics and waits for the two lines.
+CacheStats stats_now(QuarnixMount& mount) {
+  const std::size_t before = lines_of(mount.process().err());
+  mount.process().signal(SIGUSR1);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::string err = mount.process().err();
+    if (lines_of(err) >= before + 2) return last_stats(err);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return {};
+}
+
+TEST(DaemonCache, ReadsAreServedFromTheCacheAndCounted) {
+  CacheGround ground(16);
+  const std::string data = random_bytes(4 * chunk + 1000, 1);
+  write_file(ground.source / "file", data);
+  // --log-all turns the kernel's read-ahead and page cache off: one pread, one request.
+  QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
+                     ground.in_work());
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  const fs::path file = ground.mountpoint / "file";
+
+  EXPECT_EQ(read_range(file, 1000, 2 * chunk), data.substr(1000, 2 * chunk));        // miss
+  EXPECT_EQ(read_range(file, 1000, 2 * chunk), data.substr(1000, 2 * chunk));        // hit
+  EXPECT_EQ(read_range(file, 0, chunk), data.substr(0, chunk));                      // hit
+  EXPECT_EQ(read_range(file, 4 * chunk, 5000), data.substr(4 * chunk));              // miss, short
+  EXPECT_EQ(read_range(file, 4 * chunk + 500, 5000), data.substr(4 * chunk + 500));  // hit
+  EXPECT_EQ(read_range(file, 4 * chunk + 1000, 5000), "");                           // hit, at end
+  const CacheStats stats = stats_now(mount);
+  EXPECT_EQ(stats.hits, 4);
+  EXPECT_EQ(stats.misses, 2);
+
+  // The drop command empties the file's chunks: the next read misses.
+  ASSERT_EQ(::setxattr(file.c_str(), "quarnix_drop_cache", "", 0, 0), 0);
+  EXPECT_EQ(read_range(file, 0, chunk), data.substr(0, chunk));
+  EXPECT_EQ(stats_now(mount).misses, 3);
+  EXPECT_EQ(mount.unmount_and_wait(), 0);
+  EXPECT_NE(mount.process().err().find("INFO: Cache stats: 4 hits, 3 misses.\n"),
+            std::string::npos);
+}
+
+TEST(DaemonCache, MetadataCarriesTheCacheAcrossRestarts) {
+  CacheGround ground(16);
+  const std::string data = random_bytes(3 * chunk, 2);
+  write_file(ground.source / "kept", data);
+  write_file(ground.source / "changed", data);
+  {
+    QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
+                       ground.in_work());
+    ASSERT_TRUE(mount.started()) << mount.process().err();
+    EXPECT_EQ(read_range(ground.mountpoint / "kept", 0, 3 * chunk), data);
+    EXPECT_EQ(read_range(ground.mountpoint / "changed", 0, 3 * chunk), data);
+    EXPECT_EQ(mount.unmount_and_wait(), 0);
+    EXPECT_NE(mount.process().err().find("INFO: No cache metadata found, re-initializing.\n"),
+              std::string::npos);
+  }
+  ASSERT_TRUE(fs::exists(ground.cachefile.string() + ".meta"));
+  // Changed while unmounted: new bytes, new modification time.
+  const std::string changed = random_bytes(3 * chunk, 3);
+  write_file(ground.source / "changed", changed);
+  const timespec times[2] = {{0, UTIME_NOW}, {12345, 0}};
+  ::utimensat(AT_FDCWD, (ground.source / "changed").c_str(), times, 0);
+
+  QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
+                     ground.in_work());
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  EXPECT_NE(mount.process().err().find("INFO: Loaded 6 cache elements.\n"), std::string::npos)
+      << mount.process().err();
+  EXPECT_EQ(read_range(ground.mountpoint / "kept", 0, 3 * chunk), data);
+  EXPECT_EQ(read_range(ground.mountpoint / "changed", 0, 3 * chunk), changed);
+  const CacheStats stats = stats_now(mount);
+  EXPECT_EQ(stats.hits, 1);
+  EXPECT_EQ(stats.misses, 1);
+}
+
+TEST(DaemonCache, BadMetadataIsRefusedAndNothingIsServedWrong) {
+  CacheGround ground(8);
+  const std::string data = random_bytes(2 * chunk, 4);
+  write_file(ground.source / "file", data);
+  const std::string meta = ground.cachefile.string() + ".meta";
+  {
+    QuarnixMount mount(ground.source, ground.mountpoint, ground.options(), ground.in_work());
+    ASSERT_TRUE(mount.started());
+    EXPECT_EQ(read_file(ground.mountpoint / "file"), data);
+  }
+  const std::string good = read_file(meta);
+  ASSERT_GT(good.size(), 40u);
+  // The cache file's slots hold garbage now: a wrongly trusted metadata file would serve it.
+  write_file(ground.cachefile, std::string(8 * chunk, 'G'));
+
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {good.substr(0, 30), "WARNING: Cache data is corrupted, re-initializing.\n"},
+      {"this is not an archive", "WARNING: Cache data is corrupted, re-initializing.\n"},
+      {good, "WARNING: Cache file was modified externally, re-initializing.\n"},
+  };
+  for (const auto& [contents, warning] : bad) {
+    write_file(meta, contents);
+    QuarnixMount mount(ground.source, ground.mountpoint, ground.options(), ground.in_work());
+    ASSERT_TRUE(mount.started()) << mount.process().err();
+    EXPECT_EQ(read_file(ground.mountpoint / "file"), data);
+    EXPECT_NE(mount.process().err().find(warning), std::string::npos) << warning << " in:\n"
+                                                                      << mount.process().err();
+    EXPECT_EQ(mount.unmount_and_wait(), 0);
+  }
+}
+
+TEST(DaemonCache, EvictionAndConcurrentReadersKeepEveryReadCorrect) {
+  CacheGround ground(3);
+  std::vector<std::string> files;
+  for (int i = 0; i < 4; ++i) {
+    files.push_back(random_bytes(5 * chunk + 77 * i, 10 + i));
+    write_file(ground.source / ("f" + std::to_string(i)), files.back());
+  }
+  QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
+                     ground.in_work());
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  std::vector<std::thread> readers;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 8; ++t)
+    readers.emplace_back([&, t] {
+      std::mt19937 generator(t);
+      for (int i = 0; i < 60; ++i) {
+        const int index = static_cast<int>(generator() % files.size());
+        const std::size_t size = 1 + generator() % (3 * chunk);
+        const std::size_t offset = generator() % files[index].size();
+        const std::string expected = files[index].substr(offset, size);
+        if (read_range(ground.mountpoint / ("f" + std::to_string(index)), offset, size) != expected)
+          ++wrong;
+      }
+    });
+  for (auto& reader : readers)
+    reader.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(mount.unmount_and_wait(), 0);
+}
+
+TEST(DaemonCache, SizeChangesLeaveNoStaleBytes) {
+  CacheGround ground(16);
+  const std::string data = random_bytes(chunk + 100, 5);
+  write_file(ground.source / "file", data);
+  QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
+                     ground.in_work());
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  const fs::path file = ground.mountpoint / "file";
+  std::string model = data;
+  EXPECT_EQ(read_range(file, 0, 3 * chunk), model);  // chunk 1 is cached short
+
+  // A write far beyond the end: the old short chunk must not look like the end.
+  const int fd = ::open(file.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, "tail", 4, 3 * chunk), 4);
+  model.resize(3 * chunk, '\0');
+  model += "tail";
+  EXPECT_EQ(read_range(file, 0, 4 * chunk), model);
+
+  // Shrinking drops every chunk past the new end; growing again reads zeros.
+  ASSERT_EQ(::ftruncate(fd, 50), 0);
+  ASSERT_EQ(::ftruncate(fd, 2 * chunk), 0);
+  model = data.substr(0, 50) + std::string(2 * chunk - 50, '\0');
+  EXPECT_EQ(read_range(file, 0, 4 * chunk), model);
+
+  // Growing by allocation does the same.
+  ASSERT_EQ(::posix_fallocate(fd, 0, 3 * chunk), 0);
+  model.resize(3 * chunk, '\0');
+  EXPECT_EQ(read_range(file, 0, 4 * chunk), model);
+  ::close(fd);
+}
+
+TEST(DaemonCache, FilesChangedBehindTheDaemonAreNotServedStale) {
+  CacheGround ground(16);
+  const std::string old_data = random_bytes(chunk, 6);
+  write_file(ground.source / "file", old_data);
+  QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
+                     ground.in_work());
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  EXPECT_EQ(read_range(ground.mountpoint / "file", 0, chunk), old_data);
+  // Changed in the source while the daemon still has the inode.
+  const std::string new_data = random_bytes(chunk, 7);
+  write_file(ground.source / "file", new_data);
+  const timespec times[2] = {{0, UTIME_NOW}, {777, 0}};
+  ::utimensat(AT_FDCWD, (ground.source / "file").c_str(), times, 0);
+  // Once the kernel forgets the inode, the next lookup validates the chunks.
+  drop_caches(2);
+  EXPECT_EQ(read_range(ground.mountpoint / "file", 0, chunk), new_data);
+}
+
+TEST(DaemonCache, CacheFileOnAnotherFilesystemWorks) {
+  CacheGround ground(1);
+  const fs::path other = ground.root / "tmpfs";
+  fs::create_directories(other);
+  ASSERT_EQ(::mount("tmpfs", other.c_str(), "tmpfs", 0, "size=4m"), 0) << strerror(errno);
+  struct Unmount {
+    fs::path path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount_tmpfs{other};
+  const fs::path cachefile = other / "cache";
+  write_file(cachefile, std::string(8 * chunk, '\0'));
+  const std::string data = random_bytes(3 * chunk, 8);
+  write_file(ground.source / "file", data);
+  {
+    QuarnixMount mount(ground.source, ground.mountpoint,
+                       {"--log-all", "--cachefile", cachefile.string()}, ground.in_work());
+    ASSERT_TRUE(mount.started()) << mount.process().err();
+    EXPECT_EQ(read_range(ground.mountpoint / "file", 0, 3 * chunk), data);
+    EXPECT_EQ(read_range(ground.mountpoint / "file", 0, 3 * chunk), data);
+    EXPECT_EQ(stats_now(mount).hits, 1);
+    EXPECT_EQ(mount.unmount_and_wait(), 0);
+    EXPECT_EQ(mount.process().err().find("INTERNAL ERROR"), std::string::npos);
+  }
+}
+
+TEST(DaemonCache, StartupRefusesUnusableCacheFiles) {
+  CacheGround ground(1);
+  write_file(ground.root / "tiny", std::string(100, '\0'));
+  const ProgramResult tiny =
+      run_program({quarnix_binary(), "--cachefile", (ground.root / "tiny").string(),
+                   ground.source.string(), ground.mountpoint.string()});
+  EXPECT_EQ(tiny.status, 1);
+  EXPECT_NE(tiny.err.find("is smaller than one chunk (131072 bytes)"), std::string::npos)
+      << tiny.err;
+}
+
+}  // namespace
+}  // namespace quarnix::testing

@@ -1,0 +1,237 @@
+// Profile-driven read-ahead through the real daemon: predicted blocks reach
+// the cache before they are read, and the statistics count the predictions.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <boost/archive/binary_oarchive.hpp>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "profile/profile_file.hpp"
+#include "tests/fixtures/quarnix_mount.hpp"
+
+namespace quarnix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t block_size = 131072;
+
+std::string random_bytes(std::size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (auto& byte : bytes)
+    byte = static_cast<char>(generator());
+  return bytes;
+}
+
+std::string read_block(const fs::path& path, uint64_t block) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  std::string data(block_size, '\0');
+  const ssize_t count =
+      ::pread(fd, data.data(), block_size, static_cast<off_t>(block * block_size));
+  ::close(fd);
+  data.resize(count < 0 ? 0 : static_cast<std::size_t>(count));
+  return data;
+}
+
+// A profile of trail length 1: each listed block predicts its successors.
+void write_chain_profile(
+    const fs::path& path,
+    const std::vector<std::pair<block_id_t, std::vector<std::pair<block_id_t, double>>>>& chain,
+    const ProfilePaths& paths) {
+  BlockNode root;
+  root.name = "(root)";
+  for (const auto& [block, predictions] : chain) {
+    BlockNode& node = root.children[block];
+    node.name = "context";
+    node.predictions = predictions;
+  }
+  write_profile(path.string(), ProfileSettings{false, block_size, 1}, paths, root);
+}
+
+struct ReadaheadGround : MountGround {
+  ReadaheadGround() : cachefile(root / "cache"), profile(root / "profile.ba") {
+    write_file(cachefile, std::string(32 * block_size, '\0'));
+  }
+  fs::path cachefile;
+  fs::path profile;
+};
+
+// Waits until the daemon has logged `count` finished prefetches in all.
+bool wait_for_prefetches(QuarnixMount& mount, std::size_t count) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::string out = mount.process().out();
+    std::size_t found = 0;
+    for (std::size_t at = out.find("prefetch_block: done with block"); at != std::string::npos;
+         at = out.find("prefetch_block: done with block", at + 1))
+      ++found;
+    if (found >= count) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+std::vector<std::string> daemon_options(const ReadaheadGround& ground) {
+  // --log-all: no kernel read-ahead or page cache, so every read reaches the daemon.
+  return {"--log-all",
+          "--v",
+          "4",
+          "--cachefile",
+          ground.cachefile.string(),
+          "--readahead-profile",
+          ground.profile.string()};
+}
+
+TEST(DaemonReadahead, PredictedBlocksAreInTheCacheBeforeTheyAreRead) {
+  ReadaheadGround ground;
+  const std::string data = random_bytes(4 * block_size, 1);
+  write_file(ground.source / "a", data);
+  const auto a = [](uint32_t block) { return block_id_t("a", block); };
+  write_chain_profile(ground.profile,
+                      {{a(0), {{a(1), 1.0}}}, {a(1), {{a(2), 1.0}}}, {a(2), {{a(3), 1.0}}}},
+                      {{hash_path("a"), "a"}});
+  ProcessOptions in_work;
+  in_work.working_directory = ground.work;
+  QuarnixMount mount(ground.source, ground.mountpoint, daemon_options(ground), in_work);
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+
+  const fs::path file = ground.mountpoint / "a";
+  std::size_t prefetches = 0;
+  for (uint64_t block = 0; block < 4; ++block) {
+    EXPECT_EQ(read_block(file, block), data.substr(block * block_size, block_size));
+    // Each read starts a pass over the rest of the chain: 3, 2, 1, then nothing.
+    prefetches += 3 - block;
+    ASSERT_TRUE(wait_for_prefetches(mount, prefetches)) << mount.process().out();
+  }
+  EXPECT_EQ(mount.unmount_and_wait(), 0);
+  const std::string err = mount.process().err();
+  EXPECT_NE(err.find("INFO: Cache stats: 3 hits, 1 misses.\n"
+                     "INFO: Read-ahead stats:\n"
+                     "       3 total predictions\n"
+                     "       3 expected first hits\n"
+                     "       3 expected hits\n"
+                     "       3 first hits (100.00% of expected, 100.00% of total)\n"
+                     "       3 hits (100.00% of expected, 100.00% of total)\n"
+                     "       0 hits not pre-fetched in time (0.00%)\n"),
+            std::string::npos)
+      << err << mount.process().out();
+}
+
+TEST(DaemonReadahead, StatisticsWeighEveryPrediction) {
+  ReadaheadGround ground;
+  const std::string data = random_bytes(3 * block_size, 2);
+  write_file(ground.source / "a", data);
+  const auto a = [](uint32_t block) { return block_id_t("a", block); };
+  write_chain_profile(ground.profile, {{a(0), {{a(1), 0.6}, {a(2), 0.3}}}},
+                      {{hash_path("a"), "a"}});
+  ProcessOptions in_work;
+  in_work.working_directory = ground.work;
+  QuarnixMount mount(ground.source, ground.mountpoint, daemon_options(ground), in_work);
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+
+  const fs::path file = ground.mountpoint / "a";
+  EXPECT_EQ(read_block(file, 0), data.substr(0, block_size));
+  ASSERT_TRUE(wait_for_prefetches(mount, 2));
+  EXPECT_EQ(read_block(file, 2), data.substr(2 * block_size, block_size));
+  EXPECT_EQ(mount.unmount_and_wait(), 0);
+  EXPECT_NE(mount.process().err().find("INFO: Read-ahead stats:\n"
+                                       "       1 total predictions\n"
+                                       "       1 expected first hits\n"
+                                       "       1 expected hits\n"
+                                       "       0 first hits (0.00% of expected, 0.00% of total)\n"
+                                       "       1 hits (111.11% of expected, 100.00% of total)\n"
+                                       "       0 hits not pre-fetched in time (0.00%)\n"),
+            std::string::npos)
+      << mount.process().err();
+}
+
+TEST(DaemonReadahead, PredictionsOfMissingFilesDoNotDisturbReads) {
+  ReadaheadGround ground;
+  const std::string data = random_bytes(2 * block_size, 3);
+  write_file(ground.source / "a", data);
+  const auto a = [](uint32_t block) { return block_id_t("a", block); };
+  const block_id_t gone("gone", 0);
+  const block_id_t unlisted(0x12345678u, 0);
+  write_chain_profile(ground.profile, {{a(0), {{gone, 0.5}, {unlisted, 0.3}, {a(1), 0.2}}}},
+                      {{hash_path("a"), "a"}, {hash_path("gone"), "gone"}});
+  ProcessOptions in_work;
+  in_work.working_directory = ground.work;
+  QuarnixMount mount(ground.source, ground.mountpoint, daemon_options(ground), in_work);
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  EXPECT_EQ(read_block(ground.mountpoint / "a", 0), data.substr(0, block_size));
+  ASSERT_TRUE(wait_for_prefetches(mount, 1));
+  EXPECT_EQ(read_block(ground.mountpoint / "a", 1), data.substr(block_size, block_size));
+  EXPECT_EQ(mount.unmount_and_wait(), 0);
+  const std::string err = mount.process().err();
+  EXPECT_NE(err.find("WARNING: readahead(" + std::to_string(gone.value) +
+                     "): lookup(gone): No such file or directory"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("INFO: Cache stats: 1 hits, 1 misses."), std::string::npos) << err;
+  EXPECT_EQ(err.find("INTERNAL ERROR"), std::string::npos);
+}
+
+TEST(DaemonReadahead, ProfilesTheDaemonCannotUseAreRefused) {
+  ReadaheadGround ground;
+  const std::vector<std::string> paths = {ground.source.string(), ground.mountpoint.string()};
+  // The cache comes up before the profile is read.
+  const std::string cache_line = "INFO: No cache metadata found, re-initializing.\n";
+  auto run = [&](const fs::path& profile) {
+    ProgramResult result =
+        run_program({quarnix_binary(), "--cachefile", ground.cachefile.string(),
+                     "--readahead-profile", profile.string(), paths[0], paths[1]});
+    if (result.err.rfind(cache_line, 0) == 0) result.err.erase(0, cache_line.size());
+    return result;
+  };
+  BlockNode root;
+  root.name = "(root)";
+  write_profile((ground.root / "kernel.ba").string(), ProfileSettings{true, block_size, 3}, {},
+                root);
+  ProgramResult result = run(ground.root / "kernel.ba");
+  EXPECT_EQ(result.status, 7);
+  EXPECT_EQ(result.err, "ERROR: Readahead profile not created from Quarnix read logs.\n");
+
+  write_profile((ground.root / "small.ba").string(), ProfileSettings{false, 65536, 3}, {}, root);
+  result = run(ground.root / "small.ba");
+  EXPECT_EQ(result.status, 7);
+  EXPECT_EQ(result.err, "quarnix: Readahead profile blocksize must match cache blocksize.\n");
+
+  write_profile((ground.root / "escape.ba").string(), ProfileSettings{false, block_size, 3},
+                {{hash_path("../etc/passwd"), "../etc/passwd"}}, root);
+  result = run(ground.root / "escape.ba");
+  EXPECT_EQ(result.status, 6);
+  EXPECT_EQ(result.err,
+            "quarnix: ERROR: Readahead profile names a path outside the tree: \"../etc/passwd\"\n");
+
+  write_profile((ground.root / "good.ba").string(), ProfileSettings{false, block_size, 3}, {},
+                root);
+  const std::string good = read_file(ground.root / "good.ba");
+  write_file(ground.root / "truncated.ba", good.substr(0, good.size() - 3));
+  result = run(ground.root / "truncated.ba");
+  EXPECT_EQ(result.status, 6);
+  EXPECT_EQ(result.err.rfind("quarnix: ERROR: Unable to read readahead profile ", 0), 0u)
+      << result.err;
+
+  result = run(ground.root / "missing.ba");
+  EXPECT_EQ(result.status, 6);
+  EXPECT_NE(result.err.find("No such file or directory"), std::string::npos) << result.err;
+
+  {
+    std::ofstream out(ground.root / "format.ba", std::ios::binary);
+    boost::archive::binary_oarchive archive(out, 0);
+    const int format = 4;
+    archive << format;
+  }
+  result = run(ground.root / "format.ba");
+  EXPECT_EQ(result.status, 6);
+  EXPECT_EQ(result.err, "quarnix: Readahead profile has unsupported format.\n");
+}
+
+}  // namespace
+}  // namespace quarnix::testing
