@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 
 int main(int argc, char** argv) {
   // Seconds of delay per request of the slow source.
-  const std::string delay = argc > 1 ? argv[1] : "0.002";
+  const std::string delay = argc > 1 ? argv[1] : "0.005";
   TempDir root;
   const fs::path source = root / "source", slow = root / "slow", cached = root / "cached";
   for (const auto& directory : {source, slow, cached})

@@ -1,5 +1,7 @@
 #include "cache/copy_chunk.hpp"
 
+#include <fcntl.h>
+
 #include <errno.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -68,6 +70,10 @@ uint64_t copy_chunk(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offs
   if (static_cast<off_t>(in_offset + length) > source.st_size)
     length = static_cast<uint64_t>(source.st_size) - in_offset;
   if (length == 0) return 0;
+  // One chunk is wanted, whole and at once: a source that would otherwise
+  // guess its read-ahead (a network or FUSE filesystem) fetches it in one go.
+  ::posix_fadvise(in_fd, static_cast<off_t>(in_offset), static_cast<off_t>(length),
+                  POSIX_FADV_WILLNEED);
 
   off_t in_position = static_cast<off_t>(in_offset);
   off_t out_position = static_cast<off_t>(out_offset);
