@@ -14,7 +14,7 @@
 #include "cache/cache.hpp"
 #include "cache/metadata_archive.hpp"
 #include "daemon/crash_report.hpp"
-#include "profile/replacement_file.hpp"
+#include "support/replacement_file.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 

@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "profile/replacement_file.hpp"
+#include "support/replacement_file.hpp"
 #include "support/errors.hpp"
 
 namespace quarnix {

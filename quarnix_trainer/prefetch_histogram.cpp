@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <map>
 
-#include "profile/replacement_file.hpp"
+#include "support/replacement_file.hpp"
 
 namespace quarnix {
 

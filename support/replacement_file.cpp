@@ -1,4 +1,4 @@
-#include "profile/replacement_file.hpp"
+#include "support/replacement_file.hpp"
 
 #include <errno.h>
 #include <fcntl.h>
