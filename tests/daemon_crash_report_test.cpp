@@ -1,0 +1,87 @@
+// A failure inside an operation of the real daemon: the request is answered
+// with EIO, a crash report and a core dump land in the crash directory, and
+// the daemon goes on serving.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "tests/fixtures/quarnix_mount.hpp"
+
+namespace quarnix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<fs::path> files_ending_in(const fs::path& directory, const std::string& suffix) {
+  std::vector<fs::path> found;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() >= suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+      found.push_back(entry.path());
+  }
+  return found;
+}
+
+TEST(DaemonCrashReport, FailingOperationIsAnsweredWithEioAndReported) {
+  MountGround ground;
+  const fs::path crashdir = ground.root / "crashes";
+  fs::create_directories(crashdir);
+  const fs::path cachefile = ground.root / "cache";
+  write_file(cachefile, std::string(16 << 17, '\0'));
+  write_file(ground.source / "fail-copy", std::string(4096, 'x'));
+  write_file(ground.source / "fine", "fine");
+  ProcessOptions options;
+  options.working_directory = ground.work;
+  options.environment = {std::string("LD_PRELOAD=") + FAIL_COPY_PRELOAD};
+  QuarnixMount mount(ground.source, ground.mountpoint,
+                     {"--cachefile", cachefile.string(), "--crashdir", crashdir.string()}, options);
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+
+  const int fd = ::open((ground.mountpoint / "fail-copy").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  char buffer[4096];
+  EXPECT_EQ(::pread(fd, buffer, sizeof buffer, 0), -1);
+  EXPECT_EQ(errno, EIO);
+  ::close(fd);
+  EXPECT_EQ(read_file(ground.mountpoint / "fine"), "fine");
+
+  // The kernel may ask more than once (read-ahead); each failure has its report.
+  auto reports = files_ending_in(crashdir, ".txt");
+  ASSERT_GE(reports.size(), 1u);
+  std::sort(reports.begin(), reports.end());
+  const std::string report = read_file(reports[0]);
+  EXPECT_EQ(report.rfind("INTERNAL ERROR: copy_file_range(): Input/output error\n"
+                         "Backtrace (decode with devtools/decode_backtrace):\n   ",
+                         0),
+            0u)
+      << report;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (files_ending_in(crashdir, ".core.gz").empty() &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // At most one core dump a minute.
+  EXPECT_EQ(files_ending_in(crashdir, ".core.gz").size(), 1u);
+  EXPECT_EQ(mount.unmount_and_wait(), 0);
+  EXPECT_EQ(mount.process().out(), "");
+}
+
+TEST(DaemonCrashReport, OpenFileLimitIsRaisedToTheHardLimit) {
+  MountGround ground;
+  QuarnixMount mount(ground.source, ground.mountpoint);
+  ASSERT_TRUE(mount.started());
+  const std::string limits =
+      read_file("/proc/" + std::to_string(mount.process().pid()) + "/limits");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(limits, match, std::regex("Max open files\\s+(\\d+)\\s+(\\d+)")))
+      << limits;
+  EXPECT_EQ(match[1], match[2]);
+}
+
+}  // namespace
+}  // namespace quarnix::testing
