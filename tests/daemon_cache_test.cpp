@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "tests/fixtures/quarnix_mount.hpp"
+#include "tests/fixtures/test_data.hpp"
 
 namespace quarnix::testing {
 namespace {
@@ -21,14 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t chunk = 131072;
-
-std::string random_bytes(std::size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (auto& byte : bytes)
-    byte = static_cast<char>(generator());
-  return bytes;
-}
 
 // Reads `size` bytes at `offset` with one pread.
 std::string read_range(const fs::path& path, std::size_t offset, std::size_t size) {
@@ -50,11 +43,6 @@ struct CacheGround : MountGround {
     std::vector<std::string> all{"--cachefile", cachefile.string()};
     all.insert(all.end(), more.begin(), more.end());
     return all;
-  }
-  ProcessOptions in_work() const {
-    ProcessOptions process;
-    process.working_directory = work;
-    return process;
   }
   fs::path cachefile;
 };
@@ -99,7 +87,7 @@ TEST(DaemonCache, ReadsAreServedFromTheCacheAndCounted) {
   write_file(ground.source / "file", data);
   // --log-all turns the kernel's read-ahead and page cache off: one pread, one request.
   QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
-                     ground.in_work());
+                     in_directory(ground.work));
   ASSERT_TRUE(mount.started()) << mount.process().err();
   const fs::path file = ground.mountpoint / "file";
 
@@ -129,7 +117,7 @@ TEST(DaemonCache, MetadataCarriesTheCacheAcrossRestarts) {
   write_file(ground.source / "changed", data);
   {
     QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
-                       ground.in_work());
+                       in_directory(ground.work));
     ASSERT_TRUE(mount.started()) << mount.process().err();
     EXPECT_EQ(read_range(ground.mountpoint / "kept", 0, 3 * chunk), data);
     EXPECT_EQ(read_range(ground.mountpoint / "changed", 0, 3 * chunk), data);
@@ -145,7 +133,7 @@ TEST(DaemonCache, MetadataCarriesTheCacheAcrossRestarts) {
   ::utimensat(AT_FDCWD, (ground.source / "changed").c_str(), times, 0);
 
   QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
-                     ground.in_work());
+                     in_directory(ground.work));
   ASSERT_TRUE(mount.started()) << mount.process().err();
   EXPECT_NE(mount.process().err().find("INFO: Loaded 6 cache elements.\n"), std::string::npos)
       << mount.process().err();
@@ -162,7 +150,8 @@ TEST(DaemonCache, BadMetadataIsRefusedAndNothingIsServedWrong) {
   write_file(ground.source / "file", data);
   const std::string meta = ground.cachefile.string() + ".meta";
   {
-    QuarnixMount mount(ground.source, ground.mountpoint, ground.options(), ground.in_work());
+    QuarnixMount mount(ground.source, ground.mountpoint, ground.options(),
+                       in_directory(ground.work));
     ASSERT_TRUE(mount.started());
     EXPECT_EQ(read_file(ground.mountpoint / "file"), data);
   }
@@ -178,7 +167,8 @@ TEST(DaemonCache, BadMetadataIsRefusedAndNothingIsServedWrong) {
   };
   for (const auto& [contents, warning] : bad) {
     write_file(meta, contents);
-    QuarnixMount mount(ground.source, ground.mountpoint, ground.options(), ground.in_work());
+    QuarnixMount mount(ground.source, ground.mountpoint, ground.options(),
+                       in_directory(ground.work));
     ASSERT_TRUE(mount.started()) << mount.process().err();
     EXPECT_EQ(read_file(ground.mountpoint / "file"), data);
     EXPECT_NE(mount.process().err().find(warning), std::string::npos) << warning << " in:\n"
@@ -195,7 +185,7 @@ TEST(DaemonCache, EvictionAndConcurrentReadersKeepEveryReadCorrect) {
     write_file(ground.source / ("f" + std::to_string(i)), files.back());
   }
   QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
-                     ground.in_work());
+                     in_directory(ground.work));
   ASSERT_TRUE(mount.started()) << mount.process().err();
   std::vector<std::thread> readers;
   std::atomic<int> wrong{0};
@@ -222,7 +212,7 @@ TEST(DaemonCache, SizeChangesLeaveNoStaleBytes) {
   const std::string data = random_bytes(chunk + 100, 5);
   write_file(ground.source / "file", data);
   QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
-                     ground.in_work());
+                     in_directory(ground.work));
   ASSERT_TRUE(mount.started()) << mount.process().err();
   const fs::path file = ground.mountpoint / "file";
   std::string model = data;
@@ -254,7 +244,7 @@ TEST(DaemonCache, FilesChangedBehindTheDaemonAreNotServedStale) {
   const std::string old_data = random_bytes(chunk, 6);
   write_file(ground.source / "file", old_data);
   QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
-                     ground.in_work());
+                     in_directory(ground.work));
   ASSERT_TRUE(mount.started()) << mount.process().err();
   EXPECT_EQ(read_range(ground.mountpoint / "file", 0, chunk), old_data);
   // Changed in the source while the daemon still has the inode.
@@ -282,7 +272,7 @@ TEST(DaemonCache, CacheFileOnAnotherFilesystemWorks) {
   write_file(ground.source / "file", data);
   {
     QuarnixMount mount(ground.source, ground.mountpoint,
-                       {"--log-all", "--cachefile", cachefile.string()}, ground.in_work());
+                       {"--log-all", "--cachefile", cachefile.string()}, in_directory(ground.work));
     ASSERT_TRUE(mount.started()) << mount.process().err();
     EXPECT_EQ(read_range(ground.mountpoint / "file", 0, 3 * chunk), data);
     EXPECT_EQ(read_range(ground.mountpoint / "file", 0, 3 * chunk), data);

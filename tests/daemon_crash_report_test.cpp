@@ -11,22 +11,12 @@
 #include <thread>
 
 #include "tests/fixtures/quarnix_mount.hpp"
+#include "tests/fixtures/test_data.hpp"
 
 namespace quarnix::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<fs::path> files_ending_in(const fs::path& directory, const std::string& suffix) {
-  std::vector<fs::path> found;
-  for (const auto& entry : fs::directory_iterator(directory)) {
-    const std::string name = entry.path().filename().string();
-    if (name.size() >= suffix.size() &&
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-      found.push_back(entry.path());
-  }
-  return found;
-}
 
 TEST(DaemonCrashReport, FailingOperationIsAnsweredWithEioAndReported) {
   MountGround ground;
@@ -36,8 +26,7 @@ TEST(DaemonCrashReport, FailingOperationIsAnsweredWithEioAndReported) {
   write_file(cachefile, std::string(16 << 17, '\0'));
   write_file(ground.source / "fail-copy", std::string(4096, 'x'));
   write_file(ground.source / "fine", "fine");
-  ProcessOptions options;
-  options.working_directory = ground.work;
+  ProcessOptions options = in_directory(ground.work);
   options.environment = {std::string("LD_PRELOAD=") + FAIL_COPY_PRELOAD};
   QuarnixMount mount(ground.source, ground.mountpoint,
                      {"--cachefile", cachefile.string(), "--crashdir", crashdir.string()}, options);

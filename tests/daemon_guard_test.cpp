@@ -9,24 +9,13 @@
 #include "daemon/guard.hpp"
 #include "tests/fixtures/process.hpp"
 #include "tests/fixtures/temp_dir.hpp"
+#include "tests/fixtures/test_data.hpp"
 #include "tests/stream_capture.hpp"
 
 namespace quarnix::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<fs::path> files_ending_in(const fs::path& directory, const std::string& suffix) {
-  std::vector<fs::path> found;
-  for (const auto& entry : fs::directory_iterator(directory)) {
-    const std::string name = entry.path().filename().string();
-    if (name.size() >= suffix.size() &&
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-      found.push_back(entry.path());
-  }
-  std::sort(found.begin(), found.end());
-  return found;
-}
 
 class Guard : public ::testing::Test {
  protected:

@@ -8,17 +8,12 @@
 
 #include "tests/fixtures/quarnix_mount.hpp"
 #include "tests/fixtures/read_log.hpp"
+#include "tests/fixtures/test_data.hpp"
 
 namespace quarnix::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-ProcessOptions in_directory(const fs::path& directory) {
-  ProcessOptions options;
-  options.working_directory = directory;
-  return options;
-}
 
 struct stat stat_of(const fs::path& path) {
   struct stat info {};

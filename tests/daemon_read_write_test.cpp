@@ -13,6 +13,7 @@
 #include <random>
 
 #include "tests/fixtures/quarnix_mount.hpp"
+#include "tests/fixtures/test_data.hpp"
 
 namespace quarnix::testing {
 namespace {
@@ -34,14 +35,6 @@ class Fd {
   int fd;
 };
 
-std::string random_bytes(std::size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (auto& byte : bytes)
-    byte = static_cast<char>(generator());
-  return bytes;
-}
-
 class ReadWrite : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(ReadWrite, RandomWritesAndReadsMatchTheSource) {
@@ -49,8 +42,7 @@ TEST_P(ReadWrite, RandomWritesAndReadsMatchTheSource) {
   constexpr std::size_t file_size = 8 << 20;
   std::string model = random_bytes(file_size, 1);
   write_file(ground.source / "big", model);
-  ProcessOptions in_work;
-  in_work.working_directory = ground.work;
+  const ProcessOptions in_work = in_directory(ground.work);
   QuarnixMount mount(ground.source, ground.mountpoint, GetParam(), in_work);
   ASSERT_TRUE(mount.started());
 

@@ -13,6 +13,7 @@
 
 #include "profile/profile_file.hpp"
 #include "tests/fixtures/quarnix_mount.hpp"
+#include "tests/fixtures/test_data.hpp"
 
 namespace quarnix::testing {
 namespace {
@@ -20,14 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t block_size = 131072;
-
-std::string random_bytes(std::size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (auto& byte : bytes)
-    byte = static_cast<char>(generator());
-  return bytes;
-}
 
 std::string read_block(const fs::path& path, uint64_t block) {
   const int fd = ::open(path.c_str(), O_RDONLY);
@@ -96,8 +89,7 @@ TEST(DaemonReadahead, PredictedBlocksAreInTheCacheBeforeTheyAreRead) {
   write_chain_profile(ground.profile,
                       {{a(0), {{a(1), 1.0}}}, {a(1), {{a(2), 1.0}}}, {a(2), {{a(3), 1.0}}}},
                       {{hash_path("a"), "a"}});
-  ProcessOptions in_work;
-  in_work.working_directory = ground.work;
+  const ProcessOptions in_work = in_directory(ground.work);
   QuarnixMount mount(ground.source, ground.mountpoint, daemon_options(ground), in_work);
   ASSERT_TRUE(mount.started()) << mount.process().err();
 
@@ -130,8 +122,7 @@ TEST(DaemonReadahead, StatisticsWeighEveryPrediction) {
   const auto a = [](uint32_t block) { return block_id_t("a", block); };
   write_chain_profile(ground.profile, {{a(0), {{a(1), 0.6}, {a(2), 0.3}}}},
                       {{hash_path("a"), "a"}});
-  ProcessOptions in_work;
-  in_work.working_directory = ground.work;
+  const ProcessOptions in_work = in_directory(ground.work);
   QuarnixMount mount(ground.source, ground.mountpoint, daemon_options(ground), in_work);
   ASSERT_TRUE(mount.started()) << mount.process().err();
 
@@ -160,8 +151,7 @@ TEST(DaemonReadahead, PredictionsOfMissingFilesDoNotDisturbReads) {
   const block_id_t unlisted(0x12345678u, 0);
   write_chain_profile(ground.profile, {{a(0), {{gone, 0.5}, {unlisted, 0.3}, {a(1), 0.2}}}},
                       {{hash_path("a"), "a"}, {hash_path("gone"), "gone"}});
-  ProcessOptions in_work;
-  in_work.working_directory = ground.work;
+  const ProcessOptions in_work = in_directory(ground.work);
   QuarnixMount mount(ground.source, ground.mountpoint, daemon_options(ground), in_work);
   ASSERT_TRUE(mount.started()) << mount.process().err();
   EXPECT_EQ(read_block(ground.mountpoint / "a", 0), data.substr(0, block_size));

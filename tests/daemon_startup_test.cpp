@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/fixtures/quarnix_mount.hpp"
+#include "tests/fixtures/test_data.hpp"
 
 namespace quarnix::testing {
 namespace {
@@ -163,8 +164,7 @@ InitReply init_reply_of(const std::vector<std::string>& options) {
   MountGround ground;
   std::vector<std::string> all_options{"--debug-fuse"};
   all_options.insert(all_options.end(), options.begin(), options.end());
-  ProcessOptions in_work;
-  in_work.working_directory = ground.work;
+  const ProcessOptions in_work = in_directory(ground.work);
   QuarnixMount mount(ground.source, ground.mountpoint, all_options, in_work);
   EXPECT_TRUE(mount.started());
   mount.unmount_and_wait();

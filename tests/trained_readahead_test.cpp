@@ -11,6 +11,7 @@
 
 #include "profile/block_id.hpp"
 #include "tests/fixtures/quarnix_mount.hpp"
+#include "tests/fixtures/test_data.hpp"
 
 namespace quarnix::testing {
 namespace {
@@ -66,8 +67,7 @@ TEST(TrainedReadahead, ALoggedPatternIsLearnedAndPrefetched) {
   for (int i = 0; i < 24; ++i)
     pattern.push_back({names[(i * 5) % names.size()], static_cast<uint32_t>((i * 7) % 6)});
 
-  ProcessOptions in_work;
-  in_work.working_directory = ground.work;
+  const ProcessOptions in_work = in_directory(ground.work);
   for (int run = 0; run < 3; ++run) {
     QuarnixMount mount(ground.source, ground.mountpoint, {"--log-reads"}, in_work);
     ASSERT_TRUE(mount.started()) << mount.process().err();

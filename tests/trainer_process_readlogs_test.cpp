@@ -11,6 +11,7 @@
 #include "support/logging.hpp"
 #include "tests/fixtures/temp_dir.hpp"
 #include "tests/stream_capture.hpp"
+#include "tests/trainer_fixtures.hpp"
 
 namespace quarnix::testing {
 namespace {
@@ -30,14 +31,6 @@ std::string failure_of(Action action) {
     return error.what();
   }
   return "(no error)";
-}
-
-block_sequence_t sequence(std::initializer_list<block_id_t> blocks) {
-  block_sequence_t result(blocks.size());
-  std::size_t i = 0;
-  for (const block_id_t block : blocks)
-    result[i++] = block;
-  return result;
 }
 
 class TrainerReadLogs : public ::testing::Test {

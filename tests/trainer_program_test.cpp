@@ -14,6 +14,8 @@
 #include "profile/profile_file.hpp"
 #include "tests/fixtures/process.hpp"
 #include "tests/fixtures/temp_dir.hpp"
+#include "tests/fixtures/test_data.hpp"
+#include "tests/trainer_fixtures.hpp"
 
 namespace quarnix::testing {
 namespace {
@@ -31,8 +33,7 @@ std::string usage_text() {
 
 ProgramResult run_trainer(std::vector<std::string> arguments, const fs::path& working_directory) {
   arguments.insert(arguments.begin(), trainer_binary);
-  ProcessOptions options;
-  options.working_directory = working_directory;
+  const ProcessOptions options = in_directory(working_directory);
   return run_program(arguments, options);
 }
 
@@ -72,18 +73,6 @@ Profile read_profile(const fs::path& path) {
   profile.settings = reader.read_settings();
   reader.read_tree(profile.paths, profile.root);
   return profile;
-}
-
-// The nodes along `path` from the root, named after their prefixes.
-BlockNode& add_path(BlockNode& root, const std::vector<block_id_t>& path) {
-  BlockNode* node = &root;
-  std::string name;
-  for (const block_id_t block : path) {
-    name += (name.empty() ? "" : " -> ") + std::to_string(block.value);
-    node = &node->children[block];
-    node->name = name;
-  }
-  return *node;
 }
 
 TEST(TrainerProgram, HelpPrintsUsageAndOptions) {

@@ -12,6 +12,7 @@
 #include "quarnix_trainer/tree_building.hpp"
 #include "support/errors.hpp"
 #include "tests/stream_capture.hpp"
+#include "tests/trainer_fixtures.hpp"
 
 namespace quarnix::testing {
 namespace {
@@ -21,14 +22,6 @@ const block_id_t b2(1, 2);
 const block_id_t b3(2, 0);
 const block_id_t b4(2, 1);
 const block_id_t b5(3, 9);
-
-block_sequence_t sequence(std::initializer_list<block_id_t> blocks) {
-  block_sequence_t result(blocks.size());
-  std::size_t i = 0;
-  for (const block_id_t block : blocks)
-    result[i++] = block;
-  return result;
-}
 
 // Counts {(b1,b2,b3,b4): 3, (b1,b2,b3,b5): 1}: one context, two successors.
 occ_count_t two_successor_counts() {
@@ -106,18 +99,6 @@ TEST(TrainerStatistics, ContextsThatNeverReachTheThresholdWeighZero) {
 
   EXPECT_DOUBLE_EQ(weighted_prefetches_needed(aggregated, needed), 0.5);
   EXPECT_EQ(needed.at(sequence({b1})), 0);
-}
-
-// The nodes along `path` from the root, named after their prefixes.
-BlockNode& add_path(BlockNode& root, std::initializer_list<block_id_t> path) {
-  BlockNode* node = &root;
-  std::string name;
-  for (const block_id_t block : path) {
-    name += (name.empty() ? "" : " -> ") + std::to_string(block.value);
-    node = &node->children[block];
-    node->name = name;
-  }
-  return *node;
 }
 
 TEST(TrainerTree, PredictionsAboveTheMinimumAtTheEndOfTheirContext) {
