@@ -14,9 +14,9 @@
 #include "cache/cache.hpp"
 #include "cache/metadata_archive.hpp"
 #include "daemon/crash_report.hpp"
-#include "support/replacement_file.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
+#include "support/replacement_file.hpp"
 
 namespace quarnix {
 
@@ -61,7 +61,9 @@ void Cache::save() {
     *open_crash_report() << "INTERNAL ERROR: Cache::save(): mtime not set" << std::endl;
 
   const std::string meta_path = path + ".meta";
-  ReplacementFile file(meta_path, "Failed to write cache metadata " + meta_path);
+  // Only the daemon may change what it will trust at the next start, whatever
+  // the umask it runs with.
+  ReplacementFile file(meta_path, "Failed to write cache metadata " + meta_path, 0644);
   file.write(archived.str());
   file.commit();
 }

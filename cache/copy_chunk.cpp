@@ -24,6 +24,15 @@ bool needs_plain_copy(int error_number) {
          error_number == EOPNOTSUPP;
 }
 
+bool no_room(int error_number) {
+  return error_number == ENOSPC || error_number == EDQUOT || error_number == EFBIG;
+}
+
+[[noreturn]] void throw_copy_failure(const char* call, int error_number) {
+  if (no_room(error_number)) throw CacheFullError(call, error_number);
+  throw RuntimeError(call, error_number);
+}
+
 // Writes all of `bytes` or as much as the descriptor takes; returns the count.
 uint64_t write_fully(int out_fd, const char* bytes, uint64_t length, off_t offset) {
   uint64_t written = 0;
@@ -32,7 +41,7 @@ uint64_t write_fully(int out_fd, const char* bytes, uint64_t length, off_t offse
         ::pwrite(out_fd, bytes + written, length - written, offset + static_cast<off_t>(written));
     if (result < 0) {
       if (errno == EINTR) continue;
-      throw RuntimeError("pwrite()", errno);
+      throw_copy_failure("pwrite()", errno);
     }
     if (result == 0) break;
     written += static_cast<uint64_t>(result);
@@ -85,7 +94,7 @@ uint64_t copy_chunk(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offs
       if (errno == EINTR) continue;
       if (needs_plain_copy(errno))
         return copied + plain_copy(in_fd, in_position, out_fd, out_position, length - copied);
-      throw RuntimeError("copy_file_range()", errno);
+      throw_copy_failure("copy_file_range()", errno);
     }
     if (result == 0) break;  // the source shrank after the size test
     copied += static_cast<uint64_t>(result);

@@ -43,19 +43,18 @@ int set_size(InodeRecord& record, off_t size, OpenFile* file) {
   // The cache follows the size once the source has it, so that no read in
   // between can bring the old bytes back into a chunk.
   UniqueFd opened;
-  int fd = file ? file->fd : -1;
-  if (fd < 0) {
+  if (!file) {
     opened.reset(::open(ProcPath(record.fd).c_str(), O_RDWR | O_CLOEXEC));
     if (!opened) return -1;
-    fd = opened.get();
   }
+  const int fd = file ? file->fd : opened.get();
   struct stat before {};
   if (::fstat(fd, &before) != 0) {
     warn("ERROR: setattr(): fstat failed");
     return -1;
   }
   if (::ftruncate(fd, size) != 0) return -1;
-  adjust_after_resize(record, fd, before.st_size, size);
+  adjust_after_resize(record, file ? file->cache_fd() : fd, before.st_size, size);
   return 0;
 }
 

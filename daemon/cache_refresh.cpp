@@ -5,6 +5,7 @@
 
 #include <iostream>
 
+#include "cache/copy_chunk.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {
@@ -14,7 +15,15 @@ namespace {
 // Copies one cached chunk again; false when it turned out to be the file's last.
 bool refresh_chunk(const InodeRecord& inode, int fd, uint64_t chunk) {
   Cache& cache = *state.cache;
-  const locked_element_ptr element = cache.update(inode.ino, chunk, fd);
+  locked_element_ptr element;
+  try {
+    element = cache.update(inode.ino, chunk, fd);
+  } catch (const CacheFullError& error) {
+    // The chunk has left the cache; the source holds the data.
+    log_warning(boost::format("chunk %d of inode %d dropped from the cache: %s") % chunk %
+                inode.ino % error.what());
+    return true;
+  }
   if (!element) return true;
   cache.advise(*element);
   if (log_enabled(4))
@@ -39,15 +48,13 @@ off_t size_before_change(int fd) {
 void refresh_after_change(const InodeRecord& inode, int fd, uint64_t off, uint64_t size,
                           off_t old_size) {
   if (!state.cache || size == 0) return;
+  if (old_size >= 0 && off + size > static_cast<uint64_t>(old_size))
+    adjust_after_resize(inode, fd, old_size, static_cast<off_t>(off + size));
   const uint64_t chunk_size = state.cache->chunk_size;
   const uint64_t first = off / chunk_size;
   const uint64_t last = (off + size - 1) / chunk_size;
   for (uint64_t k = first; k <= last; ++k)
     if (!refresh_chunk(inode, fd, k)) break;
-  if (old_size >= 0 && off + size > static_cast<uint64_t>(old_size)) {
-    const uint64_t old_last = static_cast<uint64_t>(old_size) / chunk_size;
-    if (old_last < first) refresh_chunk(inode, fd, old_last);
-  }
 }
 
 void adjust_after_resize(const InodeRecord& inode, int fd, off_t old_size, off_t new_size) {
@@ -55,8 +62,13 @@ void adjust_after_resize(const InodeRecord& inode, int fd, off_t old_size, off_t
   const uint64_t chunk_size = state.cache->chunk_size;
   if (new_size < old_size)
     state.cache->drop_from(inode.ino, static_cast<uint64_t>(new_size) / chunk_size);
-  else if (new_size > old_size)
-    refresh_chunk(inode, fd, static_cast<uint64_t>(old_size) / chunk_size);
+  else if (new_size > old_size) {
+    // The chunk that held the old end becomes whole; any chunk cached beyond
+    // it held nothing (or a shorter end) and must not pass for the end now.
+    const uint64_t old_last = static_cast<uint64_t>(old_size) / chunk_size;
+    state.cache->drop_from(inode.ino, old_last + 1);
+    refresh_chunk(inode, fd, old_last);
+  }
 }
 
 }  // namespace quarnix

@@ -1,6 +1,7 @@
 #include "daemon/crash_report.hpp"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -129,6 +130,7 @@ void dump_core(const std::string& path) {
   }
   // Child: standard output may be the materialization channel.
   ::dup2(STDERR_FILENO, STDOUT_FILENO);
+  ::umask(077);
   int fds[2];
   if (::pipe2(fds, 0) != 0) child_failure("ERROR: dump_core(): pipe2(): ");
   const pid_t dumped = ::fork();
@@ -162,6 +164,8 @@ std::unique_ptr<std::ostream> open_crash_report() {
     if (::stat((base + ".txt").c_str(), &existing) != 0 && errno == ENOENT) break;
   }
 
+  // Reports and dumps describe the daemon's memory: its owner alone reads them.
+  ::close(::open((base + ".txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
   auto report = std::make_unique<std::ofstream>(base + ".txt", std::ios::out | std::ios::trunc);
   if (++fatal_error_count > max_report_files) {
     const char* warning =

@@ -45,14 +45,13 @@ struct DaemonState {
   uint64_t next_log_id = 0;
   std::atomic<bool> full_seekdir{false};
   bool swallow_odirect = false;
-  // Declared last: destroyed first, while the inodes its open handles hold still exist.
-  boost::optional<abstract_readahead_state_t<fuse_file_handle>> readahead;
-
   // FUSE inode numbers of the records in `inodes`, so that a number the
   // kernel still holds after its record went (an old export handle) is
   // refused instead of dereferenced. Guarded by its own innermost mutex.
   std::mutex live_inodes_mutex;
   std::unordered_set<fuse_ino_t> live_inodes;
+  // Declared last: destroyed first, while the inodes its open handles hold still exist.
+  boost::optional<abstract_readahead_state_t<fuse_file_handle>> readahead;
 };
 
 extern DaemonState state;

@@ -215,8 +215,8 @@ void readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fi
 }
 
 void releasedir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  const std::unique_ptr<DirHandle> handle(&get_dir_handle(fi));
   if (state.oplog.logs_all()) state.oplog.write("releasedir", get_inode(ino).log_id);
-  delete &get_dir_handle(fi);
   reply_err(req, 0);
 }
 

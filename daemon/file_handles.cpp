@@ -26,14 +26,24 @@ void adjust_open_flags(fuse_file_info* fi) {
   fi->flags &= ~O_APPEND;
 }
 
+// With the cache active: an open that truncated the file leaves none of its
+// old chunks behind, and a descriptor opened with O_DIRECT gets a buffered
+// companion for copying chunks.
+void prepare_for_cache(const InodeRecord& inode, OpenFile& file, int flags) {
+  if (!state.cache) return;
+  if (flags & O_TRUNC) state.cache->drop_from(inode.ino, 0);
+  if (flags & O_DIRECT)
+    file.buffered.reset(::open(ProcPath(inode.fd).c_str(), O_RDONLY | O_CLOEXEC));
+}
+
 }  // namespace
 
 int open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   InodeRecord& inode = get_inode(ino);
   state.oplog.write_if_all("open", inode.log_id);
   adjust_open_flags(fi);
-  const int fd = ::open(ProcPath(inode.fd).c_str(), (fi->flags & ~O_NOFOLLOW) | O_CLOEXEC);
-  if (fd == -1) {
+  UniqueFd fd(::open(ProcPath(inode.fd).c_str(), (fi->flags & ~O_NOFOLLOW) | O_CLOEXEC));
+  if (!fd) {
     const int error = errno;
     report_if_out_of_descriptors(error);
     if (req) reply_err(req, error);
@@ -45,7 +55,9 @@ int open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   } else {
     fi->keep_cache = state.vfs_cache;
   }
-  fi->fh = reinterpret_cast<uint64_t>(new OpenFile(fd));
+  auto file = std::make_unique<OpenFile>(std::move(fd));
+  prepare_for_cache(inode, *file, fi->flags);
+  fi->fh = reinterpret_cast<uint64_t>(file.release());
   if (req) reply_open(req, fi);
   return 0;
 }
@@ -53,15 +65,14 @@ int open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi) {
   InodeRecord& directory = get_inode(parent);
   adjust_open_flags(fi);
-  const int fd =
-      ::openat(directory.fd, name, (fi->flags & ~O_NOFOLLOW) | O_CREAT | O_CLOEXEC, mode);
-  if (fd == -1) {
+  UniqueFd fd(::openat(directory.fd, name, (fi->flags & ~O_NOFOLLOW) | O_CREAT | O_CLOEXEC, mode));
+  if (!fd) {
     const int error = errno;
     report_if_out_of_descriptors(error);
     reply_err(req, error);
     return;
   }
-  auto file = std::make_unique<OpenFile>(fd);
+  auto file = std::make_unique<OpenFile>(std::move(fd));
   fuse_entry_param entry{};
   const int error = do_lookup(parent, name, &entry);
   if (error != 0) {
@@ -69,6 +80,7 @@ void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fu
     reply_err(req, error);
     return;
   }
+  prepare_for_cache(get_inode(entry.ino), *file, fi->flags);
   fi->fh = reinterpret_cast<uint64_t>(file.release());
   reply_create(req, &entry, fi);
   if (state.oplog.logs_all())
@@ -76,15 +88,15 @@ void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fu
 }
 
 int release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-  if (state.oplog.logs_all()) state.oplog.write("release", get_inode(ino).log_id);
   std::unique_ptr<OpenFile> file(get_open_file(fi));
+  fi->fh = 0;
+  if (state.oplog.logs_all()) state.oplog.write("release", get_inode(ino).log_id);
   // Waits for a reply still being sent on this file.
   { std::lock_guard wait(file->mutex); }
   const int result = file->close();
   if (result != 0)
     log_warning(boost::format("release(): close() failed with: %s") % errno_string(result));
   file.reset();
-  fi->fh = 0;
   if (req) reply_err(req, result);
   return result;
 }

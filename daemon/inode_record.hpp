@@ -1,6 +1,7 @@
 // One inode of the mounted tree: an O_PATH descriptor of the source object.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -22,7 +23,8 @@ struct InodeRecord {
   MaterializationRecord* mat_record = nullptr;
   std::mutex mutex;
   uint64_t log_id = 0;
-  uint32_t path_hash = 0;
+  // Set by each path resolution while reads of the inode may be scored.
+  std::atomic<uint32_t> path_hash{0};
 };
 
 }  // namespace quarnix

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <iostream>
+#include <optional>
 
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
@@ -33,19 +34,27 @@ std::string mtime_text(const timespec& mtime) {
 
 }  // namespace
 
-std::string get_path(InodeRecord& record) {
-  record.path_hash = 0;
+namespace {
+
+// The path of a record relative to the source root; "/" for the root itself
+// (no hash) and nothing when it cannot be found.
+struct ResolvedPath {
+  std::string text;
+  bool hashed = false;
+};
+
+std::optional<ResolvedPath> resolve_relative_path(const InodeRecord& record) {
   const ProcPath link(record.fd);
   char target[4096];
   const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
   if (length < 0) {
     log_warning(boost::format("get_path(): readlink(%s) failed with errno %d") % link.c_str() %
                 errno);
-    return "(unknown)";
+    return std::nullopt;
   }
   if (length == static_cast<ssize_t>(sizeof target - 1)) {
     log_warning(boost::format("WARNING: readlink(%s): buffer too small") % link.c_str());
-    return "(unknown)";
+    return std::nullopt;
   }
   target[length] = '\0';
   const std::string& source = state.source;
@@ -57,22 +66,30 @@ std::string get_path(InodeRecord& record) {
     log_debug(0,
               boost::format("get_path() fd %d resolved to path outside of source directory (%s)") %
                   record.fd % target);
-    return "(unknown)";
+    return std::nullopt;
   }
-  if (static_cast<std::size_t>(length) == source.size()) return "/";
+  if (static_cast<std::size_t>(length) == source.size()) return ResolvedPath{"/", false};
 
   std::string path(target + prefix + 1);
   struct stat current {};
   if (::fstatat(state.root.fd, path.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) {
     log_debug(0, boost::format("get_path(): fstatat(%s) failed with errno %d") % path % errno);
-    return "(unknown)";
+    return std::nullopt;
   }
   if (&record != &state.root && (current.st_dev != record.dev || current.st_ino != record.ino)) {
     log_warning(boost::format("get_path(): %s is outdated") % link.c_str());
-    return "(unknown)";
+    return std::nullopt;
   }
-  record.path_hash = hash_path(path);
-  return path;
+  return ResolvedPath{path, true};
+}
+
+}  // namespace
+
+std::string get_path(InodeRecord& record) {
+  // The hash is stored once, at the end: a read scored meanwhile sees the old one.
+  const std::optional<ResolvedPath> path = resolve_relative_path(record);
+  record.path_hash = path && path->hashed ? hash_path(path->text) : 0;
+  return path ? path->text : "(unknown)";
 }
 
 int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry) {
@@ -197,15 +214,26 @@ void do_forget(fuse_ino_t ino, uint64_t count) {
   state.inodes.erase(source_ino);
 }
 
+namespace {
+
+// Forgets are never answered, but libfuse frees their request only through
+// fuse_reply_none; it must happen even when a forget fails.
+struct ForgetDone {
+  fuse_req_t req;
+  ~ForgetDone() { reply_none(req); }
+};
+
+}  // namespace
+
 void forget(fuse_req_t req, fuse_ino_t ino, uint64_t count) {
+  const ForgetDone done{req};
   do_forget(ino, count);
-  reply_none(req);
 }
 
 void forget_multi(fuse_req_t req, size_t count, fuse_forget_data* forgets) {
+  const ForgetDone done{req};
   for (size_t i = 0; i < count; ++i)
     do_forget(forgets[i].ino, forgets[i].nlookup);
-  reply_none(req);
 }
 
 }  // namespace quarnix

@@ -10,10 +10,12 @@
 #define FUSE_USE_VERSION 35
 #include <fuse_lowlevel.h>
 
+#include "support/unique_fd.hpp"
+
 namespace quarnix {
 
 struct OpenFile {
-  explicit OpenFile(int fd) : fd(fd) {}
+  explicit OpenFile(UniqueFd source) : fd(source.release()) {}
   OpenFile(const OpenFile&) = delete;
   OpenFile& operator=(const OpenFile&) = delete;
   ~OpenFile() {
@@ -24,11 +26,17 @@ struct OpenFile {
   int close() {
     const int result = ::close(fd);
     fd = -1;
+    buffered.reset();
     return result == 0 ? 0 : errno;
   }
 
+  // The descriptor that cache chunks are copied from: whole chunks at any
+  // offset, which a descriptor opened with O_DIRECT cannot read.
+  int cache_fd() const { return buffered ? buffered.get() : fd; }
+
   int fd;
-  std::mutex mutex;  // held around replies and page-cache advice; taken by release
+  UniqueFd buffered;  // the file opened again without O_DIRECT, when `fd` has it
+  std::mutex mutex;   // held around replies and page-cache advice; taken by release
 };
 
 inline OpenFile* get_open_file(const fuse_file_info* fi) {

@@ -24,11 +24,11 @@ std::string base_name_for(time_t now) {
 }
 
 // Claims `name` for this run: false when another log already has it.
-bool create_exclusively(const std::string& name) {
+bool create_exclusively(const std::string& name, const boost::format& message) {
   UniqueFd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (fd) return true;
   if (errno == EEXIST) return false;
-  throw RuntimeError("Unable to create " + name, errno);
+  throw RuntimeError(message);
 }
 
 // A base name of the current second whose two files did not exist and are
@@ -38,9 +38,11 @@ bool create_exclusively(const std::string& name) {
 std::string claim_base_name() {
   for (;;) {
     const std::string base = base_name_for(::time(nullptr));
-    if (create_exclusively(base + "_files.csv")) {
-      if (create_exclusively(base + ".csv")) return base;
-      ::unlink((base + "_files.csv").c_str());
+    if (create_exclusively(base + ".csv", boost::format("Unable to open %s.csv") % base)) {
+      if (create_exclusively(base + "_files.csv",
+                             boost::format("Unable to open %s_files.csv") % base))
+        return base;
+      ::unlink((base + ".csv").c_str());
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }

@@ -55,16 +55,17 @@ void score_read(const InodeRecord& inode, fuse_ino_t ino, uint64_t off, size_t s
   const uint64_t block_size = state.cache_blocksize;
   const uint64_t first = off / block_size;
   const uint64_t last = (off + size - 1) / block_size;
+  const uint32_t path_hash = inode.path_hash;
   {
     std::lock_guard lock(readahead.mutex);
     // Block numbers beyond 32 bits have no id: such blocks are simply not scored.
     for (uint64_t k = first; k <= last && k <= 0xffffffffu; ++k) {
-      const block_id_t id(inode.path_hash, k);
+      const block_id_t id(path_hash, k);
       score_block(readahead, id);
       if (log_enabled(4))
         log_debug(
             2, boost::format("read(): registered read of block %d (ino %d, blockno %d, hash %d)") %
-                   id % ino % k % inode.path_hash);
+                   id % ino % k % path_hash);
       if (log_enabled(5)) log_current_predictions(readahead);
     }
     readahead.cond.notify_all();

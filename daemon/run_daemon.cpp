@@ -103,10 +103,14 @@ int run_daemon(int argc, char** argv) {
   const int status = serve(argv[0], mountpoint, vm, readahead_thread);
   // Nothing fills the cache any more once the read-ahead thread has ended.
   readahead_thread.stop();
-  if (state.cache) state.cache->save();
-  print_cache_stats();
-  print_readahead_stats();
-  // Its cached handles release their files while the inodes they hold still exist.
+  if (state.cache) {
+    state.cache->save();
+    print_cache_stats();
+  }
+  if (state.readahead) print_readahead_stats();
+  // Its cached handles release their files while the inodes they hold, and the
+  // streams they log to, still exist; nothing prints the statistics any more.
+  statistics_printer.stop();
   state.readahead.reset();
   return status;
 }

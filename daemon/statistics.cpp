@@ -63,6 +63,8 @@ void install_sigusr1_handler() {
 StatisticsPrinter::StatisticsPrinter() {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) throw RuntimeError("pipe2()", errno);
+  // A full pipe already holds a pending request; the handler must never block.
+  ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
   read_end.reset(fds[0]);
   write_end.reset(fds[1]);
   wake_fd.store(write_end.get());
@@ -70,6 +72,11 @@ StatisticsPrinter::StatisticsPrinter() {
 }
 
 StatisticsPrinter::~StatisticsPrinter() {
+  stop();
+}
+
+void StatisticsPrinter::stop() {
+  if (!thread.joinable()) return;
   wake_fd.store(-1);
   ssize_t ignored = ::write(write_end.get(), &stop_request, 1);
   (void)ignored;

@@ -20,6 +20,8 @@ class StatisticsPrinter {
   StatisticsPrinter();
   ~StatisticsPrinter();
   StatisticsPrinter(const StatisticsPrinter&) = delete;
+  // Ends the printing; SIGUSR1 prints nothing afterwards.
+  void stop();
   StatisticsPrinter& operator=(const StatisticsPrinter&) = delete;
 
  private:

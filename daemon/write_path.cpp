@@ -28,7 +28,8 @@ void do_write_buf(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_b
   const off_t old_size = size_before_change(file->fd);
   const ssize_t result = fuse_buf_copy(&destination, in, transfer_flags());
   // Whether or not the write succeeded, the cache takes the source's bytes again.
-  refresh_after_change(get_inode(ino), file->fd, static_cast<uint64_t>(off), size, old_size);
+  refresh_after_change(get_inode(ino), file->cache_fd(), static_cast<uint64_t>(off), size,
+                       old_size);
 
   std::lock_guard lock(file->mutex);
   if (result < 0)
@@ -47,11 +48,11 @@ void fallocate(fuse_req_t req, fuse_ino_t ino, int mode, off_t offset, off_t len
     reply_err(req, EOPNOTSUPP);
     return;
   }
-  const int fd = get_open_file(fi)->fd;
-  const off_t old_size = size_before_change(fd);
-  const int result = ::posix_fallocate(fd, offset, length);
+  const OpenFile& file = *get_open_file(fi);
+  const off_t old_size = size_before_change(file.fd);
+  const int result = ::posix_fallocate(file.fd, offset, length);
   if (result == 0 && old_size >= 0 && offset + length > old_size)
-    adjust_after_resize(get_inode(ino), fd, old_size, offset + length);
+    adjust_after_resize(get_inode(ino), file.cache_fd(), old_size, offset + length);
   reply_err(req, result);
 }
 

@@ -24,13 +24,13 @@ std::string temporary_name(const std::string& target) {
 
 }  // namespace
 
-ReplacementFile::ReplacementFile(const std::string& target, std::string failure_message)
+ReplacementFile::ReplacementFile(const std::string& target, std::string failure_message,
+                                 mode_t mode)
     : target(target), failure_message(std::move(failure_message)) {
-  // O_EXCL never reuses a file that someone else created under the same name;
-  // mode 0666 lets the umask decide, as for any newly created file.
+  // O_EXCL never reuses a file that someone else created under the same name.
   for (int attempt = 0; attempt < max_name_attempts; ++attempt) {
     temporary = temporary_name(target);
-    descriptor = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    descriptor = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (descriptor >= 0) return;
     if (errno != EEXIST) fail(errno);
   }

@@ -2,6 +2,8 @@
 // so that a failed write never leaves a truncated file in the target's place.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 
@@ -9,9 +11,10 @@ namespace quarnix {
 
 class ReplacementFile {
  public:
-  // Creates the temporary file in the target's directory. Every failure of
-  // this object throws RuntimeError(failure_message, errno).
-  ReplacementFile(const std::string& target, std::string failure_message);
+  // Creates the temporary file in the target's directory, with `mode` less
+  // the umask (the default lets the umask decide, as for any new file). Every
+  // failure of this object throws RuntimeError(failure_message, errno).
+  ReplacementFile(const std::string& target, std::string failure_message, mode_t mode = 0666);
   // Removes the temporary file unless it was committed.
   ~ReplacementFile();
   ReplacementFile(const ReplacementFile&) = delete;

@@ -239,6 +239,54 @@ TEST(DaemonCache, SizeChangesLeaveNoStaleBytes) {
   ::close(fd);
 }
 
+TEST(DaemonCache, ChunksBeyondTheEndDoNotSurviveGrowth) {
+  CacheGround ground(16);
+  write_file(ground.source / "file", std::string(100, 'x'));
+  QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
+                     in_directory(ground.work));
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  const fs::path file = ground.mountpoint / "file";
+  // Reading past the end caches empty chunks there.
+  EXPECT_EQ(read_range(file, 3 * chunk, chunk), "");
+  EXPECT_EQ(read_range(file, 0, chunk), std::string(100, 'x'));
+  ASSERT_EQ(::truncate(file.c_str(), 4 * chunk), 0);
+  EXPECT_EQ(read_range(file, 3 * chunk, chunk), std::string(chunk, '\0'));
+  EXPECT_EQ(read_range(file, 0, chunk), std::string(100, 'x') + std::string(chunk - 100, '\0'));
+}
+
+TEST(DaemonCache, TruncatingOpensAndDirectIoKeepTheCacheRight) {
+  CacheGround ground(16);
+  const std::string data = random_bytes(3 * chunk, 9);
+  write_file(ground.source / "file", data);
+  QuarnixMount mount(ground.source, ground.mountpoint, ground.options(), in_directory(ground.work));
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  const fs::path file = ground.mountpoint / "file";
+  EXPECT_EQ(read_range(file, chunk, chunk), data.substr(chunk, chunk));
+  {
+    // An open that truncates, then a sparse write beyond the old chunk.
+    const int fd = ::open(file.c_str(), O_WRONLY | O_TRUNC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, "end", 3, 2 * chunk), 3);
+    ::close(fd);
+  }
+  drop_caches(1);
+  EXPECT_EQ(read_range(file, chunk, chunk), std::string(chunk, '\0'));
+
+  // Direct reads fill chunks through a buffered descriptor of their own.
+  write_file(ground.source / "direct", data);
+  const int fd = ::open((ground.mountpoint / "direct").c_str(), O_RDONLY | O_DIRECT);
+  ASSERT_GE(fd, 0);
+  void* buffer = nullptr;
+  ASSERT_EQ(::posix_memalign(&buffer, 4096, 2 * chunk), 0);
+  EXPECT_EQ(::pread(fd, buffer, 2 * chunk, 0), static_cast<ssize_t>(2 * chunk)) << strerror(errno);
+  EXPECT_EQ(std::string(static_cast<char*>(buffer), 2 * chunk), data.substr(0, 2 * chunk));
+  ::free(buffer);
+  ::close(fd);
+  EXPECT_EQ(mount.unmount_and_wait(), 0);
+  EXPECT_EQ(mount.process().err().find("INTERNAL ERROR"), std::string::npos)
+      << mount.process().err();
+}
+
 TEST(DaemonCache, FilesChangedBehindTheDaemonAreNotServedStale) {
   CacheGround ground(16);
   const std::string old_data = random_bytes(chunk, 6);

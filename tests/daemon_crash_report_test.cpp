@@ -56,6 +56,11 @@ TEST(DaemonCrashReport, FailingOperationIsAnsweredWithEioAndReported) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   // At most one core dump a minute.
   EXPECT_EQ(files_ending_in(crashdir, ".core.gz").size(), 1u);
+  // What describes the daemon's memory is readable by its owner alone.
+  const auto others = fs::perms::others_all | fs::perms::group_all;
+  EXPECT_EQ(fs::status(reports[0]).permissions() & others, fs::perms::none);
+  for (const auto& dump : files_ending_in(crashdir, ".core.gz"))
+    EXPECT_EQ(fs::status(dump).permissions() & others, fs::perms::none);
   EXPECT_EQ(mount.unmount_and_wait(), 0);
   EXPECT_EQ(mount.process().out(), "");
 }
