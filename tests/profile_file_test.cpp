@@ -16,6 +16,7 @@
 
 #include "profile/profile_file.hpp"
 #include "support/errors.hpp"
+#include "tests/profile_fixtures.hpp"
 
 namespace quarnix::testing {
 namespace {
@@ -35,22 +36,6 @@ class ProfileFileTest : public ::testing::Test {
 
   fs::path directory;
 };
-
-struct Profile {
-  int format = 0;
-  ProfileSettings settings;
-  ProfilePaths paths;
-  BlockNode root;
-};
-
-Profile read_profile(const std::string& path) {
-  Profile profile;
-  ProfileReader reader(path);
-  profile.format = reader.read_format();
-  profile.settings = reader.read_settings();
-  reader.read_tree(profile.paths, profile.root);
-  return profile;
-}
 
 // The message of the RuntimeError that reading the whole profile throws.
 std::string read_failure(const std::string& path) {

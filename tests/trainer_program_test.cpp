@@ -15,6 +15,7 @@
 #include "tests/fixtures/process.hpp"
 #include "tests/fixtures/temp_dir.hpp"
 #include "tests/fixtures/test_data.hpp"
+#include "tests/profile_fixtures.hpp"
 #include "tests/trainer_fixtures.hpp"
 
 namespace quarnix::testing {
@@ -58,22 +59,6 @@ struct TrainerGround {
   fs::path logs = directory / "logs";
   fs::path work = directory / "work";
 };
-
-struct Profile {
-  int format = 0;
-  ProfileSettings settings;
-  ProfilePaths paths;
-  BlockNode root;
-};
-
-Profile read_profile(const fs::path& path) {
-  Profile profile;
-  ProfileReader reader(path.string());
-  profile.format = reader.read_format();
-  profile.settings = reader.read_settings();
-  reader.read_tree(profile.paths, profile.root);
-  return profile;
-}
 
 TEST(TrainerProgram, HelpPrintsUsageAndOptions) {
   TempDir directory;
