@@ -40,6 +40,11 @@ std::string format_usage(const char* argv0, const char* synopsis) {
   return std::string("Usage: ") + argv0 + " --help\n" + "       " + argv0 + synopsis;
 }
 
+void exit_with_usage(const std::string& message, const std::string& usage_text) {
+  std::cerr << message << std::endl << usage_text;
+  std::exit(2);
+}
+
 po::variables_map parse_command_line_or_exit(int argc, char** argv,
                                              const po::options_description& visible_options,
                                              const std::vector<std::string>& positional_names,
@@ -48,8 +53,7 @@ po::variables_map parse_command_line_or_exit(int argc, char** argv,
   try {
     parse_command_line(argc, argv, visible_options, positional_names, vm);
   } catch (const po::error& error) {
-    std::cerr << error.what() << std::endl << usage_text;
-    std::exit(2);
+    exit_with_usage(error.what(), usage_text);
   }
   return vm;
 }

@@ -19,6 +19,10 @@ void parse_command_line(int argc, char** argv,
 // "Usage: <argv0> --help\n" and "       <argv0><synopsis>".
 std::string format_usage(const char* argv0, const char* synopsis);
 
+// A bad command line: writes the message, a newline and the usage text to
+// standard error and exits with status 2.
+[[noreturn]] void exit_with_usage(const std::string& message, const std::string& usage_text);
+
 // parse_command_line for a program's main: on a bad command line writes the
 // error and the usage text to standard error and exits with status 2.
 boost::program_options::variables_map parse_command_line_or_exit(
