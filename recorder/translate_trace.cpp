@@ -1,0 +1,116 @@
+#include "recorder/translate_trace.hpp"
+
+#include <errno.h>
+
+#include <boost/format.hpp>
+#include <fstream>
+#include <unordered_set>
+
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+#include "tracesession/read_trace.hpp"
+
+namespace quarnix {
+
+namespace {
+
+std::ofstream open_output(const std::string& base, const char* suffix) {
+  std::ofstream stream(base + suffix, std::ios::trunc);
+  if (!stream) throw RuntimeError(boost::format("Unable to open %s%s") % base % suffix, errno);
+  return stream;
+}
+
+double trace_seconds(uint64_t time_ns) {
+  return static_cast<double>(time_ns) * 1e-9;
+}
+
+// Writes the read log of one trace, line by line, and counts what it met.
+class ReadLogWriter {
+ public:
+  ReadLogWriter(const std::string& base, const ino2path_t& ino2path)
+      : ino2path(ino2path),
+        oplog(open_output(base, ".csv")),
+        fmap(open_output(base, "_files.csv")) {}
+
+  void translate(const std::string& line) {
+    if (is_trace_noise(line)) return;
+    if (const auto read = parse_trace_read(line)) {
+      ++processed;
+      if (known_path(read->inode) && read->result != 0)
+        write_oplog(boost::format("%.9f\t%s\t%d\t%d\t%d\n") % trace_seconds(read->time_ns) %
+                    "read" % read->inode % read->offset % read->result);
+    } else if (const auto mapping = parse_trace_mapping(line)) {
+      ++processed;
+      if (const std::string* path = known_path(mapping->inode)) {
+        mapped = true;
+        write_oplog(boost::format("%.9f\t%s\t%d\t#%s\n") % trace_seconds(mapping->time_ns) %
+                    "mmap" % mapping->inode % *path);
+      }
+    } else {
+      log_warning(boost::format("Unable to parse: %s") % line);
+    }
+  }
+
+  // The streams buffer their lines; a write that fails only when they are
+  // flushed must not pass for a complete read log.
+  void finish() {
+    fmap.close();
+    if (!fmap) throw RuntimeError("Error writing to fmap", errno);
+    oplog.close();
+    if (!oplog) throw RuntimeError("Error writing to oplog", errno);
+  }
+
+  void report() const {
+    log_info(boost::format("Processed %d trace entries") % processed);
+    log_info(boost::format("Skipped %d entries for %d inodes not found in mountpoint") % skipped %
+             unmapped.size());
+    if (mapped) log_warning("Some files were mmap'ed, read logs may be incomplete.");
+  }
+
+ private:
+  // The file's path, with its file-map line written at its first event; null
+  // (the event skipped) for a file that the scan did not find.
+  const std::string* known_path(uint64_t inode) {
+    const auto entry = ino2path.find(inode);
+    if (entry == ino2path.end()) {
+      log_debug(2, boost::format("Ino %d not found in mountpoint") % inode);
+      unmapped.insert(inode);
+      ++skipped;
+      return nullptr;
+    }
+    if (written.insert(inode).second) {
+      fmap << boost::format("%d\t%s\n") % inode % entry->second;
+      if (!fmap) throw RuntimeError("Error writing to fmap", errno);
+    }
+    return &entry->second;
+  }
+
+  void write_oplog(const boost::format& line) {
+    oplog << line;
+    if (!oplog) throw RuntimeError("Error writing to oplog", errno);
+  }
+
+  const ino2path_t& ino2path;
+  std::ofstream oplog;
+  std::ofstream fmap;
+  std::unordered_set<uint64_t> written;
+  std::unordered_set<uint64_t> unmapped;
+  uint64_t processed = 0;
+  uint64_t skipped = 0;
+  bool mapped = false;
+};
+
+}  // namespace
+
+void translate_trace(const std::string& base, const ino2path_t& ino2path) {
+  std::ifstream trace(base + ".trace");
+  if (!trace) throw RuntimeError(boost::format("Unable to open %s.trace") % base, errno);
+  ReadLogWriter writer(base, ino2path);
+  std::string line;
+  while (std::getline(trace, line))
+    writer.translate(line);
+  writer.finish();
+  writer.report();
+}
+
+}  // namespace quarnix
