@@ -38,17 +38,9 @@ class RequestChannel {
 
   // The peer is gone: from now on nothing is sent and every request fails.
   void close() { closed = true; }
-  bool is_closed() const { return closed; }
-
-  // Tests send the records elsewhere, on an open channel.
-  void redirect(int new_fd) {
-    std::lock_guard lock(mutex);
-    fd = new_fd;
-    closed = false;
-  }
 
  private:
-  int fd;
+  const int fd;
   // Records of several threads must not interleave on the pipe.
   std::mutex mutex;
   std::atomic<bool> closed{false};
