@@ -10,6 +10,7 @@
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
 #include "daemon/reply.hpp"
+#include "materialize/parking.hpp"
 #include "support/unique_fd.hpp"
 
 namespace quarnix {
@@ -89,6 +90,7 @@ void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse
   InodeRecord& record = get_inode(ino);
   if (state.oplog.logs_all())
     state.oplog.write("setattr", record.log_id, setattr_change_word(attr, to_set));
+  if (record.mat_record && park_setattr(req, record, ino, attr, to_set, fi)) return;
   do_setattr(req, ino, attr, to_set, get_open_file(fi));
 }
 

@@ -128,8 +128,13 @@ void dump_core(const std::string& path) {
     }
     return;
   }
-  // Child: standard output may be the materialization channel.
+  // Child: standard output and input may be the materialization channel.
   ::dup2(STDERR_FILENO, STDOUT_FILENO);
+  const int nothing = ::open("/dev/null", O_RDONLY);
+  if (nothing > STDIN_FILENO) {
+    ::dup2(nothing, STDIN_FILENO);
+    ::close(nothing);
+  }
   ::umask(077);
   int fds[2];
   if (::pipe2(fds, 0) != 0) child_failure("ERROR: dump_core(): pipe2(): ");

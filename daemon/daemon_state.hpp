@@ -16,6 +16,7 @@
 #include "cache/cache.hpp"
 #include "daemon/inode_record.hpp"
 #include "daemon/operations_log.hpp"
+#include "materialize/materialization_record.hpp"
 #include "readahead/fuse_file_handle.hpp"
 #include "readahead/readahead_state.hpp"
 
@@ -29,6 +30,8 @@ struct DaemonState {
 
   std::mutex mutex;  // guards inodes, live_inodes
   std::unordered_map<uint64_t, InodeRecord> inodes;
+  // On-demand materialization records by source inode number; under `mutex`.
+  std::unordered_map<uint64_t, MaterializationRecord> mat_records;
   InodeRecord root;
   double timeout = 0;
   std::string source;

@@ -15,6 +15,14 @@ struct InodeRecord {
   InodeRecord& operator=(const InodeRecord&) = delete;
   ~InodeRecord();
 
+  // On-demand materialization (materialize/), for an inode with a linked
+  // record and its mutex held. Asks the peer for one download block: 0, or
+  // the errno of the failed request.
+  int request_block(uint64_t block, int32_t type);
+  // Asks for every missing download block of [off, off + size): how many
+  // requests went out, or the negated errno of the one that failed.
+  int64_t request_range(uint64_t off, uint64_t size);
+
   int fd = -1;  // opened with O_PATH | O_NOFOLLOW relative to the parent; -1 = not set
   bool is_symlink = false;
   uint64_t dev = 0;

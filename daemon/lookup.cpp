@@ -10,6 +10,7 @@
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
 #include "daemon/reply.hpp"
+#include "materialize/placeholders.hpp"
 #include "profile/block_id.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
@@ -146,8 +147,9 @@ int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry) {
     std::lock_guard live_lock(state.live_inodes_mutex);
     state.live_inodes.insert(entry->ino);
   }
+  std::optional<std::string> resolved = link_materialization_record(record, attr);
   state_lock.unlock();
-  const std::string path = get_path(record);
+  const std::string path = resolved ? *resolved : get_path(record);
 
   if (state.cache) {
     debug_line(4, "DEBUG: Validating cache for inode " + std::to_string(record.ino) +
@@ -205,6 +207,8 @@ void do_forget(fuse_ino_t ino, uint64_t count) {
                       " to " + mtime_text(info.st_mtim));
     state.cache->set_mtime(record.ino, info.st_mtim);
   }
+  // An incomplete file keeps its bits and requests for its next lookup.
+  if (record.mat_record && record.mat_record->missing == 0) state.mat_records.erase(record.ino);
   const uint64_t source_ino = record.ino;
   {
     std::lock_guard live_lock(state.live_inodes_mutex);

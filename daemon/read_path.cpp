@@ -10,6 +10,7 @@
 #include "daemon/page_cache.hpp"
 #include "daemon/read_scoring.hpp"
 #include "daemon/reply.hpp"
+#include "materialize/parking.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
@@ -173,6 +174,8 @@ int read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*
     state.oplog.write("read", inode.log_id, static_cast<int64_t>(off), static_cast<uint64_t>(size));
   if (state.readahead && !internal) score_read(inode, ino, static_cast<uint64_t>(off), size);
   if (state.cache && read_from_cache(req, inode, size, off)) return 0;
+  if (inode.mat_record)
+    if (const std::optional<int> result = park_read(req, inode, ino, size, off, fi)) return *result;
   return do_read(req, ino, size, off, get_open_file(fi));
 }
 

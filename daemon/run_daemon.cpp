@@ -14,6 +14,8 @@
 #include "daemon/options.hpp"
 #include "daemon/readahead_thread.hpp"
 #include "daemon/statistics.hpp"
+#include "materialize/input_loop.hpp"
+#include "materialize/placeholders.hpp"
 #include "support/command_line.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
@@ -54,7 +56,7 @@ void check_paths(const std::string& source, const std::string& mountpoint) {
 // Mounts and serves until the loop ends; the session and everything libfuse
 // set up for it are gone when this returns. Returns the exit status.
 int serve(const char* argv0, const std::string& mountpoint, const po::variables_map& vm,
-          ReadaheadThread& readahead_thread) {
+          ReadaheadThread& readahead_thread, InputLoopThread& input_loop_thread) {
   FuseArguments args;
   if (!args.add(argv0) || !args.add("-o") || !args.add("default_permissions,fsname=quarnix") ||
       (vm.count("debug-fuse") && !args.add("-odebug")))
@@ -63,6 +65,11 @@ int serve(const char* argv0, const std::string& mountpoint, const po::variables_
   fuse_lowlevel_ops ops{};
   ops_init(&ops);
   FuseSession session(args, ops, &state);
+  // Parked operations are answered while their session still exists.
+  struct StopInputFirst {
+    InputLoopThread& thread;
+    ~StopInputFirst() { thread.stop(); }
+  } stop_input_first{input_loop_thread};
   if (!session.exists() || !session.install_signal_handlers()) return 1;
   ::umask(0);
   fuse_loop_config config{};
@@ -96,11 +103,14 @@ int run_daemon(int argc, char** argv) {
   const std::string mountpoint = vm["mountpoint"].as<std::string>();
   check_paths(source, mountpoint);
 
-  if (vm.count("ondemand"))
-    errx(1, "ERROR: --ondemand: on-demand materialization is not available yet");
+  if (state.forgetmat)
+    write_text(std::cerr, "WARNING: All dentries will be non-materialized on creation.\n");
+  else if (vm.count("ondemand"))
+    scan_for_placeholders();
 
+  InputLoopThread input_loop_thread(vm.count("ondemand") > 0);
   ReadaheadThread readahead_thread;
-  const int status = serve(argv[0], mountpoint, vm, readahead_thread);
+  const int status = serve(argv[0], mountpoint, vm, readahead_thread, input_loop_thread);
   // Nothing fills the cache any more once the read-ahead thread has ended.
   readahead_thread.stop();
   if (state.cache) {

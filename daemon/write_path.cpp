@@ -6,6 +6,7 @@
 #include "daemon/operations.hpp"
 #include "daemon/page_cache.hpp"
 #include "daemon/reply.hpp"
+#include "materialize/parking.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {
@@ -16,6 +17,7 @@ void write_buf(fuse_req_t req, fuse_ino_t ino, fuse_bufvec* in, off_t off, fuse_
   if (state.oplog.logs_all())
     state.oplog.write("write", inode.log_id, static_cast<int64_t>(off),
                       static_cast<uint64_t>(size));
+  if (inode.mat_record && park_write_buf(req, inode, ino, in, size, off, fi)) return;
   do_write_buf(req, ino, size, off, in, get_open_file(fi));
 }
 

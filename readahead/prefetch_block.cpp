@@ -1,5 +1,6 @@
 #include <fcntl.h>
 
+#include <cerrno>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -79,6 +80,11 @@ void prefetch_block(readahead_state* readahead, block_id_t id) {
   const auto offset = static_cast<off_t>(std::uint64_t{id.block()} * block_size);
   const int error =
       quarnix::read(nullptr, get_fuse_ino(*handle->inode), block_size, offset, handle->fi.get());
+  if (error == EAGAIN) {
+    // Its blocks are still being materialized; the next read of it will find them.
+    log_debug(2, boost::format("prefetch_block: block %d is not materialized yet, skipped") % id);
+    return;
+  }
   if (error != 0) {
     log_warning(boost::format("readahead(%d): read(): %s") % id % errno_string(error));
     return;

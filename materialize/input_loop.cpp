@@ -1,0 +1,165 @@
+#include "materialize/input_loop.hpp"
+
+#include <err.h>
+#include <sys/eventfd.h>
+
+#include <iostream>
+#include <mutex>
+
+#include "daemon/guard.hpp"
+#include "daemon/open_file.hpp"
+#include "daemon/operations.hpp"
+#include "daemon/reply.hpp"
+#include "materialize/notification_reader.hpp"
+#include "materialize/request_channel.hpp"
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+
+namespace quarnix {
+
+namespace {
+
+OpenFile* open_file_of(uint64_t fh) {
+  return reinterpret_cast<OpenFile*>(fh);
+}
+
+// Completes a parked operation as its own FUSE operation would have been.
+template <typename Body>
+void complete(const char* name, fuse_req_t req, Body body) {
+  const std::string operation_name(name);
+  guarded_call(operation_name, req, body);
+}
+
+void complete_parked_operations(MaterializationRecord& record, const mat_notify& notify) {
+  for (auto it = record.reads.begin(); it != record.reads.end();) {
+    if (!record.range_materialized(it->off, it->size)) {
+      ++it;
+      continue;
+    }
+    const pending_read read = *it;
+    it = record.reads.erase(it);
+    complete("read", read.req, [&] {
+      do_read(read.req, read.ino, read.size, static_cast<off_t>(read.off), open_file_of(read.fh));
+    });
+  }
+  for (auto it = record.write_bufs.begin(); it != record.write_bufs.end();) {
+    if (!record.range_materialized(it->off, it->size)) {
+      ++it;
+      continue;
+    }
+    // The parked copy goes with the entry once the write is done.
+    std::list<pending_write_buf> done;
+    done.splice(done.end(), record.write_bufs, it++);
+    pending_write_buf& write = done.front();
+    complete("write_buf", write.req, [&] {
+      do_write_buf(write.req, write.ino, write.size, static_cast<off_t>(write.off),
+                   write.buf.vector(), open_file_of(write.fh));
+    });
+  }
+  if (notify.type != block_needed_by_size_change) return;
+  for (auto it = record.setattrs.begin(); it != record.setattrs.end();) {
+    if (it->block != notify.block) {
+      ++it;
+      continue;
+    }
+    pending_setattr setattr = *it;
+    it = record.setattrs.erase(it);
+    complete("setattr", setattr.req, [&] {
+      do_setattr(setattr.req, setattr.ino, &setattr.attr, setattr.to_set, open_file_of(setattr.fh));
+    });
+  }
+}
+
+void process_notification(const mat_notify& notify) {
+  if (log_enabled(3))
+    write_line(std::cerr, "DEBUG: input_loop(): received mat_notify for inode " +
+                              std::to_string(notify.ino) + ", blockno " +
+                              std::to_string(notify.block));
+  std::unique_lock state_lock(state.mutex);
+  const auto found_record = state.mat_records.find(notify.ino);
+  const auto found_inode = state.inodes.find(notify.ino);
+  if (found_record == state.mat_records.end() || found_inode == state.inodes.end()) {
+    if (log_enabled(3)) write_line(std::cerr, "DEBUG: input_loop(): inode no longer exists");
+    return;
+  }
+  // Taken before the state mutex goes, so that the inode cannot be erased in between.
+  std::lock_guard inode_lock(found_inode->second.mutex);
+  state_lock.unlock();
+  MaterializationRecord& record = found_record->second;
+  if (notify.block >= record.materialized.size()) {
+    log_warning(boost::format("input_loop(): block %d of inode %d lies past the end of the file, "
+                              "notification ignored") %
+                notify.block % notify.ino);
+    return;
+  }
+  if (!record.materialized[notify.block]) {
+    record.materialized[notify.block] = true;
+    --record.missing;
+  }
+  complete_parked_operations(record, notify);
+}
+
+void end_of_input() {
+  if (log_enabled(3)) warnx("DEBUG: input_loop: stdin closed, returning.");
+  log_warning(
+      "input_loop(): the materialization peer has gone: operations that need missing blocks "
+      "fail with EIO");
+  request_channel().close();
+  fail_parked_operations();
+}
+
+}  // namespace
+
+void input_loop(NotificationReader& reader) {
+  while (const std::optional<mat_notify> notify = reader.next()) {
+    try {
+      process_notification(*notify);
+    } catch (const RuntimeError& error) {
+      report_runtime_error(error);
+    } catch (...) {
+      report_unhandled_exception("input_loop");
+    }
+  }
+  if (!reader.stopped()) end_of_input();
+}
+
+void fail_parked_operations() {
+  std::lock_guard state_lock(state.mutex);
+  for (auto& [source_ino, inode] : state.inodes) {
+    if (!inode.mat_record) continue;
+    std::lock_guard inode_lock(inode.mutex);
+    MaterializationRecord& record = *inode.mat_record;
+    for (const pending_read& read : record.reads)
+      reply_err(read.req, EIO);
+    for (const pending_write_buf& write : record.write_bufs)
+      reply_err(write.req, EIO);
+    for (const pending_setattr& setattr : record.setattrs)
+      reply_err(setattr.req, EIO);
+    record.reads.clear();
+    record.write_bufs.clear();
+    record.setattrs.clear();
+  }
+}
+
+InputLoopThread::InputLoopThread(bool ondemand) {
+  if (!ondemand) return;
+  stop_event.reset(::eventfd(0, EFD_CLOEXEC));
+  if (!stop_event) throw RuntimeError("eventfd()", errno);
+  log_debug(1, "Starting input loop..");
+  thread = std::thread([fd = stop_event.get()] {
+    NotificationReader reader(STDIN_FILENO, fd);
+    input_loop(reader);
+  });
+}
+
+void InputLoopThread::stop() {
+  if (!thread.joinable()) return;
+  const uint64_t one = 1;
+  ssize_t ignored = ::write(stop_event.get(), &one, sizeof one);
+  (void)ignored;
+  thread.join();
+  request_channel().close();
+  fail_parked_operations();
+}
+
+}  // namespace quarnix

@@ -1,0 +1,27 @@
+#include "materialize/materialization_record.hpp"
+
+#include "daemon/daemon_state.hpp"
+
+namespace quarnix {
+
+fuse_bufvec* ParkedData::vector() {
+  buffers = FUSE_BUFVEC_INIT(bytes.size());
+  buffers.buf[0].mem = bytes.data();
+  return &buffers;
+}
+
+BlockRange download_blocks(uint64_t off, uint64_t size) {
+  if (size == 0) return {};
+  const auto block_size = static_cast<uint64_t>(state.download_blocksize);
+  return {off / block_size, (off + size - 1) / block_size};
+}
+
+bool MaterializationRecord::range_materialized(uint64_t off, uint64_t size) const {
+  if (missing == 0) return true;
+  const BlockRange range = download_blocks(off, size);
+  for (uint64_t block = range.first; block <= range.last && block < materialized.size(); ++block)
+    if (!materialized[block]) return false;
+  return true;
+}
+
+}  // namespace quarnix

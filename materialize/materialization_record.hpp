@@ -1,0 +1,87 @@
+// Per-file state of on-demand materialization: which download blocks of a
+// placeholder are present, and the operations parked until missing ones arrive.
+#pragma once
+
+#define FUSE_USE_VERSION 35
+#include <fuse_lowlevel.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <list>
+#include <string>
+#include <vector>
+
+namespace quarnix {
+
+// Parked operations keep the FUSE inode number and the open file's handle
+// value (0 without a file): the kernel keeps both alive while the request is
+// outstanding.
+struct pending_read {
+  pending_read(fuse_req_t req, fuse_ino_t ino, uint64_t size, uint64_t off, uint64_t fh)
+      : req(req), ino(ino), size(size), off(off), fh(fh) {}
+  fuse_req_t req;
+  fuse_ino_t ino;
+  uint64_t size;
+  uint64_t off;
+  uint64_t fh;
+};
+
+// A copy of the data of a parked write, in one memory buffer.
+class ParkedData {
+ public:
+  explicit ParkedData(std::vector<char> bytes) : bytes(std::move(bytes)) {}
+  // A vector over the copy; valid while the copy lives.
+  fuse_bufvec* vector();
+
+ private:
+  std::vector<char> bytes;
+  fuse_bufvec buffers = FUSE_BUFVEC_INIT(0);
+};
+
+struct pending_write_buf {
+  pending_write_buf(fuse_req_t req, fuse_ino_t ino, uint64_t size, uint64_t off, ParkedData buf,
+                    uint64_t fh)
+      : req(req), ino(ino), size(size), off(off), buf(std::move(buf)), fh(fh) {}
+  fuse_req_t req;
+  fuse_ino_t ino;
+  uint64_t size;
+  uint64_t off;
+  ParkedData buf;
+  uint64_t fh;
+};
+
+struct pending_setattr {
+  pending_setattr(fuse_req_t req, fuse_ino_t ino, const struct stat& attr, int to_set, uint64_t fh,
+                  uint64_t block)
+      : req(req), ino(ino), attr(attr), to_set(to_set), fh(fh), block(block) {}
+  fuse_req_t req;
+  fuse_ino_t ino;
+  struct stat attr;
+  int to_set;
+  uint64_t fh;
+  uint64_t block;  // the download block whose type-1 notification completes it
+};
+
+// Guarded by the linked inode's mutex; the map that holds it by the state mutex.
+struct MaterializationRecord {
+  // False when a download block of [off, off + size) is missing; blocks past
+  // the end of the bits (past the end of the file) count as present.
+  bool range_materialized(uint64_t off, uint64_t size) const;
+
+  std::vector<bool> materialized;  // bit b: download block b is in the source file
+  std::string path;                // relative to the source root, no leading "/"
+  uint64_t missing = 0;            // clear bits; 0: the file is complete
+  std::list<pending_read> reads;
+  std::list<pending_write_buf> write_bufs;
+  std::list<pending_setattr> setattrs;
+};
+
+// The download blocks a byte range touches, as [first, last]; none for an
+// empty range.
+struct BlockRange {
+  uint64_t first = 1;
+  uint64_t last = 0;
+};
+BlockRange download_blocks(uint64_t off, uint64_t size);
+
+}  // namespace quarnix

@@ -1,0 +1,53 @@
+#include "materialize/notification_reader.hpp"
+
+#include <err.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "support/logging.hpp"
+
+namespace quarnix {
+
+std::optional<mat_notify> NotificationReader::next() {
+  while (end - begin < mat_notify_size) {
+    if (!fill()) return std::nullopt;
+  }
+  const mat_notify notify = decode_mat_notify(buffer + begin);
+  begin += mat_notify_size;
+  return notify;
+}
+
+bool NotificationReader::fill() {
+  if (begin > 0) {
+    std::memmove(buffer, buffer + begin, end - begin);
+    end -= begin;
+    begin = 0;
+  }
+  pollfd fds[2] = {{input_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+  if (::poll(fds, 2, -1) < 0) return errno == EINTR || errno == EAGAIN;
+  if (fds[1].revents != 0) {
+    stop_seen = true;
+    return false;
+  }
+  const ssize_t count = ::read(input_fd, buffer + end, sizeof buffer - end);
+  if (count < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+  if (count < 0) {
+    // A pipe that fails once (closed, not readable) does not recover.
+    warn("ERROR: input_loop: unable to read from stdin");
+    return false;
+  }
+  if (count == 0) {
+    if (end > 0)
+      log_error(boost::format("input_loop(): short read from stdin, expected %d bytes, got %d") %
+                mat_notify_size % end);
+    end = 0;
+    return false;
+  }
+  end += static_cast<std::size_t>(count);
+  return true;
+}
+
+}  // namespace quarnix

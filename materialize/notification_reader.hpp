@@ -1,0 +1,35 @@
+// Whole `mat_notify` records from the peer, however the pipe cuts them.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include "materialize/request_channel.hpp"
+
+namespace quarnix {
+
+class NotificationReader {
+ public:
+  // Reads `input_fd` until it ends or `stop_fd` becomes readable.
+  NotificationReader(int input_fd, int stop_fd) : input_fd(input_fd), stop_fd(stop_fd) {}
+
+  // The next notification; nothing once the input has ended (or failed) or a
+  // stop was asked for. A record cut off by the end of the input is dropped
+  // with an error line.
+  std::optional<mat_notify> next();
+
+  bool stopped() const { return stop_seen; }
+
+ private:
+  // False at the end of the input or on a stop.
+  bool fill();
+
+  int input_fd;
+  int stop_fd;
+  bool stop_seen = false;
+  char buffer[mat_notify_size * 128];
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+}  // namespace quarnix

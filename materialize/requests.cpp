@@ -1,0 +1,33 @@
+// The request functions of an inode with a materialization record.
+#include <iostream>
+
+#include "daemon/daemon_state.hpp"
+#include "materialize/request_channel.hpp"
+#include "support/logging.hpp"
+
+namespace quarnix {
+
+int InodeRecord::request_block(uint64_t block, int32_t type) {
+  const std::string& path = mat_record->path;
+  const std::vector<char> record = encode_mat_request(type, dev, ino, block, path);
+  if (log_enabled(3))
+    write_line(std::cerr, "DEBUG: Sending materialization request for inode " +
+                              std::to_string(ino) + ", blockno " + std::to_string(block) +
+                              " (path " + path + ", size " + std::to_string(record.size()) + ")");
+  return request_channel().send(record);
+}
+
+int64_t InodeRecord::request_range(uint64_t off, uint64_t size) {
+  const std::vector<bool>& bits = mat_record->materialized;
+  const BlockRange range = download_blocks(off, size);
+  int64_t count = 0;
+  // Blocks requested before and still missing are asked for again.
+  for (uint64_t block = range.first; block <= range.last && block < bits.size(); ++block) {
+    if (bits[block]) continue;
+    if (const int error = request_block(block, block_needed_by_data); error != 0) return -error;
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace quarnix

@@ -1,0 +1,364 @@
+// On-demand materialization through the real daemon and the tests' peer:
+// operations on missing download blocks wait for the peer's notifications.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "profile/profile_file.hpp"
+#include "tests/fixtures/materialization_peer.hpp"
+#include "tests/fixtures/test_data.hpp"
+
+namespace quarnix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+constexpr uint64_t block_size = 131072;  // the download block size, also the cache's
+// Long enough for an answer that should not come to show up.
+constexpr milliseconds no_answer(200);
+
+// A system call on one file of the mount, made on a thread of its own.
+struct FileCall {
+  BackgroundCall& call;
+  std::shared_ptr<std::string> data;
+};
+
+FileCall pread_in_background(MaterializationPeer& peer, const fs::path& path, uint64_t off,
+                             std::size_t size) {
+  auto data = std::make_shared<std::string>(size, '\0');
+  BackgroundCall& call = peer.in_background([=] {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    const ssize_t result = ::pread(fd, data->data(), size, static_cast<off_t>(off));
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return result;
+  });
+  return {call, data};
+}
+
+BackgroundCall& pwrite_in_background(MaterializationPeer& peer, const fs::path& path, uint64_t off,
+                                     const std::string& bytes) {
+  return peer.in_background([=] {
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    const ssize_t result = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(off));
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return result;
+  });
+}
+
+// The next `count` requests, which must all be for `path` and of `type`.
+std::vector<MatRequest> take_requests(MaterializationPeer& peer, const std::string& path,
+                                      int32_t type, std::size_t count) {
+  std::vector<MatRequest> requests;
+  while (requests.size() < count) {
+    const std::optional<MatRequest> request = peer.next_request();
+    if (!request) break;
+    EXPECT_EQ(request->path, path);
+    EXPECT_EQ(request->type, type);
+    requests.push_back(*request);
+  }
+  return requests;
+}
+
+std::multiset<uint64_t> blocks_of(const std::vector<MatRequest>& requests) {
+  std::multiset<uint64_t> blocks;
+  for (const MatRequest& request : requests)
+    blocks.insert(request.block);
+  return blocks;
+}
+
+// --log-all turns the kernel's read-ahead and page cache off: every call
+// reaches the daemon as it was made.
+class Materialization : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(Materialization, ReadsWaitForTheirBlocksAndGetTheTrueBytes) {
+  MountGround ground;
+  MaterializationPeer peer(ground, block_size);
+  peer.add_placeholder("a", random_bytes(2 * block_size + 100, 1));
+  peer.add_placeholder("dir/b", "b");
+  write_file(ground.source / "empty", "");
+  fs::create_symlink("a", ground.source / "link");
+  std::vector<std::string> options{"--log-all"};
+  options.insert(options.end(), GetParam().begin(), GetParam().end());
+  ASSERT_TRUE(peer.start(options)) << peer.mount().process().err();
+  const fs::path a = ground.mountpoint / "a";
+  const std::string& truth = peer.contents("a");
+
+  // Two bytes across the first block boundary need blocks 0 and 1.
+  FileCall straddling = pread_in_background(peer, a, block_size - 1, 2);
+  std::optional<MatRequest> first = peer.next_request();
+  std::optional<MatRequest> second = peer.next_request();
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->block + second->block, 1u);
+  EXPECT_EQ(fs::file_size(ground.source / "a"), truth.size());
+  peer.serve(*first);
+  EXPECT_FALSE(straddling.call.finished_within(no_answer));
+  peer.serve(*second);
+  EXPECT_EQ(straddling.call.result(), 2);
+  EXPECT_EQ(*straddling.data, truth.substr(block_size - 1, 2));
+
+  // Two readers of one block: two requests, one notification completes both.
+  FileCall reader1 = pread_in_background(peer, a, 2 * block_size, 100);
+  FileCall reader2 = pread_in_background(peer, a, 2 * block_size + 50, 50);
+  EXPECT_EQ(blocks_of(take_requests(peer, "a", 0, 2)), (std::multiset<uint64_t>{2, 2}));
+  EXPECT_FALSE(reader1.call.finished_within(no_answer));
+  peer.store_block("a", 2);
+  peer.notify(first->ino, 2, 0);
+  EXPECT_EQ(reader1.call.result(), 100);
+  EXPECT_EQ(reader2.call.result(), 50);
+  EXPECT_EQ(*reader1.data, truth.substr(2 * block_size));
+  EXPECT_EQ(*reader2.data, truth.substr(2 * block_size + 50));
+
+  // Present blocks, empty files and links need nobody.
+  EXPECT_EQ(read_file(a), truth);
+  EXPECT_EQ(read_file(ground.mountpoint / "empty"), "");
+  EXPECT_EQ(fs::read_symlink(ground.mountpoint / "link"), "a");
+  EXPECT_EQ(peer.requests_seen(), 4u);
+  peer.serve_automatically();
+  EXPECT_EQ(read_file(ground.mountpoint / "dir/b"), "b");
+
+  EXPECT_EQ(peer.unmount_and_wait(), 0);
+  EXPECT_TRUE(peer.protocol_errors().empty()) << peer.protocol_errors().front();
+  const std::string err = peer.mount().process().err();
+  const std::string marking = "DEBUG(0): DEBUG: Marking " + fs::canonical(ground.source).string() +
+                              "/a as not materialized (3 blocks)\n";
+  EXPECT_NE(err.find(marking), std::string::npos) << err;
+  if (GetParam().empty())
+    EXPECT_NE(err.find("INFO: Found 2 placeholders\n"), std::string::npos) << err;
+  else
+    EXPECT_EQ(err.rfind("WARNING: All dentries will be non-materialized on creation.\n", 0), 0u)
+        << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Marking, Materialization,
+                         ::testing::Values(std::vector<std::string>{},
+                                           std::vector<std::string>{"--forgetmat"}));
+
+TEST(MaterializationWaits, WriteLandsOnTheServedData) {
+  MountGround ground;
+  MaterializationPeer peer(ground, block_size);
+  peer.add_placeholder("w", random_bytes(2 * block_size + 10, 3));
+  ASSERT_TRUE(peer.start({"--log-all"}));
+  BackgroundCall& write =
+      pwrite_in_background(peer, ground.mountpoint / "w", block_size + 5, "0123456789");
+  const std::vector<MatRequest> requests = take_requests(peer, "w", 0, 1);
+  ASSERT_EQ(blocks_of(requests), (std::multiset<uint64_t>{1}));
+  EXPECT_FALSE(write.finished_within(no_answer));
+  peer.serve(requests[0]);
+  EXPECT_EQ(write.result(), 10);
+  std::string expected = peer.contents("w");
+  expected.replace(block_size + 5, 10, "0123456789");
+  EXPECT_EQ(read_file(ground.source / "w").substr(block_size, block_size),
+            expected.substr(block_size, block_size));
+  peer.serve_automatically();
+  EXPECT_EQ(read_file(ground.mountpoint / "w"), expected);
+}
+
+TEST(MaterializationWaits, SizeChangeWaitsForItsTypeOneNotification) {
+  MountGround ground;
+  MaterializationPeer peer(ground, block_size);
+  peer.add_placeholder("t", random_bytes(3 * block_size, 4));
+  ASSERT_TRUE(peer.start({"--log-all"}));
+  const fs::path t = ground.mountpoint / "t";
+  BackgroundCall& shrink =
+      peer.in_background([t] { return ::truncate(t.c_str(), block_size + 7); });
+  const std::optional<MatRequest> request = peer.next_request();
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->type, 1);
+  EXPECT_EQ(request->block, 1u);
+  // A type-0 notification brings the block but not the size change.
+  peer.serve(*request, 0);
+  EXPECT_FALSE(shrink.finished_within(no_answer));
+  peer.notify(request->ino, 1, 1);
+  EXPECT_EQ(shrink.result(), 0);
+  EXPECT_EQ(read_file(ground.source / "t").substr(block_size),
+            peer.contents("t").substr(block_size, 7));
+  // From the new end on every block is present: growing goes at once.
+  EXPECT_EQ(::truncate(t.c_str(), 5 * block_size), 0);
+  EXPECT_EQ(fs::file_size(ground.source / "t"), 5 * block_size);
+  EXPECT_EQ(peer.requests_seen(), 1u);
+}
+
+TEST(MaterializationFaults, BadNotificationsNeitherCrashNorCorrupt) {
+  MountGround ground;
+  MaterializationPeer peer(ground, block_size);
+  peer.add_placeholder("p", random_bytes(2 * block_size, 5));
+  ASSERT_TRUE(peer.start({"--log-all"}));
+  const fs::path p = ground.mountpoint / "p";
+  const std::string& truth = peer.contents("p");
+
+  FileCall read0 = pread_in_background(peer, p, 0, 10);
+  const std::optional<MatRequest> request = peer.next_request();
+  ASSERT_TRUE(request);
+  peer.store_block("p", 0);
+  peer.notify(request->ino + 1000000, 0, 0);  // no such inode
+  peer.notify(request->ino, 2, 0);            // past the end of the file
+  peer.notify(request->ino, uint64_t{1} << 40, 1);
+  EXPECT_FALSE(read0.call.finished_within(no_answer));
+  // A record that arrives in pieces counts once it is whole.
+  std::string record(32, '\0');
+  std::memcpy(record.data() + 16, &request->ino, sizeof request->ino);
+  peer.send_raw(record.substr(0, 5));
+  EXPECT_FALSE(read0.call.finished_within(no_answer));
+  peer.send_raw(record.substr(5));
+  EXPECT_EQ(read0.call.result(), 10);
+  EXPECT_EQ(*read0.data, truth.substr(0, 10));
+
+  // The input ends inside a record: parked and later calls on missing blocks fail.
+  FileCall read1 = pread_in_background(peer, p, block_size, 10);
+  ASSERT_TRUE(peer.next_request());
+  peer.send_raw(record.substr(0, 5));
+  peer.close_input();
+  EXPECT_EQ(read1.call.result(), -1);
+  EXPECT_EQ(read1.call.error(), EIO);
+  FileCall later = pread_in_background(peer, p, block_size, 10);
+  EXPECT_EQ(later.call.result(), -1);
+  EXPECT_EQ(later.call.error(), EIO);
+  EXPECT_EQ(pwrite_in_background(peer, p, block_size, "x").result(), -1);
+  EXPECT_EQ(::truncate(p.c_str(), 1), -1);
+  EXPECT_EQ(errno, EIO);
+  FileCall present = pread_in_background(peer, p, 5, 10);
+  EXPECT_EQ(present.call.result(), 10);
+  EXPECT_EQ(*present.data, truth.substr(5, 10));
+
+  EXPECT_EQ(peer.unmount_and_wait(), 0);
+  EXPECT_TRUE(peer.protocol_errors().empty()) << peer.protocol_errors().front();
+  const std::string err = peer.mount().process().err();
+  EXPECT_NE(err.find("ERROR: input_loop(): short read from stdin, expected 32 bytes, got 5\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("INTERNAL ERROR"), std::string::npos) << err;
+  EXPECT_EQ(read_file(ground.source / "p").substr(0, block_size), truth.substr(0, block_size));
+}
+
+TEST(MaterializationFaults, ShutdownAnswersParkedCalls) {
+  MountGround ground;
+  MaterializationPeer peer(ground, block_size);
+  peer.add_placeholder("s", "contents");
+  ASSERT_TRUE(peer.start({"--log-all"}));
+  FileCall parked = pread_in_background(peer, ground.mountpoint / "s", 0, 8);
+  ASSERT_TRUE(peer.next_request());
+  // A signal that lands just before libfuse reads the device again is only seen
+  // with the next one.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!parked.call.finished_within(milliseconds(500)) &&
+         std::chrono::steady_clock::now() < deadline)
+    peer.mount().process().signal(SIGTERM);
+  EXPECT_EQ(parked.call.result(), -1);
+  EXPECT_EQ(parked.call.error(), EIO);
+  EXPECT_EQ(exit_status(peer.mount().process().wait()), 1);
+  EXPECT_EQ(peer.mount().process().err().find("INTERNAL ERROR"), std::string::npos);
+}
+
+// The core dump of a crash report writes nothing into the request channel.
+TEST(MaterializationFaults, CrashReportsKeepOffTheChannel) {
+  MountGround ground;
+  MaterializationPeer peer(ground, block_size);
+  peer.add_placeholder("fail-copy", "x");
+  const fs::path crashdir = ground.root / "crashes";
+  fs::create_directories(crashdir);
+  write_file(ground.root / "cache", std::string(16 * block_size, '\0'));
+  ASSERT_TRUE(peer.start({"--log-all", "--cachefile", (ground.root / "cache").string(),
+                          "--crashdir", crashdir.string()},
+                         {std::string("LD_PRELOAD=") + FAIL_COPY_PRELOAD}));
+  peer.serve_automatically();
+  EXPECT_EQ(read_file(ground.mountpoint / "fail-copy"), "");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (files_ending_in(crashdir, ".core.gz").empty() &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(20));
+  EXPECT_EQ(files_ending_in(crashdir, ".core.gz").size(), 1u);
+  EXPECT_EQ(peer.unmount_and_wait(), 0);
+  EXPECT_TRUE(peer.protocol_errors().empty()) << peer.protocol_errors().front();
+}
+
+// Whole trees behave like the true tree once every request is served, through
+// the kernel's page cache and write-back, without splice and with the cache.
+TEST(MaterializationServed, RandomReadsAndWritesMatchTheTrueContents) {
+  for (const std::string variant : {"", "--nosplice", "--cachefile"}) {
+    SCOPED_TRACE(variant);
+    MountGround ground;
+    MaterializationPeer peer(ground, block_size);
+    std::string model = random_bytes(8 * block_size + 3, 6);
+    peer.add_placeholder("f", model);
+    std::vector<std::string> options;
+    if (!variant.empty()) options.push_back(variant);
+    if (variant == "--cachefile") {
+      write_file(ground.root / "cache", std::string(16 * block_size, '\0'));
+      options.push_back((ground.root / "cache").string());
+    }
+    ASSERT_TRUE(peer.start(options));
+    peer.serve_automatically();
+    const int fd = ::open((ground.mountpoint / "f").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    std::mt19937 generator(7);
+    for (int round = 0; round < 30; ++round) {
+      const std::size_t size = 1 + generator() % (2 * block_size);
+      const std::size_t offset = generator() % (model.size() - size);
+      std::string data = round % 3 == 0 ? random_bytes(size, round) : std::string(size, '\0');
+      if (round % 3 == 0) {
+        ASSERT_EQ(::pwrite(fd, data.data(), size, static_cast<off_t>(offset)),
+                  static_cast<ssize_t>(size));
+        model.replace(offset, size, data);
+      } else {
+        ASSERT_EQ(::pread(fd, data.data(), size, static_cast<off_t>(offset)),
+                  static_cast<ssize_t>(size));
+        ASSERT_EQ(data, model.substr(offset, size)) << "round " << round;
+      }
+    }
+    ASSERT_EQ(::fsync(fd), 0);
+    ::close(fd);
+    EXPECT_EQ(read_file(ground.mountpoint / "f"), model);
+    EXPECT_EQ(read_file(ground.source / "f"), model);
+    EXPECT_EQ(peer.unmount_and_wait(), 0);
+    EXPECT_TRUE(peer.protocol_errors().empty()) << peer.protocol_errors().front();
+  }
+}
+
+// The read-ahead thread asks for the blocks it predicts but never waits for them.
+TEST(MaterializationServed, ReadaheadRequestsButSkipsMissingBlocks) {
+  MountGround ground;
+  MaterializationPeer peer(ground, block_size);
+  peer.add_placeholder("r", random_bytes(2 * block_size, 8));
+  write_file(ground.root / "cache", std::string(16 * block_size, '\0'));
+  BlockNode root;
+  root.children[block_id_t("r", 0)].predictions = {{block_id_t("r", 1), 0.9}};
+  write_profile((ground.root / "profile.ba").string(), ProfileSettings{false, block_size, 1},
+                ProfilePaths{{hash_path("r"), "r"}}, root);
+  ASSERT_TRUE(peer.start({"--log-all", "--v", "4", "--cachefile", (ground.root / "cache").string(),
+                          "--readahead-profile", (ground.root / "profile.ba").string()}));
+  FileCall read0 = pread_in_background(peer, ground.mountpoint / "r", 0, 10);
+  const std::vector<MatRequest> requests = take_requests(peer, "r", 0, 2);
+  EXPECT_EQ(blocks_of(requests), (std::multiset<uint64_t>{0, 1}));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (peer.mount().process().err().find("not materialized yet, skipped") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(5));
+  EXPECT_FALSE(read0.call.finished_within(no_answer));
+  for (const MatRequest& request : requests)
+    peer.serve(request);
+  EXPECT_EQ(read0.call.result(), 10);
+  EXPECT_EQ(read_file(ground.mountpoint / "r"), peer.contents("r"));
+  EXPECT_EQ(peer.unmount_and_wait(), 0);
+  const std::string err = peer.mount().process().err();
+  EXPECT_NE(err.find("prefetch_block: block " + std::to_string(block_id_t("r", 1).value) +
+                     " is not materialized yet, skipped"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("WARNING"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace quarnix::testing

@@ -1,0 +1,64 @@
+// The block bits of on-demand materialization without a mount: how many a
+// placeholder gets and which ranges they let through.
+#include <gtest/gtest.h>
+
+#include "daemon/daemon_state.hpp"
+#include "materialize/placeholders.hpp"
+#include "tests/stream_capture.hpp"
+
+namespace quarnix::testing {
+namespace {
+
+constexpr int64_t mib = 1 << 20;
+
+class MaterializeTest : public ::testing::Test {
+ protected:
+  MaterializeTest() {
+    state.source = "/src";
+    state.download_blocksize = 10 * mib;
+  }
+  ~MaterializeTest() override { state.mat_records.clear(); }
+
+  MaterializationRecord& mark(const char* path, uint64_t ino, int64_t size) {
+    struct stat attr {};
+    attr.st_mode = S_IFREG | 0644;
+    attr.st_ino = ino;
+    attr.st_size = size;
+    StreamCapture capture;
+    EXPECT_EQ(mark_unmaterialized(path, &attr, FTW_F, nullptr), 0);
+    return state.mat_records.at(ino);
+  }
+};
+
+TEST_F(MaterializeTest, PlaceholdersGetOneBitPerDownloadBlock) {
+  EXPECT_EQ(mark("/src/big", 2, 25 * mib).materialized.size(), 3u);
+  EXPECT_EQ(state.mat_records[2].path, "big");
+  EXPECT_EQ(mark("/src/dir/exact", 3, 20 * mib).missing, 2u);
+  struct stat empty {};
+  empty.st_mode = S_IFREG | 0644;
+  EXPECT_EQ(mark_unmaterialized("/src/empty", &empty, FTW_F, nullptr), 0);
+  struct stat directory {};
+  directory.st_mode = S_IFDIR | 0755;
+  directory.st_size = 4096;
+  EXPECT_EQ(mark_unmaterialized("/src/dir", &directory, FTW_D, nullptr), 0);
+  EXPECT_EQ(state.mat_records.size(), 2u);
+
+  // Marking again keeps the bits that are set, and counts only the others.
+  state.mat_records[2].materialized[0] = true;
+  EXPECT_EQ(mark("/src/big", 2, 35 * mib).missing, 3u);
+}
+
+TEST_F(MaterializeTest, RangesCountBlocksPastTheEndAsPresent) {
+  MaterializationRecord& record = mark("/src/f", 5, 25 * mib);
+  record.materialized[0] = true;
+  record.missing = 2;
+  EXPECT_TRUE(record.range_materialized(0, 10 * mib));
+  EXPECT_FALSE(record.range_materialized(10 * mib - 1, 2));
+  EXPECT_TRUE(record.range_materialized(30 * mib, 4096));
+  EXPECT_TRUE(record.range_materialized(12 * mib, 0));
+  record.missing = 0;
+  EXPECT_TRUE(record.range_materialized(10 * mib, 1));
+}
+
+}  // namespace
+}  // namespace quarnix::testing
