@@ -5,7 +5,6 @@
 #include <fuse_lowlevel.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <boost/optional.hpp>
 #include <cstdint>
 #include <mutex>
@@ -43,7 +42,6 @@ struct DaemonState {
   bool forgetmat = false;
   bool vfs_cache = true;
   uint64_t next_log_id = 0;
-  std::atomic<bool> full_seekdir{false};
   uint64_t next_generation = 1;  // under `mutex`, like next_log_id
   bool swallow_odirect = false;
   // FUSE inode numbers of the records in `inodes`, so that a number the
