@@ -11,7 +11,8 @@ namespace quarnix {
 std::unique_ptr<std::ostream> open_crash_report();
 
 // Writes a core dump of a copy of this process to `path` and has gzip
-// compress it; returns when the dump is written.
+// compress it to `path`.gz; returns when the dump is written. Both programs
+// work in a new directory beside `path`, and no existing name is replaced.
 void dump_core(const std::string& path);
 
 }  // namespace quarnix

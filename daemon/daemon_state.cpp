@@ -26,10 +26,10 @@ UnknownInode::UnknownInode(fuse_ino_t ino) : message("Unknown inode " + std::to_
 
 InodeRecord& get_inode(fuse_ino_t ino) {
   if (ino == FUSE_ROOT_ID) return state.root;
-  {
-    std::lock_guard lock(state.live_inodes_mutex);
-    if (!state.live_inodes.count(ino)) throw UnknownInode(ino);
-  }
+  // The record is looked at under the same lock that found it live: a forget
+  // cannot free it in between.
+  std::lock_guard lock(state.live_inodes_mutex);
+  if (!state.live_inodes.count(ino)) throw UnknownInode(ino);
   auto& record = *reinterpret_cast<InodeRecord*>(ino);
   if (record.fd == -1) throw RuntimeError("INTERNAL ERROR: Unknown inode " + std::to_string(ino));
   return record;

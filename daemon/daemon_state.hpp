@@ -5,7 +5,6 @@
 #include <fuse_lowlevel.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <boost/optional.hpp>
 #include <cstdint>
 #include <mutex>
@@ -46,11 +45,12 @@ struct DaemonState {
   bool forgetmat = false;
   bool vfs_cache = true;
   uint64_t next_log_id = 0;
-  std::atomic<bool> full_seekdir{false};
+  uint64_t next_generation = 1;  // under `mutex`, like next_log_id
   bool swallow_odirect = false;
   // FUSE inode numbers of the records in `inodes`, so that a number the
   // kernel still holds after its record went (an old export handle) is
-  // refused instead of dereferenced. Guarded by its own innermost mutex.
+  // refused instead of dereferenced. Guarded by its own innermost mutex, which
+  // a forget holds while it takes a record out.
   std::mutex live_inodes_mutex;
   std::unordered_set<fuse_ino_t> live_inodes;
   // Declared last: destroyed first, while the inodes its open handles hold still exist.

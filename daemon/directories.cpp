@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -29,7 +28,7 @@ struct DirHandle {
 
   DIR* dir = nullptr;
   uint64_t offset = 0;
-  std::unordered_map<uint32_t, long> positions;
+  std::unordered_map<uint32_t, long> positions;  // offset handed out -> stream position after it
   std::mutex mutex;
 };
 
@@ -57,22 +56,34 @@ const char* seek_word(bool seeked, uint32_t offset) {
   return offset == 0 ? "start" : "continue";
 }
 
-// Repositions a stream for a read that does not continue where the last one ended.
-void seek_to(fuse_req_t req, DirHandle& handle, uint32_t& offset) {
-  debug_line(4, "DEBUG: readdir(): seeking to " + std::to_string(offset));
-  if (!state.full_seekdir.load() && offset != 0) {
-    const fuse_ctx* context = fuse_req_ctx(req);
-    log_warning(boost::format("Encountered non-continuous readdir() offset from tid %d, uid %d, "
-                              "gid %d. Enabling full seekdir support and resetting stream.") %
-                context->pid % context->uid % context->gid);
-    state.full_seekdir.store(true);
-    offset = 0;
+// The offset handed out for the entry whose stream position is `position`:
+// its folded position, or, when another position of this listing already
+// folded to that value, the next value still free, so that every offset
+// handed out leads back to exactly one entry. 0 stands for the start.
+uint32_t offset_for(const DirHandle& handle, int64_t position) {
+  uint32_t offset = folded_offset(position);
+  for (;;) {
+    const auto known = handle.positions.find(offset);
+    if (offset != 0 && (known == handle.positions.end() || known->second == position))
+      return offset;
+    ++offset;
   }
+}
+
+// Repositions a stream for a read that does not continue where the last one
+// ended. Every offset handed out on this handle is known; any other starts
+// the listing again.
+void seek_to(DirHandle& handle, uint32_t& offset) {
+  debug_line(4, "DEBUG: readdir(): seeking to " + std::to_string(offset));
   long position = 0;
   if (offset != 0) {
-    position = handle.positions[offset];
-    if (position == 0)
+    const auto known = handle.positions.find(offset);
+    if (known != handle.positions.end()) {
+      position = known->second;
+    } else {
       log_warning(boost::format("do_readdir(): encountered unknown offset %d") % offset);
+      offset = 0;
+    }
   }
   ::seekdir(handle.dir, position);
   handle.offset = offset;
@@ -94,7 +105,7 @@ void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
   bool seeked = false;
   const uint32_t requested_offset = offset;
   if (offset != handle.offset) {
-    seek_to(req, handle, offset);
+    seek_to(handle, offset);
     seeked = true;
   }
 
@@ -102,7 +113,7 @@ void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
   char* position = buffer.get();
   int count = 0;
   int error = 0;
-  uint32_t last_added = 0;
+  uint32_t last_added = offset;
   long previous_position = ::telldir(handle.dir);
   bool full = false;
   for (;;) {
@@ -117,7 +128,7 @@ void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
       previous_position = entry->d_off;
       continue;
     }
-    const uint32_t folded = folded_offset(entry->d_off);
+    const uint32_t folded = offset_for(handle, entry->d_off);
     handle.offset = folded;
     size_t need;
     fuse_entry_param entry_param{};
@@ -148,7 +159,7 @@ void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
     position += need;
     remaining -= need;
     ++count;
-    if (state.full_seekdir.load()) handle.positions[folded] = entry->d_off;
+    handle.positions[folded] = entry->d_off;
     debug_line(5, std::string("DEBUG: readdir(): added to buffer: ") + entry->d_name + ", ino " +
                       std::to_string(entry->d_ino) + ", offset " + std::to_string(folded));
     last_added = folded;

@@ -26,14 +26,18 @@ void adjust_open_flags(fuse_file_info* fi) {
   fi->flags &= ~O_APPEND;
 }
 
-// With the cache active: an open that truncated the file leaves none of its
-// old chunks behind, and a descriptor opened with O_DIRECT gets a buffered
-// companion for copying chunks.
-void prepare_for_cache(const InodeRecord& inode, OpenFile& file, int flags) {
-  if (!state.cache) return;
-  if (flags & O_TRUNC) state.cache->drop_from(inode.ino, 0);
+// With the cache active, an open that truncated the file leaves none of its
+// old chunks behind.
+void prepare_for_cache(const InodeRecord& inode, int flags) {
+  if (state.cache && (flags & O_TRUNC)) state.cache->drop_from(inode.ino, 0);
+}
+
+// A descriptor opened with O_DIRECT gets a buffered companion with the same
+// access: cache chunks are copied through it, and writes that the source
+// refuses to take directly go through it.
+void open_buffered_companion(const InodeRecord& inode, OpenFile& file, int flags) {
   if (flags & O_DIRECT)
-    file.buffered.reset(::open(ProcPath(inode.fd).c_str(), O_RDONLY | O_CLOEXEC));
+    file.buffered.reset(::open(ProcPath(inode.fd).c_str(), (flags & O_ACCMODE) | O_CLOEXEC));
 }
 
 }  // namespace
@@ -56,7 +60,8 @@ int open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     fi->keep_cache = state.vfs_cache;
   }
   auto file = std::make_unique<OpenFile>(std::move(fd));
-  prepare_for_cache(inode, *file, fi->flags);
+  prepare_for_cache(inode, fi->flags);
+  open_buffered_companion(inode, *file, fi->flags);
   fi->fh = reinterpret_cast<uint64_t>(file.release());
   if (req) reply_open(req, fi);
   return 0;
@@ -80,7 +85,8 @@ void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fu
     reply_err(req, error);
     return;
   }
-  prepare_for_cache(get_inode(entry.ino), *file, fi->flags);
+  prepare_for_cache(get_inode(entry.ino), fi->flags);
+  open_buffered_companion(get_inode(entry.ino), *file, fi->flags);
   fi->fh = reinterpret_cast<uint64_t>(file.release());
   reply_create(req, &entry, fi);
   if (state.oplog.logs_all())

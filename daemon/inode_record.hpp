@@ -31,6 +31,9 @@ struct InodeRecord {
   MaterializationRecord* mat_record = nullptr;
   std::mutex mutex;
   uint64_t log_id = 0;
+  // Tells this record from every earlier one at the same address, so that an
+  // export handle of a forgotten inode is stale instead of naming another file.
+  uint64_t generation = 0;
   // Set by each path resolution while reads of the inode may be scored.
   std::atomic<uint32_t> path_hash{0};
 };

@@ -129,6 +129,7 @@ int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry) {
   entry->ino = get_fuse_ino(record);
 
   if (record.fd != -1) {
+    entry->generation = record.generation;
     state_lock.unlock();
     debug_line(
         4, "DEBUG: lookup(): inode " + std::to_string(attr.st_ino) + " (userspace) already known.");
@@ -143,6 +144,8 @@ int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry) {
   record.nlookup = 1;
   record.fd = fd.release();
   record.log_id = state.next_log_id++;
+  record.generation = state.next_generation++;
+  entry->generation = record.generation;
   {
     std::lock_guard live_lock(state.live_inodes_mutex);
     state.live_inodes.insert(entry->ino);

@@ -73,6 +73,7 @@ void link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t newparent, const char* newn
     return;
   }
   entry.ino = get_fuse_ino(record);
+  entry.generation = record.generation;
   {
     std::lock_guard lock(record.mutex);
     ++record.nlookup;

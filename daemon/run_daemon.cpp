@@ -89,9 +89,10 @@ int serve(const char* argv0, const std::string& mountpoint, const po::variables_
 
 int run_daemon(int argc, char** argv) {
   install_terminate_handler();
+  block_sigusr1();
   const po::variables_map vm = parse_options(argc, argv);
-  StatisticsPrinter statistics_printer;
   install_sigusr1_handler();
+  StatisticsPrinter statistics_printer;
   raise_fd_limit();
 
   state.root.fd = -1;

@@ -52,6 +52,19 @@ void on_sigusr1(int signal_number) {
   errno = saved_errno;
 }
 
+// SIGUSR1 held back from, or let through to, the calling thread.
+void set_sigusr1_mask(int how) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGUSR1);
+  const int result = ::pthread_sigmask(how, &signals, nullptr);
+  if (result != 0) throw RuntimeError("pthread_sigmask", result);
+}
+
+void block_sigusr1() {
+  set_sigusr1_mask(SIG_BLOCK);
+}
+
 void install_sigusr1_handler() {
   struct sigaction action {};
   action.sa_handler = on_sigusr1;
@@ -84,6 +97,9 @@ void StatisticsPrinter::stop() {
 }
 
 void StatisticsPrinter::run() {
+  // The one thread that takes SIGUSR1: a signal that interrupts a call of
+  // another thread, a flock the kernel is waiting on, say, fails it.
+  set_sigusr1_mask(SIG_UNBLOCK);
   for (;;) {
     char request;
     const ssize_t count = ::read(read_end.get(), &request, 1);

@@ -11,6 +11,9 @@ void print_cache_stats();
 void print_readahead_stats();
 
 void install_sigusr1_handler();
+// Blocks SIGUSR1 in the calling thread and so in every thread it starts
+// afterwards; the statistics printer lets it through again for itself.
+void block_sigusr1();
 void on_sigusr1(int signal_number);
 
 // Prints both statistics each time SIGUSR1 arrives. The handler only wakes

@@ -6,6 +6,7 @@
 #include "daemon/operations.hpp"
 #include "daemon/page_cache.hpp"
 #include "daemon/reply.hpp"
+#include "daemon/source_write.hpp"
 #include "materialize/parking.hpp"
 #include "support/logging.hpp"
 
@@ -28,7 +29,7 @@ void do_write_buf(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_b
   destination.buf[0].fd = file->fd;
   destination.buf[0].pos = off;
   const off_t old_size = size_before_change(file->fd);
-  const ssize_t result = fuse_buf_copy(&destination, in, transfer_flags());
+  const ssize_t result = write_to_source(*file, in, off, size);
   // Whether or not the write succeeded, the cache takes the source's bytes again.
   refresh_after_change(get_inode(ino), file->cache_fd(), static_cast<uint64_t>(off), size,
                        old_size);

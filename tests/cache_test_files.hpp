@@ -4,12 +4,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 #include <cstdint>
 #include <filesystem>
@@ -18,6 +14,7 @@
 
 #include "cache/cache.hpp"
 #include "support/unique_fd.hpp"
+#include "tests/fixtures/tmpfs_mount.hpp"
 
 namespace quarnix::testing {
 
@@ -93,30 +90,5 @@ inline std::string expected_chunk(const Cache& cache, uint64_t chunkno, uint64_t
   if (start >= file_size) return {};
   return source_bytes(start, std::min(cache.chunk_size, file_size - start));
 }
-
-// A tmpfs mounted on `directory` (created here) for the lifetime of the
-// object: a second filesystem beside the test's own, or a small one to fill.
-class TmpfsMount {
- public:
-  TmpfsMount(const std::filesystem::path& directory, const std::string& size)
-      : directory(directory) {
-    std::filesystem::create_directory(directory);
-    if (::mount("tmpfs", directory.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0)
-      error_number = errno;
-  }
-  ~TmpfsMount() {
-    if (mounted()) ::umount2(directory.c_str(), MNT_DETACH);
-  }
-  TmpfsMount(const TmpfsMount&) = delete;
-  TmpfsMount& operator=(const TmpfsMount&) = delete;
-
-  bool mounted() const { return error_number == 0; }
-  std::string error() const { return std::strerror(error_number); }
-
-  const std::filesystem::path directory;
-
- private:
-  int error_number = 0;
-};
 
 }  // namespace quarnix::testing

@@ -3,9 +3,11 @@
 // the daemon goes on serving.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -63,6 +65,72 @@ TEST(DaemonCrashReport, FailingOperationIsAnsweredWithEioAndReported) {
     EXPECT_EQ(fs::status(dump).permissions() & others, fs::perms::none);
   EXPECT_EQ(mount.unmount_and_wait(), 0);
   EXPECT_EQ(mount.process().out(), "");
+}
+
+// The name of report `counter` of the second `when` in `crashdir`, without suffix.
+std::string report_base(const fs::path& crashdir, time_t when, int counter) {
+  tm utc{};
+  ::gmtime_r(&when, &utc);
+  char name[64];
+  std::snprintf(name, sizeof name, "%04d-%02d-%02d_%02d-%02d-%02d_%02d", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, counter);
+  return (crashdir / name).string();
+}
+
+TEST(DaemonCrashReport, LinksPlantedInTheCrashDirectoryAreNeverFollowed) {
+  MountGround ground;
+  const fs::path crashdir = ground.root / "crashes";
+  fs::create_directories(crashdir);
+  fs::permissions(crashdir, fs::perms::all);  // writable by anyone, no sticky bit
+  const fs::path elsewhere = ground.root / "elsewhere";
+  fs::create_directories(elsewhere);
+  // For the next minute the first report name of every second, and the dump
+  // names of the second one, are dangling links to files elsewhere.
+  std::vector<fs::path> planted;
+  const time_t now = ::time(nullptr);
+  for (time_t when = now; when < now + 60; ++when) {
+    for (const std::string& name :
+         {report_base(crashdir, when, 0) + ".txt", report_base(crashdir, when, 1) + ".core",
+          report_base(crashdir, when, 1) + ".core.gz"}) {
+      planted.push_back(name);
+      fs::create_symlink(elsewhere / std::to_string(planted.size()), name);
+    }
+  }
+  write_file(ground.root / "cache", std::string(16 << 17, '\0'));
+  write_file(ground.source / "fail-copy", std::string(4096, 'x'));
+  ProcessOptions options = in_directory(ground.work);
+  options.environment = {std::string("LD_PRELOAD=") + FAIL_COPY_PRELOAD};
+  QuarnixMount mount(
+      ground.source, ground.mountpoint,
+      {"--cachefile", (ground.root / "cache").string(), "--crashdir", crashdir.string()}, options);
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  EXPECT_NE(read_file(ground.mountpoint / "fail-copy"), std::string(4096, 'x'));
+
+  // The report took the next free name; the dump, whose final name is
+  // taken, stays where gcore and gzip made it.
+  std::vector<fs::path> reports;
+  for (const auto& report : files_ending_in(crashdir, ".txt"))
+    if (!fs::is_symlink(report)) reports.push_back(report);
+  ASSERT_GE(reports.size(), 1u);
+  EXPECT_EQ(reports[0].filename().string().substr(20), "01.txt");
+  EXPECT_EQ(read_file(reports[0]).rfind("INTERNAL ERROR: ", 0), 0u);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (mount.process().err().find("ERROR: dump_core(): renameat2(): File exists") ==
+             std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_NE(mount.process().err().find("ERROR: dump_core(): renameat2(): File exists"),
+            std::string::npos)
+      << mount.process().err();
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+  for (const auto& link : planted)
+    EXPECT_TRUE(fs::is_symlink(link)) << link;
+  const std::string base = reports[0].string().substr(0, reports[0].string().size() - 4);
+  bool dump_kept = false;
+  for (const auto& entry : fs::directory_iterator(crashdir))
+    if (entry.path().string().rfind(base + ".core.", 0) == 0 && entry.is_directory())
+      dump_kept = fs::exists(entry.path() / "core.gz");
+  EXPECT_TRUE(dump_kept);
 }
 
 TEST(DaemonCrashReport, OpenFileLimitIsRaisedToTheHardLimit) {

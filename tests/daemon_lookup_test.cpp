@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "tests/fixtures/quarnix_mount.hpp"
@@ -77,22 +78,35 @@ TEST(DaemonLookup, ForgottenInodesAreReleasedAndGetNewIds) {
   EXPECT_EQ(read_log(ground.work).files, (std::vector<std::string>{"0\tfile", "1\tfile"}));
 }
 
+// An export handle of a file of the mount.
+struct ExportHandle {
+  file_handle header;
+  unsigned char bytes[MAX_HANDLE_SZ];
+};
+
+ExportHandle handle_of(const fs::path& path) {
+  ExportHandle handle{};
+  handle.header.handle_bytes = MAX_HANDLE_SZ;
+  int mount_id = 0;
+  EXPECT_EQ(::name_to_handle_at(AT_FDCWD, path.c_str(), &handle.header, &mount_id, 0), 0)
+      << path << ": " << strerror(errno);
+  return handle;
+}
+
+// The FUSE node id a handle names: its first two 32-bit words.
+uint64_t node_id_of(const ExportHandle& handle) {
+  uint32_t words[2];
+  std::memcpy(words, handle.header.f_handle, sizeof words);
+  return (uint64_t{words[0]} << 32) | words[1];
+}
+
 TEST(DaemonLookup, StaleExportHandleIsRefused) {
   MountGround ground;
   write_file(ground.source / "file", "data");
   QuarnixMount mount(ground.source, ground.mountpoint, {"--v", "4"});
   ASSERT_TRUE(mount.started());
 
-  struct Handle {
-    file_handle header;
-    unsigned char bytes[MAX_HANDLE_SZ];
-  } handle{};
-  handle.header.handle_bytes = MAX_HANDLE_SZ;
-  int mount_id = 0;
-  ASSERT_EQ(::name_to_handle_at(AT_FDCWD, (ground.mountpoint / "file").c_str(), &handle.header,
-                                &mount_id, 0),
-            0)
-      << strerror(errno);
+  ExportHandle handle = handle_of(ground.mountpoint / "file");
   const int root = ::open(ground.mountpoint.c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_GE(root, 0);
   // While the inode is known the handle opens it.
@@ -110,6 +124,27 @@ TEST(DaemonLookup, StaleExportHandleIsRefused) {
   EXPECT_EQ(read_file(ground.mountpoint / "file"), "data");
   EXPECT_EQ(mount.unmount_and_wait(), 0);
   EXPECT_EQ(mount.process().err().find("INTERNAL ERROR"), std::string::npos);
+}
+
+TEST(DaemonLookup, ExportHandleNeverOpensTheNextInodeAtItsNodeId) {
+  MountGround ground;
+  fs::create_directory(ground.source / "d1");
+  fs::create_directory(ground.source / "d2");
+  // One thread: the forgotten record's memory goes to the next one.
+  QuarnixMount mount(ground.source, ground.mountpoint, {"--single", "--v", "4"});
+  ASSERT_TRUE(mount.started());
+  ExportHandle old_handle = handle_of(ground.mountpoint / "d1");
+  ASSERT_TRUE(mount.wait_for_forget(stat_of(ground.source / "d1").st_ino));
+  const ExportHandle new_handle = handle_of(ground.mountpoint / "d2");
+  ASSERT_EQ(node_id_of(old_handle), node_id_of(new_handle)) << "the node id was not reused";
+
+  const int root = ::open(ground.mountpoint.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(root, 0);
+  const int fd = ::open_by_handle_at(root, &old_handle.header, O_RDONLY | O_DIRECTORY);
+  EXPECT_EQ(fd, -1);
+  EXPECT_EQ(errno, ESTALE);
+  if (fd >= 0) ::close(fd);
+  ::close(root);
 }
 
 TEST(DaemonLookup, SourceOfRootGivesPlainRelativePaths) {

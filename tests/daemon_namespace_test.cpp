@@ -7,10 +7,12 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -299,6 +301,66 @@ TEST(DaemonDirectories, SeekingInAListingResumesAfterTheNamedEntry) {
     EXPECT_EQ(entry->d_name, positions[i + 1].first) << i;
   }
   ::closedir(dir);
+}
+
+// Lists a directory with getdents64 in 1 KiB reads, fewer bytes than the
+// kernel asks the daemon for: each read resumes at the offset of the last
+// entry that fitted, not where the daemon's reply ended. `between` runs after
+// every read. How often each name was listed.
+std::map<std::string, int> list_in_small_reads(const fs::path& directory,
+                                               const std::function<void()>& between) {
+  std::map<std::string, int> names;
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY);
+  EXPECT_GE(fd, 0) << directory;
+  alignas(8) char buffer[1024];
+  long length;
+  while ((length = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0) {
+    for (long position = 0; position < length;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer + position);
+      ++names[entry->d_name];
+      position += entry->d_reclen;
+    }
+    between();
+  }
+  EXPECT_EQ(length, 0) << strerror(errno);
+  ::close(fd);
+  return names;
+}
+
+TEST(DaemonDirectories, ListingsResumeAtEveryOffsetHandedOut) {
+  MountGround ground;
+  constexpr int count = 5000;
+  // Two directories: the kernel may answer a second listing of one from its own cache.
+  for (const char* directory : {"still", "changing"}) {
+    fs::create_directory(ground.source / directory);
+    for (int i = 0; i < count; ++i)
+      write_file(ground.source / directory / ("n" + std::to_string(i)), "");
+  }
+  QuarnixMount mount(ground.source, ground.mountpoint);
+  ASSERT_TRUE(mount.started());
+
+  std::map<std::string, int> native;
+  for (const auto& entry : fs::directory_iterator(ground.source / "still"))
+    ++native[entry.path().filename().string()];
+  std::map<std::string, int> listed = list_in_small_reads(ground.mountpoint / "still", [] {});
+  listed.erase(".");
+  listed.erase("..");
+  EXPECT_EQ(listed, native);
+
+  // Names come and go through the mount while it is listed: the ones that
+  // stay are listed exactly once, the others at most once.
+  const fs::path changing = ground.mountpoint / "changing";
+  int step = 0;
+  listed = list_in_small_reads(changing, [&] {
+    write_file(changing / ("new" + std::to_string(step)), "");
+    fs::remove(changing / ("n" + std::to_string(count - 1 - step)));
+    ++step;
+  });
+  ASSERT_GT(step, 10);
+  for (int i = 0; i < count - step; ++i)
+    EXPECT_EQ(listed["n" + std::to_string(i)], 1) << i;
+  for (const auto& [name, times] : listed)
+    EXPECT_LE(times, 1) << name;
 }
 
 }  // namespace

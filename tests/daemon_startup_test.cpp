@@ -1,12 +1,18 @@
 // Start-up checks, mounting and shutdown of the real daemon.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <thread>
 
+#include "support/unique_fd.hpp"
 #include "tests/fixtures/quarnix_mount.hpp"
 #include "tests/fixtures/test_data.hpp"
 
@@ -129,6 +135,40 @@ TEST(DaemonMount, ServesAndPrintsStatisticsOnSigusr1) {
   EXPECT_EQ(mount.unmount_and_wait(), 0);
   EXPECT_EQ(mount.process().err(), expected);
   EXPECT_EQ(mount.process().out(), "");
+}
+
+// Polls `condition` until it holds or ten seconds have passed.
+bool eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+TEST(DaemonMount, Sigusr1LeavesTheCallsItInterruptsAlone) {
+  MountGround ground;
+  write_file(ground.source / "lock", "");
+  QuarnixMount mount(ground.source, ground.mountpoint, {"--single"});
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  // Held on the source itself, the lock blocks the daemon's one thread in
+  // its flock for the client below.
+  const UniqueFd held(::open((ground.source / "lock").c_str(), O_RDONLY));
+  ASSERT_TRUE(held);
+  ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+  Process client({"flock", "-x", (ground.mountpoint / "lock").string(), "true"},
+                 ground.work / "flock");
+  const std::string syscall = "/proc/" + std::to_string(mount.process().pid()) + "/syscall";
+  EXPECT_TRUE(eventually([&] {
+    return read_file(syscall).rfind(std::to_string(SYS_flock) + " ", 0) == 0;
+  })) << read_file(syscall);
+
+  mount.process().signal(SIGUSR1);
+  EXPECT_TRUE(eventually(
+      [&] { return mount.process().err().find("INFO: Cache not active.") != std::string::npos; }));
+  ASSERT_EQ(::flock(held.get(), LOCK_UN), 0);
+  EXPECT_EQ(exit_status(client.wait()), 0) << client.err();
 }
 
 TEST(DaemonMount, TerminationBySignalExitsOne) {
