@@ -97,6 +97,8 @@ TEST(TrainerProgram, CommandLineErrorsExitWithUsage) {
       {{"--v", "x", logs}, "the argument ('x') for option '--v' is invalid"},
       {{"--blocksize", "0", logs},
        "the argument ('0') for option '--blocksize' must be a positive number of bytes"},
+      {{"--trail-len", "0", logs},
+       "the argument ('0') for option '--trail-len' must be at least 1"},
       {{"--trail-len", "1025", logs},
        "the argument ('1025') for option '--trail-len' must be at most 1024"},
       // Its window of trail length + 1 blocks would not fit 32 bits.
