@@ -167,6 +167,40 @@ TEST(DaemonReadahead, PredictionsOfMissingFilesDoNotDisturbReads) {
   EXPECT_EQ(err.find("INTERNAL ERROR"), std::string::npos);
 }
 
+// Every length and count of a profile, made absurd in turn: the daemon refuses
+// the file before it allocates what the file claims.
+TEST(DaemonReadahead, SizesInACorruptProfileAreCheckedBeforeAnyAllocation) {
+  ReadaheadGround ground;
+  write_chain_profile(ground.profile, {{block_id_t("a", 0), {{block_id_t("b", 0), 0.5}}}},
+                      {{hash_path("a"), "a"}, {hash_path("b"), "b"}});
+  const std::string good = read_file(ground.profile);
+  const fs::path corrupt = ground.root / "corrupt.ba";
+  const fs::path small_cache = ground.root / "small-cache";
+  write_file(small_cache, std::string(block_size, '\0'));
+  const std::string two_to_the_30("\0\0\0\x40", 4);
+  for (std::size_t at = 0; at + sizeof(uint64_t) <= good.size(); ++at) {
+    // Only eight bytes that could hold a length or a count: no more than the file.
+    uint64_t value = 0;
+    good.copy(reinterpret_cast<char*>(&value), sizeof value, at);
+    if (value > good.size()) continue;
+    std::string bytes = good;
+    bytes.replace(at, two_to_the_30.size(), two_to_the_30);
+    write_file(corrupt, bytes);
+    // In 256 MiB of address space; a start that gets past the profile ends at
+    // the missing mountpoint.
+    const ProgramResult result =
+        run_program({"prlimit", "--as=268435456", quarnix_binary(), "--cachefile",
+                     small_cache.string(), "--readahead-profile", corrupt.string(),
+                     ground.source.string(), (ground.root / "none").string()});
+    const bool refused = (result.status == 6 || result.status == 7) &&
+                         result.err.find("eadahead profile") != std::string::npos;
+    const bool loaded =
+        result.status == 1 && result.err.find("failed to stat mountpoint") != std::string::npos;
+    EXPECT_TRUE(refused || loaded) << "at " << at << ": " << result.status << " " << result.err;
+    EXPECT_EQ(result.err.find("memory"), std::string::npos) << "at " << at << ": " << result.err;
+  }
+}
+
 TEST(DaemonReadahead, ProfilesTheDaemonCannotUseAreRefused) {
   ReadaheadGround ground;
   const std::vector<std::string> paths = {ground.source.string(), ground.mountpoint.string()};

@@ -169,8 +169,9 @@ TEST_F(ProfileFileTest, ForeignFilesAreReadErrors) {
   write_bytes(path, signature_length + "not::a::profile:::::::" + "tail");
   EXPECT_EQ(read_failure(path), prefix + "invalid signature");
 
+  // The signature's length is more than the file holds.
   write_bytes(path, signature_length + "serial");
-  EXPECT_EQ(read_failure(path), prefix + "input stream error");
+  EXPECT_EQ(read_failure(path), prefix + "a size stored in the file is too large");
 }
 
 TEST_F(ProfileFileTest, AnAbsurdLengthIsAReadError) {
@@ -183,7 +184,8 @@ TEST_F(ProfileFileTest, AnAbsurdLengthIsAReadError) {
   ASSERT_NE(marker, std::string::npos);
   ASSERT_GE(marker, 8u);
   ASSERT_EQ(bytes.substr(marker - 8, 8), std::string("\x10\0\0\0\0\0\0\0", 8));
-  bytes.replace(marker - 8, 8, std::string(8, '\xff'));
+  // 2^30: a length that the memory could hold but the file does not.
+  bytes.replace(marker - 8, 8, std::string("\0\0\0\x40\0\0\0\0", 8));
   write_bytes(path, bytes);
   EXPECT_EQ(read_failure(path), "Unable to read readahead profile " + path +
                                     ": a size stored in the file is too large");
