@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iostream>
 #include <optional>
+#include <utility>
 
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
@@ -95,12 +96,15 @@ std::string get_path(InodeRecord& record) {
 int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry) {
   debug_line(4,
              "DEBUG: lookup(): name=" + std::string(name) + ", parent=" + std::to_string(parent));
+  UniqueFd fd(::openat(get_fs_fd(parent), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return errno;
+  return do_lookup_opened(std::move(fd), entry);
+}
+
+int do_lookup_opened(UniqueFd fd, fuse_entry_param* entry) {
   std::memset(entry, 0, sizeof *entry);
   entry->attr_timeout = state.timeout;
   entry->entry_timeout = state.timeout;
-
-  UniqueFd fd(::openat(get_fs_fd(parent), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd) return errno;
   if (::fstatat(fd.get(), "", &entry->attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
     const int error = errno;
     debug_line(4, "DEBUG: lookup(): fstatat failed");

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "daemon/daemon_state.hpp"
+#include "support/unique_fd.hpp"
 
 namespace quarnix {
 
@@ -14,6 +15,8 @@ void init(void* userdata, fuse_conn_info* conn);
 // Lookup, forget and paths.
 std::string get_path(InodeRecord& record);
 int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry);
+// The lookup of an object that the caller opened with O_PATH | O_NOFOLLOW.
+int do_lookup_opened(UniqueFd fd, fuse_entry_param* entry);
 void do_forget(fuse_ino_t ino, uint64_t count);
 void lookup(fuse_req_t req, fuse_ino_t parent, const char* name);
 void forget(fuse_req_t req, fuse_ino_t ino, uint64_t count);
