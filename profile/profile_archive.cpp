@@ -4,6 +4,7 @@
 #include <boost/archive/impl/archive_serializer_map.ipp>
 #include <boost/archive/impl/basic_binary_iarchive.ipp>
 #include <boost/archive/impl/basic_binary_iprimitive.ipp>
+#include <cstring>
 #include <stdexcept>
 
 namespace quarnix {
@@ -22,18 +23,27 @@ std::streamoff stream_end(std::streambuf& buffer) {
 
 ProfileArchive::ProfileArchive(std::istream& stream)
     : Base(stream, 0), buffer(*stream.rdbuf()), end(stream_end(buffer)) {
+  // Boost would take the end of the file for a library version, which its
+  // checks (where they are compiled in) refuse by stopping the process.
+  const std::size_t signature =
+      sizeof(std::size_t) + std::strlen(boost::archive::BOOST_ARCHIVE_SIGNATURE());
+  if (remaining() <= signature)
+    throw boost::archive::archive_exception(boost::archive::archive_exception::input_stream_error);
   // After the members: reading the header already checks lengths.
   init(0);
+}
+
+uint64_t ProfileArchive::remaining() {
+  const std::streamoff position = buffer.pubseekoff(0, std::ios::cur, std::ios::in);
+  if (position < 0 || position > end)
+    throw boost::archive::archive_exception(boost::archive::archive_exception::input_stream_error);
+  return static_cast<uint64_t>(end - position);
 }
 
 // Every byte of a string, and every element of a collection, takes at least
 // one byte of the file.
 void ProfileArchive::check_size(uint64_t size) {
-  const std::streamoff position = buffer.pubseekoff(0, std::ios::cur, std::ios::in);
-  if (position < 0 || position > end)
-    throw boost::archive::archive_exception(boost::archive::archive_exception::input_stream_error);
-  if (size > static_cast<uint64_t>(end - position))
-    throw std::length_error("size beyond the end of the profile");
+  if (size > remaining()) throw std::length_error("size beyond the end of the profile");
 }
 
 void ProfileArchive::load_override(boost::serialization::collection_size_type& count) {

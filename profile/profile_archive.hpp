@@ -38,6 +38,7 @@ class ProfileArchive
   void load(std::string& text);
 
  private:
+  uint64_t remaining();
   void check_size(uint64_t size);
 
   std::streambuf& buffer;
