@@ -4,7 +4,6 @@
 #pragma once
 
 #include "daemon/daemon_state.hpp"
-#include "support/unique_fd.hpp"
 
 namespace quarnix {
 
@@ -14,9 +13,9 @@ void init(void* userdata, fuse_conn_info* conn);
 
 // Lookup, forget and paths.
 std::string get_path(InodeRecord& record);
-int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry);
-// The lookup of an object that the caller opened with O_PATH | O_NOFOLLOW.
-int do_lookup_opened(UniqueFd fd, fuse_entry_param* entry);
+// `confined`: the name is a relative path from outside input, resolved beneath
+// the parent with no symbolic link followed and no mount point crossed.
+int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool confined = false);
 void do_forget(fuse_ino_t ino, uint64_t count);
 void lookup(fuse_req_t req, fuse_ino_t parent, const char* name);
 void forget(fuse_req_t req, fuse_ino_t ino, uint64_t count);

@@ -1,22 +1,17 @@
 #include "readahead/lookup_path.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <exception>
-#include <utility>
 
 #include "daemon/operations.hpp"
 #include "support/logging.hpp"
-#include "support/open_beneath.hpp"
 
 namespace quarnix {
 
 int lookup_path(const std::string& path, InodeRecord** inode, mode_t* type) {
-  UniqueFd fd = open_beneath(get_fs_fd(FUSE_ROOT_ID), path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (!fd) return errno;
   fuse_entry_param entry{};
-  const int result = do_lookup_opened(std::move(fd), &entry);
+  const int result = do_lookup(FUSE_ROOT_ID, path.c_str(), &entry, /*confined=*/true);
   if (result != 0) return result;
   *inode = &get_inode(entry.ino);
   *type = entry.attr.st_mode & S_IFMT;
