@@ -17,14 +17,17 @@ namespace quarnix {
 
 namespace {
 
-// The change word of a setattr line: what the request sets.
-std::string setattr_change_word(const struct stat* attr, int to_set) {
+// The setattr line: the change word of what the request sets, and with a new
+// size "SIZE" and that size as a field of its own.
+void log_setattr(const InodeRecord& record, const struct stat* attr, int to_set) {
   std::string word;
   if (to_set & FUSE_SET_ATTR_MODE) word += "MODE,";
   if (to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) word += "UID,";
   if (to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME)) word += "TIME,";
-  if (to_set & FUSE_SET_ATTR_SIZE) word += "SIZE\t" + std::to_string(attr->st_size);
-  return word;
+  if (to_set & FUSE_SET_ATTR_SIZE)
+    state.oplog.write("setattr", record.log_id, word + "SIZE", static_cast<int64_t>(attr->st_size));
+  else
+    state.oplog.write("setattr", record.log_id, word);
 }
 
 int inode_utimensat(InodeRecord* record, const timespec times[2]) {
@@ -88,8 +91,7 @@ void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
 
 void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info* fi) {
   InodeRecord& record = get_inode(ino);
-  if (state.oplog.logs_all())
-    state.oplog.write("setattr", record.log_id, setattr_change_word(attr, to_set));
+  if (state.oplog.logs_all()) log_setattr(record, attr, to_set);
   if (record.mat_record && park_setattr(req, record, ino, attr, to_set, fi)) return;
   do_setattr(req, ino, attr, to_set, get_open_file(fi));
 }

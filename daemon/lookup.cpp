@@ -14,6 +14,7 @@
 #include "profile/block_id.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
+#include "support/open_beneath.hpp"
 #include "support/unique_fd.hpp"
 
 namespace quarnix {
@@ -93,14 +94,16 @@ std::string get_path(InodeRecord& record) {
   return path ? path->text : "(unknown)";
 }
 
-int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry) {
+int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool confined) {
   debug_line(4,
              "DEBUG: lookup(): name=" + std::string(name) + ", parent=" + std::to_string(parent));
   std::memset(entry, 0, sizeof *entry);
   entry->attr_timeout = state.timeout;
   entry->entry_timeout = state.timeout;
 
-  UniqueFd fd(::openat(get_fs_fd(parent), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  const int flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+  UniqueFd fd = confined ? open_beneath(get_fs_fd(parent), name, flags)
+                         : UniqueFd(::openat(get_fs_fd(parent), name, flags));
   if (!fd) return errno;
   if (::fstatat(fd.get(), "", &entry->attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
     const int error = errno;

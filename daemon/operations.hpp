@@ -13,7 +13,9 @@ void init(void* userdata, fuse_conn_info* conn);
 
 // Lookup, forget and paths.
 std::string get_path(InodeRecord& record);
-int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry);
+// `confined`: the name is a relative path from outside input, resolved beneath
+// the parent with no symbolic link followed and no mount point crossed.
+int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool confined = false);
 void do_forget(fuse_ino_t ino, uint64_t count);
 void lookup(fuse_req_t req, fuse_ino_t parent, const char* name);
 void forget(fuse_req_t req, fuse_ino_t ino, uint64_t count);

@@ -9,8 +9,22 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <type_traits>
+#include <unordered_set>
 
 namespace quarnix {
+
+// A line holds its fields between tabs and ends at the line end: a name with a
+// tab or a line break (a carriage return ends the trainer's lines as well)
+// cannot be written without breaking the line apart. Numbers always fit.
+template <typename Field>
+bool fits_log_line(const Field& field) {
+  if constexpr (std::is_convertible_v<const Field&, std::string_view>)
+    return std::string_view(field).find_first_of("\t\n\r") == std::string_view::npos;
+  else
+    return true;
+}
 
 struct OperationsLog {
   bool enabled = false;
@@ -26,9 +40,14 @@ struct OperationsLog {
 
   bool logs_all() const { return enabled && log_all; }
 
-  // One line "<seconds>\t<name>\t<field>\t<field>..." in the operations log.
+  // One line "<seconds>\t<name>\t<field>\t<field>..." in the operations log;
+  // a line whose text field does not fit a line is left out with a warning.
   template <typename... Fields>
   void write(const char* name, const Fields&... fields) {
+    if (!(fits_log_line(fields) && ...)) {
+      (warn_if_left_out(name, fields), ...);
+      return;
+    }
     std::ostringstream line;
     bool first = true;
     ((line << (first ? "" : "\t") << fields, first = false), ...);
@@ -41,10 +60,26 @@ struct OperationsLog {
     if (logs_all()) write(name, fields...);
   }
 
+  // A read of the inode with file-map id `id`; left out when the inode has no
+  // file-map line, because the trainer refuses reads of unknown ids.
+  void write_read(uint64_t id, int64_t offset, uint64_t size);
+
+  // The file-map line of a new inode; a path that does not fit a line is left
+  // out with a warning, and so are the inode's reads.
   void write_file(uint64_t id, const std::string& path);
 
  private:
   void write_line(const char* name, const std::string& fields);
+
+  template <typename Field>
+  static void warn_if_left_out(const char* name, const Field& field) {
+    if constexpr (std::is_convertible_v<const Field&, std::string_view>)
+      if (!fits_log_line(field)) warn_left_out(name, field);
+  }
+  static void warn_left_out(const char* what, std::string_view text);
+
+  // File-map ids without a file-map line; guarded by `mutex`.
+  std::unordered_set<uint64_t> unmapped_ids;
 };
 
 }  // namespace quarnix

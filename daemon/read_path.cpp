@@ -171,7 +171,7 @@ int read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*
   }
   if (internal) log_debug(2, "read(): is internal readahead, skipping state update.");
   if (state.oplog.enabled && !internal)
-    state.oplog.write("read", inode.log_id, static_cast<int64_t>(off), static_cast<uint64_t>(size));
+    state.oplog.write_read(inode.log_id, static_cast<int64_t>(off), static_cast<uint64_t>(size));
   if (state.readahead && !internal) score_read(inode, ino, static_cast<uint64_t>(off), size);
   if (state.cache && read_from_cache(req, inode, size, off)) return 0;
   if (inode.mat_record)

@@ -1,6 +1,5 @@
 #include "profile/block_node.hpp"
 
-#include <boost/archive/binary_iarchive.hpp>
 #include <boost/archive/binary_oarchive.hpp>
 #include <boost/serialization/map.hpp>
 #include <boost/serialization/string.hpp>
@@ -9,6 +8,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "profile/profile_archive.hpp"
 #include "support/errors.hpp"
 
 namespace quarnix {
@@ -58,7 +58,7 @@ void BlockNode::load(Archive& archive, const unsigned int /*version*/) {
 }
 
 template void BlockNode::save(boost::archive::binary_oarchive&, const unsigned int) const;
-template void BlockNode::load(boost::archive::binary_iarchive&, const unsigned int);
+template void BlockNode::load(ProfileArchive&, const unsigned int);
 
 std::string print_block_node(const BlockNode& node, const std::string& indentation) {
   std::ostringstream text;

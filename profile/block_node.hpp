@@ -37,8 +37,8 @@ struct BlockNode {
  private:
   friend class boost::serialization::access;
 
-  // Archive order: name, children, predictions. Defined for Boost's binary
-  // archives only.
+  // Archive order: name, children, predictions. Saved to Boost's binary
+  // archive, loaded from the profile archive.
   template <class Archive>
   void save(Archive& archive, const unsigned int version) const;
   // Throws RuntimeError when the nesting exceeds max_block_node_depth.

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 
-#include <boost/archive/binary_iarchive.hpp>
 #include <boost/archive/binary_oarchive.hpp>
 #include <boost/serialization/string.hpp>
 #include <boost/serialization/unordered_map.hpp>
@@ -13,8 +12,9 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "support/replacement_file.hpp"
+#include "profile/profile_archive.hpp"
 #include "support/errors.hpp"
+#include "support/replacement_file.hpp"
 
 namespace quarnix {
 
@@ -42,8 +42,8 @@ bool has_foreign_signature_length(std::istream& stream) {
   return complete && length != std::strlen(boost::archive::BOOST_ARCHIVE_SIGNATURE());
 }
 
-// Corrupt sizes make the containers refuse or fail their allocation, whose
-// own texts would tell a user nothing.
+// The archive refuses a size beyond the end of the file, and the containers
+// refuse absurd ones; their own texts would tell a user nothing.
 std::string failure_reason(const std::exception& error) {
   if (dynamic_cast<const std::length_error*>(&error) != nullptr)
     return "a size stored in the file is too large";
@@ -82,7 +82,7 @@ ProfileReader::ProfileReader(const std::string& path) : path(path) {
   if (has_foreign_signature_length(stream)) fail("invalid signature");
   if (!stream.seekg(0)) fail("input stream error");
   try {
-    archive = std::make_unique<boost::archive::binary_iarchive>(stream, 0);
+    archive = std::make_unique<ProfileArchive>(stream);
   } catch (const std::exception& error) {
     fail(failure_reason(error));
   }

@@ -11,11 +11,9 @@
 
 #include "profile/block_node.hpp"
 
-namespace boost::archive {
-class binary_iarchive;
-}
-
 namespace quarnix {
+
+class ProfileArchive;
 
 // The only format that the readers accept.
 inline constexpr int profile_format = 3;
@@ -62,7 +60,7 @@ class ProfileReader {
   Item next_item = Item::format;
   std::ifstream stream;
   // Declared after the stream that it reads from, so that it goes first.
-  std::unique_ptr<boost::archive::binary_iarchive> archive;
+  std::unique_ptr<ProfileArchive> archive;
 };
 
 // The first path of the table, in ascending hash order, that could lead a

@@ -22,8 +22,9 @@ std::string format_prefetch_histogram(const prefetches_needed_t& needed, double 
 
 void write_prefetch_histogram(const std::string& path, const prefetches_needed_t& needed,
                               double p_threshold) {
+  const std::string text = format_prefetch_histogram(needed, p_threshold);
   ReplacementFile file(path, "Unable to write prefetch histogram " + path);
-  file.write(format_prefetch_histogram(needed, p_threshold));
+  file.write(text);
   file.commit();
 }
 

@@ -51,18 +51,6 @@ void report_read_sizes(const sizecount_t& sizecount, unsigned int blocksize) {
   print_blocksize_stats(sizes);
 }
 
-// An exception that nothing catches ends the process without unwinding the
-// stack, so a failed write would leave its temporary file behind; catching and
-// rethrowing unwinds first and still ends in the terminate handler.
-template <typename Write>
-void write_output(Write write) {
-  try {
-    write();
-  } catch (...) {
-    throw;
-  }
-}
-
 void dump_counts(const char* title, const occ_count_t& counts) {
   if (!log_enabled(3)) return;
   std::cout << title;
@@ -97,7 +85,7 @@ int run_trainer(int argc, char** argv) {
 
   log_info("Calculating prediction quality...");
   prefetches_needed_t needed = calc_prefetches_needed(probabilities, p_threshold);
-  write_output([&] { write_prefetch_histogram(prefetch_histogram_file, needed, p_threshold); });
+  write_prefetch_histogram(prefetch_histogram_file, needed, p_threshold);
   log_info(boost::format("Weighted number of pre-fetches needed to reach p_t = %.2f: %.3f") %
            p_threshold % weighted_prefetches_needed(aggregated, needed));
 
@@ -107,8 +95,7 @@ int run_trainer(int argc, char** argv) {
 
   const ProfileSettings settings{vm.count("kernel") > 0, blocksize,
                                  vm["trail-len"].as<unsigned int>()};
-  write_output(
-      [&] { write_profile(vm["output"].as<std::string>(), settings, tables.hash2path, root); });
+  write_profile(vm["output"].as<std::string>(), settings, tables.hash2path, root);
   return 0;
 }
 

@@ -24,9 +24,12 @@ void check_blocksize(unsigned int blocksize) {
         "bytes");
 }
 
-// The tree is as deep as the trail length, and the profile readers refuse
-// deeper trees; the bound also keeps trail length + 1 within 32 bits.
+// A prediction needs a context of at least one block. The tree is as deep as
+// the trail length, and the profile readers refuse deeper trees; the bound
+// also keeps trail length + 1 within 32 bits.
 void check_trail_len(unsigned int trail_len) {
+  if (trail_len == 0)
+    throw po::error("the argument ('0') for option '--trail-len' must be at least 1");
   if (trail_len > max_block_node_depth)
     throw po::error((boost::format("the argument ('%d') for option '--trail-len' must be at most "
                                    "%d") %

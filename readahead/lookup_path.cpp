@@ -1,5 +1,7 @@
 #include "readahead/lookup_path.hpp"
 
+#include <sys/stat.h>
+
 #include <exception>
 
 #include "daemon/operations.hpp"
@@ -7,11 +9,12 @@
 
 namespace quarnix {
 
-int lookup_path(const std::string& path, InodeRecord** inode) {
+int lookup_path(const std::string& path, InodeRecord** inode, mode_t* type) {
   fuse_entry_param entry{};
-  const int result = do_lookup(FUSE_ROOT_ID, path.c_str(), &entry);
+  const int result = do_lookup(FUSE_ROOT_ID, path.c_str(), &entry, /*confined=*/true);
   if (result != 0) return result;
   *inode = &get_inode(entry.ino);
+  *type = entry.attr.st_mode & S_IFMT;
   return 0;
 }
 

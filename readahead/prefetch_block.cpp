@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <limits>
@@ -47,11 +48,18 @@ fuse_file_handle* find_or_open_handle(readahead_state& readahead, block_id_t id)
     return nullptr;
   }
   InodeRecord* inode = nullptr;
-  if (const int error = lookup_path(*path, &inode); error != 0) {
+  mode_t type = 0;
+  if (const int error = lookup_path(*path, &inode, &type); error != 0) {
     log_warning(boost::format("readahead(%d): lookup(%s): %s") % id % *path % errno_string(error));
     return nullptr;
   }
   LookupReference reference(inode);
+  // Opening a FIFO or a device could block the thread, or start what a device
+  // does when it is opened; the open reaches the very inode that was looked up.
+  if (!S_ISREG(type)) {
+    log_warning(boost::format("readahead(%d): %s is not a regular file") % id % *path);
+    return nullptr;
+  }
   auto fi = std::make_unique<fuse_file_info>();
   fi->flags = O_RDONLY;
   if (const int error = quarnix::open(nullptr, get_fuse_ino(*inode), fi.get()); error != 0) {

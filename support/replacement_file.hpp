@@ -1,19 +1,28 @@
-// A file written beside its target and renamed over it only once complete,
-// so that a failed write never leaves a truncated file in the target's place.
+// An output file written so that a failed write never leaves a truncated file
+// in the target's place, and so that writing never changes what kind of file
+// the target is. A regular file (or a new one) is written beside the target
+// and renamed over it only once complete; a device or a FIFO is opened,
+// truncated and written through, as any program's output would be; a
+// symbolic link leads to its target, which is written in the same way.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
 #include <string_view>
 
+#include "support/unique_fd.hpp"
+
 namespace quarnix {
 
 class ReplacementFile {
  public:
-  // Creates the temporary file in the target's directory, with `mode` less
-  // the umask (the default lets the umask decide, as for any new file). Every
-  // failure of this object throws RuntimeError(failure_message, errno).
+  // Opens the output. A new file gets `mode` less the umask (the default lets
+  // the umask decide, as for any new file); a replaced regular file keeps its
+  // permissions and, where the process may give it away, its owner. Every
+  // failure of this object throws RuntimeError(failure_message, errno), after
+  // the temporary file is gone.
   ReplacementFile(const std::string& target, std::string failure_message, mode_t mode = 0666);
   // Removes the temporary file unless it was committed.
   ~ReplacementFile();
@@ -21,17 +30,22 @@ class ReplacementFile {
   ReplacementFile& operator=(const ReplacementFile&) = delete;
 
   void write(std::string_view bytes);
-  // Flushes the contents to the disk, closes the file and renames it over the target.
+  // Flushes the contents to the disk, closes the file and renames it over the
+  // target; a file written through is only closed.
   void commit();
 
  private:
-  [[noreturn]] void fail(int error_number) const;
+  void create_temporary(mode_t mode);
+  void take_over_attributes(const struct stat& replaced);
+  void remove_temporary() noexcept;
+  [[noreturn]] void fail(int error_number);
   void close_descriptor();
 
   std::string target;
+  // Empty when the target is written through.
   std::string temporary;
   std::string failure_message;
-  int descriptor = -1;
+  UniqueFd descriptor;
   bool committed = false;
 };
 

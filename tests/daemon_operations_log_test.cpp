@@ -148,6 +148,47 @@ TEST(OperationsLog, LogReadsWritesOnlyReads) {
   EXPECT_EQ(log.files, (std::vector<std::string>{"0\tfile", "1\td"}));
 }
 
+// A name with a tab or a line break would break its line apart: such names
+// are left out with a warning each, and the trainer reads the rest.
+TEST(OperationsLog, NamesThatWouldBreakALineAreLeftOut) {
+  const std::vector<std::string> awkward = {"tab\tname", "new\nline", "carriage\rreturn"};
+  for (const std::string mode : {"--log-reads", "--log-all"}) {
+    SCOPED_TRACE(mode);
+    MountGround ground;
+    write_file(ground.source / "plain", "plain");
+    for (const auto& name : awkward)
+      write_file(ground.source / name, "awkward");
+    QuarnixMount mount(ground.source, ground.mountpoint, {mode}, in_directory(ground.work));
+    ASSERT_TRUE(mount.started());
+    for (const auto& name : awkward)
+      EXPECT_EQ(read_file(ground.mountpoint / name), "awkward");
+    EXPECT_EQ(read_file(ground.mountpoint / "plain"), "plain");
+    EXPECT_EQ(mount.unmount_and_wait(), 0);
+
+    const ReadLog log = read_log(ground.work);
+    ASSERT_EQ(log.files.size(), 1u);
+    const std::string plain_id = log.files[0].substr(0, log.files[0].find('\t'));
+    EXPECT_EQ(log.files[0], plain_id + "\tplain");
+    for (const auto& line : log.lines) {
+      if (line.rfind("read\t", 0) == 0) {
+        EXPECT_EQ(line.rfind("read\t" + plain_id + "\t", 0), 0u) << line;
+      }
+    }
+    // Each name once in the file map, and with --log-all once more in its lookup line.
+    const std::string err = mount.process().err();
+    std::size_t warnings = 0;
+    for (std::size_t at = err.find("WARNING: operations log: "); at != std::string::npos;
+         at = err.find("WARNING: operations log: ", at + 1))
+      ++warnings;
+    EXPECT_EQ(warnings, awkward.size() * (mode == "--log-all" ? 2 : 1)) << err;
+    EXPECT_NE(err.find("new\\nline"), std::string::npos) << err;
+
+    const ProgramResult trained = run_program({QUARNIX_TRAINER_BINARY, ground.work.string()},
+                                              in_directory(ground.root.path()));
+    EXPECT_EQ(trained.status, 0) << trained.err;
+  }
+}
+
 TEST(OperationsLog, DaemonsStartedInOneSecondKeepSeparateLogs) {
   MountGround first;
   MountGround second;

@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/archive/binary_oarchive.hpp>
 #include <filesystem>
 #include <fstream>
@@ -165,6 +168,112 @@ TEST(DaemonReadahead, PredictionsOfMissingFilesDoNotDisturbReads) {
       << err;
   EXPECT_NE(err.find("INFO: Cache stats: 1 hits, 1 misses."), std::string::npos) << err;
   EXPECT_EQ(err.find("INTERNAL ERROR"), std::string::npos);
+}
+
+// Waits until the daemon's standard error holds every one of `lines`.
+bool wait_for_errors(QuarnixMount& mount, const std::vector<std::string>& lines) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::string err = mount.process().err();
+    if (std::all_of(lines.begin(), lines.end(),
+                    [&](const std::string& line) { return err.find(line) != std::string::npos; }))
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+std::string readahead_warning(block_id_t id, const std::string& text) {
+  return "WARNING: readahead(" + std::to_string(id.value) + "): " + text + "\n";
+}
+
+TEST(DaemonReadahead, ProfilePathsNeverLeadOutOfTheSource) {
+  ReadaheadGround ground;
+  const fs::path outside = ground.root / "outside";
+  fs::create_directory(outside);
+  const std::string secret = random_bytes(block_size, 4);
+  write_file(outside / "secret", secret);
+  fs::create_directory_symlink(outside, ground.source / "linked");
+  fs::create_symlink(outside / "secret", ground.source / "alias");
+  const std::string data = random_bytes(block_size, 5);
+  write_file(ground.source / "a", data);
+  const block_id_t through_directory("linked/secret", 0);
+  const block_id_t through_name("alias", 0);
+  write_chain_profile(ground.profile,
+                      {{block_id_t("a", 0), {{through_directory, 0.6}, {through_name, 0.3}}}},
+                      {{hash_path("a"), "a"},
+                       {hash_path("linked/secret"), "linked/secret"},
+                       {hash_path("alias"), "alias"}});
+  QuarnixMount mount(ground.source, ground.mountpoint, daemon_options(ground),
+                     in_directory(ground.work));
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+
+  EXPECT_EQ(read_block(ground.mountpoint / "a", 0), data);
+  EXPECT_TRUE(wait_for_errors(
+      mount, {readahead_warning(through_directory,
+                                "lookup(linked/secret): Too many levels of symbolic links"),
+              readahead_warning(through_name, "alias is not a regular file")}))
+      << mount.process().err();
+  EXPECT_EQ(mount.unmount_and_wait(), 0);
+  EXPECT_EQ(read_file(ground.cachefile).find(secret.substr(0, 64)), std::string::npos);
+}
+
+TEST(DaemonReadahead, WhatIsNotARegularFileIsSkippedAndUnmountEndsTheDaemon) {
+  ReadaheadGround ground;
+  const std::string data = random_bytes(block_size, 6);
+  write_file(ground.source / "a", data);
+  ASSERT_EQ(::mkfifo((ground.source / "fifo").c_str(), 0644), 0);
+  // A null device of the test's own; opening a device may do anything.
+  ASSERT_EQ(::mknod((ground.source / "device").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+  const block_id_t fifo("fifo", 0);
+  const block_id_t device("device", 0);
+  write_chain_profile(
+      ground.profile, {{block_id_t("a", 0), {{fifo, 0.6}, {device, 0.3}}}},
+      {{hash_path("a"), "a"}, {hash_path("fifo"), "fifo"}, {hash_path("device"), "device"}});
+  QuarnixMount mount(ground.source, ground.mountpoint, daemon_options(ground),
+                     in_directory(ground.work));
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+
+  EXPECT_EQ(read_block(ground.mountpoint / "a", 0), data);
+  EXPECT_TRUE(wait_for_errors(mount, {readahead_warning(fifo, "fifo is not a regular file"),
+                                      readahead_warning(device, "device is not a regular file")}))
+      << mount.process().err();
+  EXPECT_EQ(mount.unmount_and_wait(), 0);
+  EXPECT_TRUE(fs::exists(ground.cachefile.string() + ".meta"));
+}
+
+// Every length and count of a profile, made absurd in turn: the daemon refuses
+// the file before it allocates what the file claims.
+TEST(DaemonReadahead, SizesInACorruptProfileAreCheckedBeforeAnyAllocation) {
+  ReadaheadGround ground;
+  write_chain_profile(ground.profile, {{block_id_t("a", 0), {{block_id_t("b", 0), 0.5}}}},
+                      {{hash_path("a"), "a"}, {hash_path("b"), "b"}});
+  const std::string good = read_file(ground.profile);
+  const fs::path corrupt = ground.root / "corrupt.ba";
+  const fs::path small_cache = ground.root / "small-cache";
+  write_file(small_cache, std::string(block_size, '\0'));
+  const std::string two_to_the_30("\0\0\0\x40", 4);
+  for (std::size_t at = 0; at + sizeof(uint64_t) <= good.size(); ++at) {
+    // Only eight bytes that could hold a length or a count: no more than the file.
+    uint64_t value = 0;
+    good.copy(reinterpret_cast<char*>(&value), sizeof value, at);
+    if (value > good.size()) continue;
+    std::string bytes = good;
+    bytes.replace(at, two_to_the_30.size(), two_to_the_30);
+    write_file(corrupt, bytes);
+    // In 256 MiB of address space; a start that gets past the profile ends at
+    // the missing mountpoint.
+    const ProgramResult result =
+        run_program({"prlimit", "--as=268435456", quarnix_binary(), "--cachefile",
+                     small_cache.string(), "--readahead-profile", corrupt.string(),
+                     ground.source.string(), (ground.root / "none").string()});
+    const bool refused = (result.status == 6 || result.status == 7) &&
+                         result.err.find("eadahead profile") != std::string::npos;
+    const bool loaded =
+        result.status == 1 && result.err.find("failed to stat mountpoint") != std::string::npos;
+    EXPECT_TRUE(refused || loaded) << "at " << at << ": " << result.status << " " << result.err;
+    EXPECT_EQ(result.err.find("memory"), std::string::npos) << "at " << at << ": " << result.err;
+  }
 }
 
 TEST(DaemonReadahead, ProfilesTheDaemonCannotUseAreRefused) {

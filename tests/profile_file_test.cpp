@@ -183,7 +183,8 @@ TEST_F(ProfileFileTest, AnAbsurdLengthIsAReadError) {
   ASSERT_NE(marker, std::string::npos);
   ASSERT_GE(marker, 8u);
   ASSERT_EQ(bytes.substr(marker - 8, 8), std::string("\x10\0\0\0\0\0\0\0", 8));
-  bytes.replace(marker - 8, 8, std::string(8, '\xff'));
+  // 2^30: a length that the memory could hold but the file does not.
+  bytes.replace(marker - 8, 8, std::string("\0\0\0\x40\0\0\0\0", 8));
   write_bytes(path, bytes);
   EXPECT_EQ(read_failure(path), "Unable to read readahead profile " + path +
                                     ": a size stored in the file is too large");

@@ -119,7 +119,7 @@ TEST_F(PrefetchBlockTest, VanishedFileIsSkippedWithAWarning) {
   EXPECT_TRUE(readahead.handles.entries.empty());
 }
 
-TEST_F(PrefetchBlockTest, FileThatCannotBeOpenedKeepsNothing) {
+TEST_F(PrefetchBlockTest, WhatIsNotARegularFileIsNeitherOpenedNorKept) {
   // A socket can be looked up but not opened.
   UniqueFd socket_fd(::socket(AF_UNIX, SOCK_STREAM, 0));
   sockaddr_un address{};
@@ -135,8 +135,8 @@ TEST_F(PrefetchBlockTest, FileThatCannotBeOpenedKeepsNothing) {
   const block_id_t id("socket", 0);
   prefetch_block(&readahead, id);
   prefetch_block(&readahead, id);
-  const std::string warning = "WARNING: readahead(" + std::to_string(id.value) +
-                              "): open(socket): No such device or address\n";
+  const std::string warning =
+      "WARNING: readahead(" + std::to_string(id.value) + "): socket is not a regular file\n";
   EXPECT_EQ(capture.err(), warning + warning);
   EXPECT_TRUE(readahead.handles.entries.empty());
   EXPECT_TRUE(state.inodes.empty());
@@ -176,7 +176,8 @@ class FuseFileHandleTest : public PrefetchBlockTest {
  protected:
   fuse_file_handle open_handle(const std::string& path) {
     InodeRecord* inode = nullptr;
-    EXPECT_EQ(lookup_path(path, &inode), 0);
+    mode_t type = 0;
+    EXPECT_EQ(lookup_path(path, &inode, &type), 0);
     auto fi = std::make_unique<fuse_file_info>();
     EXPECT_EQ(quarnix::open(nullptr, get_fuse_ino(*inode), fi.get()), 0);
     return fuse_file_handle(inode, std::move(fi));
@@ -203,7 +204,9 @@ TEST_F(FuseFileHandleTest, MovedFromHandleDoesNothing) {
 
 TEST_F(FuseFileHandleTest, GivesBackOnlyItsOwnLookup) {
   InodeRecord* inode = nullptr;
-  ASSERT_EQ(lookup_path("a", &inode), 0);
+  mode_t type = 0;
+  ASSERT_EQ(lookup_path("a", &inode, &type), 0);
+  EXPECT_TRUE(S_ISREG(type));
   { fuse_file_handle handle = open_handle("a"); }
   ASSERT_EQ(record_of("a"), inode);
   EXPECT_EQ(inode->nlookup, 1u);

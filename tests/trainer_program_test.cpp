@@ -1,13 +1,11 @@
 // The real quarnix_trainer: command line, outputs, messages and exit statuses.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <stdexcept>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +13,7 @@
 #include "tests/fixtures/process.hpp"
 #include "tests/fixtures/temp_dir.hpp"
 #include "tests/fixtures/test_data.hpp"
+#include "tests/fixtures/tmpfs_mount.hpp"
 #include "tests/profile_fixtures.hpp"
 #include "tests/trainer_fixtures.hpp"
 
@@ -98,6 +97,8 @@ TEST(TrainerProgram, CommandLineErrorsExitWithUsage) {
       {{"--v", "x", logs}, "the argument ('x') for option '--v' is invalid"},
       {{"--blocksize", "0", logs},
        "the argument ('0') for option '--blocksize' must be a positive number of bytes"},
+      {{"--trail-len", "0", logs},
+       "the argument ('0') for option '--trail-len' must be at least 1"},
       {{"--trail-len", "1025", logs},
        "the argument ('1025') for option '--trail-len' must be at most 1024"},
       // Its window of trail length + 1 blocks would not fit 32 bits.
@@ -333,33 +334,82 @@ TEST(TrainerProgram, BadLogsEndTheRunWithTheirMessage) {
       << result.err;
 }
 
-// A small tmpfs of its own, unmounted when the test ends however it ends.
-class TmpfsMount {
- public:
-  explicit TmpfsMount(const fs::path& mountpoint) : mountpoint(mountpoint) {
-    fs::create_directory(mountpoint);
-    if (::mount("tmpfs", mountpoint.c_str(), "tmpfs", 0, "size=64k") != 0)
-      throw std::runtime_error(std::string("mount tmpfs: ") + std::strerror(errno));
-  }
-  ~TmpfsMount() { ::umount2(mountpoint.c_str(), MNT_DETACH); }
-  TmpfsMount(const TmpfsMount&) = delete;
-  TmpfsMount& operator=(const TmpfsMount&) = delete;
+// Both outputs reach what their paths name: a symbolic link's target is
+// replaced, a file keeps its mode, a FIFO or a device is written through.
+TEST(TrainerProgram, OutputsAreWrittenThroughWhatTheirPathsName) {
+  TrainerGround ground;
+  add_daemon_logs(ground);
+  const std::string histogram =
+      "# of prefetches needed for p=0.90\tnumber of block sequences\n1\t4\n2\t1\n";
+  const fs::path histogram_path = ground.work / "prefetch_histogram.txt";
+  const fs::path profile_path = ground.work / "profile.ba";
+  const fs::path elsewhere = ground.directory / "elsewhere";
+  fs::create_directory(elsewhere);
+  const auto train = [&] {
+    const ProgramResult result =
+        run_trainer({"--output", profile_path.string(), ground.logs_argument()}, ground.work);
+    EXPECT_EQ(result.status, 0) << result.err;
+  };
+  const auto file_type = [](const fs::path& path) {
+    struct stat info {};
+    ::lstat(path.c_str(), &info);
+    return info.st_mode & S_IFMT;
+  };
+  const auto start_over = [&] {
+    fs::remove(histogram_path);
+    fs::remove(profile_path);
+  };
 
-  void make_read_only() {
-    if (::mount("tmpfs", mountpoint.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=64k") != 0)
-      throw std::runtime_error(std::string("remount tmpfs: ") + std::strerror(errno));
+  {
+    SCOPED_TRACE("symbolic links, relative and absolute, one of them dangling");
+    fs::create_symlink("../elsewhere/histogram", histogram_path);
+    fs::create_symlink(elsewhere / "profile.ba", profile_path);
+    write_file(elsewhere / "histogram", "old histogram");
+    train();
+    EXPECT_TRUE(fs::is_symlink(histogram_path));
+    EXPECT_TRUE(fs::is_symlink(profile_path));
+    EXPECT_EQ(read_file(elsewhere / "histogram"), histogram);
+    EXPECT_EQ(read_profile(elsewhere / "profile.ba").root.size(), 16u);
   }
-
-  // Writes a file until the filesystem has no block left.
-  void fill() {
-    std::ofstream filler(mountpoint / "filler", std::ios::binary);
-    const std::string block(4096, 'f');
-    while (filler.write(block.data(), block.size()) && filler.flush()) {
-    }
+  start_over();
+  {
+    SCOPED_TRACE("files of their own modes");
+    write_file(histogram_path, "old histogram");
+    write_file(profile_path, "old profile");
+    fs::permissions(histogram_path, fs::perms(0600));
+    fs::permissions(profile_path, fs::perms(0640));
+    train();
+    EXPECT_EQ(fs::status(histogram_path).permissions(), fs::perms(0600));
+    EXPECT_EQ(fs::status(profile_path).permissions(), fs::perms(0640));
+    EXPECT_EQ(read_file(histogram_path), histogram);
+    EXPECT_EQ(read_profile(profile_path).root.size(), 16u);
   }
-
-  const fs::path mountpoint;
-};
+  start_over();
+  {
+    SCOPED_TRACE("FIFOs");
+    ASSERT_EQ(::mkfifo(histogram_path.c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo(profile_path.c_str(), 0644), 0);
+    Process histogram_reader({"cat", histogram_path.string()}, ground.directory / "histogram");
+    Process profile_reader({"cat", profile_path.string()}, ground.directory / "profile");
+    train();
+    EXPECT_EQ(exit_status(histogram_reader.wait()), 0);
+    EXPECT_EQ(exit_status(profile_reader.wait()), 0);
+    EXPECT_EQ(histogram_reader.out(), histogram);
+    write_file(ground.directory / "received.ba", profile_reader.out());
+    EXPECT_EQ(read_profile(ground.directory / "received.ba").root.size(), 16u);
+    EXPECT_EQ(file_type(histogram_path), S_IFIFO);
+    EXPECT_EQ(file_type(profile_path), S_IFIFO);
+  }
+  start_over();
+  {
+    SCOPED_TRACE("character devices: null devices of the test's own");
+    ASSERT_EQ(::mknod(histogram_path.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    ASSERT_EQ(::mknod(profile_path.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    train();
+    EXPECT_EQ(file_type(histogram_path), S_IFCHR);
+    EXPECT_EQ(file_type(profile_path), S_IFCHR);
+  }
+}
 
 class TrainerOutputFailures : public ::testing::Test {
  protected:
