@@ -99,6 +99,9 @@ int run_daemon(int argc, char** argv) {
   if (vm.count("ondemand"))
     errx(1, "ERROR: --ondemand: on-demand materialization is not available yet");
 
+  // Before anything can write into the cache file: the metadata read at the
+  // start must not outlive those writes in a crash.
+  if (state.cache) state.cache->retire_metadata();
   ReadaheadThread readahead_thread;
   const int status = serve(argv[0], mountpoint, vm, readahead_thread);
   // Nothing fills the cache any more once the read-ahead thread has ended.
