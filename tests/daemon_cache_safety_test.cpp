@@ -100,6 +100,7 @@ TEST(DaemonCacheSafety, FilesReplacedWhileDownAreNeverServedFromOldChunks) {
     EXPECT_EQ(old_inodes.count(inode_of(ground.source / name)), 1u) << name << " got a new inode";
   }
   // cp -p: the same inode rewritten, its modification time set back.
+  const uint64_t copied_inode = inode_of(ground.source / "copied");
   const fs::path staging = ground.work / "staging";
   fs::create_directories(staging / "tree");
   contents["copied"] = random_bytes(size, seed++);
@@ -108,6 +109,7 @@ TEST(DaemonCacheSafety, FilesReplacedWhileDownAreNeverServedFromOldChunks) {
       run_program({"cp", "-p", (staging / "copied").string(), (ground.source / "copied").string()})
           .status,
       0);
+  EXPECT_EQ(inode_of(ground.source / "copied"), copied_inode);
   // rsync -t: a dated temporary renamed over each file; the second
   // temporary may take the inode the first rename freed.
   for (const std::string name : {"synced1", "synced2"}) {
