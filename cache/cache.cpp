@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 
 #include <boost/exception/diagnostic_information.hpp>
 #include <boost/format.hpp>
@@ -9,6 +10,7 @@
 #include <iostream>
 
 #include "cache/copy_chunk.hpp"
+#include "cache/durable_files.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
@@ -40,10 +42,20 @@ int open_cache_file(const std::string& path) {
   return fd;
 }
 
+// A second daemon on the same cache file would fill slots that the first one
+// serves from.
+void lock_exclusively(int fd, const std::string& path) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return;
+  if (errno == EWOULDBLOCK)
+    throw RuntimeError("Cache file " + path + " is in use by another quarnix process");
+  throw RuntimeError("Failed to lock cachefile " + path, errno);
+}
+
 }  // namespace
 
 Cache::Cache(const std::string& path, uint64_t chunk_size)
     : chunk_size(checked_chunk_size(chunk_size)), fd(open_cache_file(path)), path(path) {
+  lock_exclusively(fd.get(), path);
   struct stat cache_stat {};
   if (::fstat(fd.get(), &cache_stat) != 0)
     throw RuntimeError("Failed to fstat cachefile " + path, errno);
@@ -72,6 +84,18 @@ Cache::Cache(const std::string& path, uint64_t chunk_size)
     write_line(std::cerr, "INFO: Loaded " + std::to_string(lru.size()) + " cache elements.");
   else
     reinitialize();
+}
+
+void Cache::retire_metadata() {
+  std::lock_guard lk(mutex);
+  retire_metadata_locked();
+}
+
+void Cache::retire_metadata_locked() {
+  if (metadata_retired) return;
+  const std::string meta_path = path + ".meta";
+  remove_durably(meta_path, "Failed to remove cache metadata " + meta_path);
+  metadata_retired = true;
 }
 
 void Cache::reinitialize() {
@@ -171,6 +195,7 @@ locked_element_ptr Cache::lookup_or_insert(uint64_t ino, uint64_t chunkno, int s
 
 LRUElement& Cache::insert(uint64_t ino, uint64_t chunkno, int src_fd,
                           std::unique_lock<std::mutex>& lk) {
+  retire_metadata_locked();
   const uint64_t slot = take_slot(ino, lk);
   ++fills_in_progress;
   Fill fill;
@@ -178,7 +203,7 @@ LRUElement& Cache::insert(uint64_t ino, uint64_t chunkno, int src_fd,
     fill = fill_slot(src_fd, chunkno, slot, lk);
     if (find(ino, chunkno))
       throw RuntimeError(boost::format("chunk %d of ino %d already in cache.") % chunkno % ino);
-    restamp(ino, chunkno, fill.mtime, lk);
+    restamp(ino, chunkno, fill.identity, lk);
   } catch (...) {
     give_back_slot(slot);
     forget_if_empty(ino);
@@ -228,7 +253,7 @@ Cache::Fill Cache::fill_slot(int src_fd, uint64_t chunkno, uint64_t slot,
   struct stat source {};
   Fill fill;
   fill.size = copy_chunk(src_fd, chunkno * chunk_size, fd.get(), slot, chunk_size, &source);
-  fill.mtime = source.st_mtim;
+  fill.identity = FileIdentity::of(source);
   return fill;
 }
 
@@ -237,12 +262,12 @@ void Cache::end_fill() {
   unlocked_cv.notify_all();
 }
 
-void Cache::restamp(uint64_t ino, uint64_t own_chunkno, const timespec& fill_time,
+void Cache::restamp(uint64_t ino, uint64_t own_chunkno, const FileIdentity& filled_from,
                     std::unique_lock<std::mutex>& lk) {
   for (;;) {
     CacheInode& entry = index[ino];
-    if (entry.mtime && same_time(*entry.mtime, fill_time)) return;
-    // The other chunks were copied at another time of the file: they may
+    if (entry.identity && *entry.identity == filled_from) return;
+    // The other chunks were copied from another state of the file: they may
     // predate a change. Their holders never wait while they hold them, except
     // those still filling, which compare their own time after this.
     bool waited = false;
@@ -259,7 +284,7 @@ void Cache::restamp(uint64_t ino, uint64_t own_chunkno, const timespec& fill_tim
       }
     }
     if (waited) continue;
-    entry.mtime = fill_time;
+    entry.identity = filled_from;
     return;
   }
 }
@@ -276,6 +301,7 @@ void Cache::forget_if_empty(uint64_t ino) {
 
 locked_element_ptr Cache::update(uint64_t ino, uint64_t chunkno, int src_fd) {
   std::unique_lock lk(mutex);
+  retire_metadata_locked();
   // Locking before the test waits for an insert of this chunk that may have
   // copied the bytes this write replaced.
   lock(ino, chunkno, lk);
@@ -289,7 +315,7 @@ locked_element_ptr Cache::update(uint64_t ino, uint64_t chunkno, int src_fd) {
   try {
     const Fill fill = fill_slot(src_fd, chunkno, element->cfile_off, lk);
     element->size = fill.size;
-    restamp(ino, chunkno, fill.mtime, lk);
+    restamp(ino, chunkno, fill.identity, lk);
   } catch (...) {
     // The slot's contents are undefined now.
     filling.erase({ino, chunkno});
@@ -313,10 +339,11 @@ void Cache::advise(const LRUElement& element) {
                 errno_string(result));
 }
 
-void Cache::set_mtime(uint64_t ino, const timespec& mtime) {
+void Cache::set_mtime(uint64_t ino, const struct stat& info) {
   std::lock_guard lk(mutex);
   const auto entry = index.find(ino);
-  if (entry != index.end() && !entry->second.mtime) entry->second.mtime = mtime;
+  if (entry != index.end() && !entry->second.identity)
+    entry->second.identity = FileIdentity::of(info);
 }
 
 }  // namespace quarnix

@@ -1,6 +1,6 @@
 // The block cache: fixed-size chunks of source files kept in the slots of one
-// pre-sized cache file, with LRU eviction, chunk locks, validation by
-// modification time and the metadata file "<cachefile>.meta".
+// pre-sized cache file, with LRU eviction, chunk locks, validation by the
+// file's identity and the metadata file "<cachefile>.meta".
 #pragma once
 
 #include <sys/stat.h>
@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "cache/file_identity.hpp"
 #include "cache/locked_element_ptr.hpp"
 #include "cache/lru_element.hpp"
 #include "support/unique_fd.hpp"
@@ -29,8 +30,8 @@ namespace quarnix {
 
 // Index entry of one source inode.
 struct CacheInode {
-  // The source file's modification time when its cached chunks were copied.
-  std::optional<timespec> mtime;
+  // The source file's identity when its cached chunks were copied.
+  std::optional<FileIdentity> identity;
   std::unordered_map<uint64_t, std::list<LRUElement>::iterator> chunks;
 };
 
@@ -51,8 +52,9 @@ struct TryLookupResult {
 // them). The operations that wait for a chunk rely on no holder waiting in turn.
 class Cache {
  public:
-  // Opens the cache file, which must already exist with the wanted size, and
-  // takes over the chunks listed in "<path>.meta" when that file is sound.
+  // Opens the cache file, which must already exist with the wanted size,
+  // locks it against other daemons, and takes over the chunks listed in
+  // "<path>.meta" when that file is sound.
   Cache(const std::string& path, uint64_t chunk_size);
   Cache(const Cache&) = delete;
   Cache& operator=(const Cache&) = delete;
@@ -85,21 +87,27 @@ class Cache {
   // Drops the slot of a chunk the caller holds from the page cache.
   void advise(const LRUElement& element);
 
-  // Drops the inode's chunks unless they were copied at modification time `mtime`.
-  void validate(uint64_t ino, const timespec& mtime);
-  // Stores `mtime` for an inode whose entry has no time yet; a time recorded
-  // when chunks were copied is never overwritten.
-  void set_mtime(uint64_t ino, const timespec& mtime);
+  // Drops the inode's chunks unless they were copied from the file that
+  // `info` (its current fstat) describes.
+  void validate(uint64_t ino, const struct stat& info);
+  // Stores the identity in `info` for an inode whose entry has none yet; one
+  // recorded when chunks were copied is never overwritten.
+  void set_mtime(uint64_t ino, const struct stat& info);
   // Each returns true when it found something to drop.
   bool drop_chunk(uint64_t ino, uint64_t chunkno);
   bool drop(uint64_t ino);
   // Drops the chunks `first_chunk` and above, for a file that shrank.
   bool drop_from(uint64_t ino, uint64_t first_chunk);
 
-  // Writes "<path>.meta" from a consistent snapshot, replacing the old file
-  // only once the new one is complete. Chunks copied after the save change the
-  // cache file, so the next start may reject the metadata: call it when
-  // nothing fills the cache any more.
+  // Removes "<path>.meta" for good before anything is written into the cache
+  // file: after a crash, metadata from before the writes would describe slots
+  // that were reused. Done at the first write unless called before.
+  void retire_metadata();
+
+  // Writes "<path>.meta" from a consistent snapshot once the cache file's data
+  // is on the disk, replacing the old file only once the new one is complete.
+  // Chunks copied after the save change the cache file, so the next start may
+  // reject the metadata: call it when nothing fills the cache any more.
   void save();
 
  private:
@@ -110,10 +118,16 @@ class Cache {
   // What a copy into a slot produced.
   struct Fill {
     uint64_t size = 0;
-    timespec mtime{};  // the source's modification time seen for the copy
+    FileIdentity identity;  // the source as seen for the copy
   };
 
+  using Identities = std::unordered_map<unsigned long, FileIdentity>;
   bool load(std::istream& stream, const struct stat& cache_stat);
+  // The metadata file's contents; counts the inodes left out for want of an identity.
+  std::string archive_state(std::size_t& inodes_without_identity) const;
+  void take_over(std::vector<uint64_t> stored_free_slots, std::list<LRUElement> stored_lru,
+                 const Identities& identities);
+  void retire_metadata_locked();
   bool sound_metadata(const std::vector<uint64_t>& slots_free,
                       const std::list<LRUElement>& elements) const;
   void reinitialize();
@@ -131,7 +145,7 @@ class Cache {
   LRUElement& insert(uint64_t ino, uint64_t chunkno, int src_fd, std::unique_lock<std::mutex>& lk);
   uint64_t take_slot(uint64_t ino, std::unique_lock<std::mutex>& lk);
   Fill fill_slot(int src_fd, uint64_t chunkno, uint64_t slot, std::unique_lock<std::mutex>& lk);
-  void restamp(uint64_t ino, uint64_t own_chunkno, const timespec& fill_time,
+  void restamp(uint64_t ino, uint64_t own_chunkno, const FileIdentity& filled_from,
                std::unique_lock<std::mutex>& lk);
   void end_fill();
   void give_back_slot(uint64_t slot);
@@ -148,13 +162,14 @@ class Cache {
   // Offsets of free slots; taken from and returned to the back.
   std::vector<uint64_t> free_slots;
   std::mutex mutex;  // guards everything below and free_slots
+  bool metadata_retired = false;
   std::unordered_set<ChunkKey, boost::hash<ChunkKey>> locked;
   // Notified whenever a chunk is unlocked, a slot becomes free or a copy ends.
   std::condition_variable unlocked_cv;
   std::list<LRUElement> lru;  // most recently used first
   std::unordered_map<uint64_t, CacheInode> index;
   // Locked chunks whose holder copies data and will still compare its fill
-  // time with the inode's; another thread's restamp leaves them to it.
+  // identity with the inode's; another thread's restamp leaves them to it.
   std::unordered_set<ChunkKey, boost::hash<ChunkKey>> filling;
   // Inserts between taking a slot and linking it, and updates between
   // locking and restamping: the state a save must not see half done.

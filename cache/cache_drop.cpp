@@ -1,5 +1,5 @@
 // Dropping cached chunks: single chunks, whole inodes, the tail of a file that
-// shrank, and inodes whose validation time no longer matches.
+// shrank, and inodes whose validated identity no longer matches.
 #include "cache/cache.hpp"
 #include "support/errors.hpp"
 
@@ -55,11 +55,11 @@ bool Cache::drop_chunks(uint64_t ino, const std::function<bool(uint64_t)>& selec
   }
 }
 
-void Cache::validate(uint64_t ino, const timespec& mtime) {
+void Cache::validate(uint64_t ino, const struct stat& info) {
   std::unique_lock lk(mutex);
   const auto entry = index.find(ino);
   if (entry == index.end()) return;
-  if (entry->second.mtime && same_time(*entry->second.mtime, mtime)) return;
+  if (entry->second.identity && *entry->second.identity == FileIdentity::of(info)) return;
   drop_chunks(ino, every_chunk, lk);
 }
 

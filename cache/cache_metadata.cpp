@@ -1,17 +1,23 @@
 // The metadata file "<cachefile>.meta": which slot holds which chunk, the
-// free slots and the validation times, written at exit and read at start.
+// free slots and the identities of the cached files, ending in a checksum;
+// written at exit and read at start.
 #include <errno.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <boost/archive/binary_oarchive.hpp>
+#include <boost/crc.hpp>
 #include <boost/serialization/list.hpp>
 #include <boost/serialization/unordered_map.hpp>
 #include <boost/serialization/vector.hpp>
+#include <cstring>
 #include <iostream>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "cache/cache.hpp"
+#include "cache/durable_files.hpp"
 #include "cache/metadata_archive.hpp"
 #include "daemon/crash_report.hpp"
 #include "support/errors.hpp"
@@ -22,58 +28,102 @@ namespace quarnix {
 
 namespace {
 
-constexpr int metadata_revision = 1;
+constexpr int metadata_revision = 2;
 
-using ValidationTimes = std::unordered_map<unsigned long, timespec>;
+using Checksum = uint32_t;
+
+// Over every byte of the file before the checksum, which ends it.
+Checksum checksum_of(std::string_view bytes) {
+  boost::crc_32_type crc;
+  crc.process_bytes(bytes.data(), bytes.size());
+  return crc.checksum();
+}
+
+bool checksum_matches(const std::string& bytes) {
+  if (bytes.size() < sizeof(Checksum)) return false;
+  const std::size_t covered = bytes.size() - sizeof(Checksum);
+  Checksum stored = 0;
+  std::memcpy(&stored, bytes.data() + covered, sizeof stored);  // as the archive wrote it
+  return stored == checksum_of(std::string_view(bytes).substr(0, covered));
+}
+
+std::string read_all(std::istream& stream) {
+  std::ostringstream bytes(std::ios::out | std::ios::binary);
+  bytes << stream.rdbuf();
+  return std::move(bytes).str();
+}
 
 }  // namespace
 
 void Cache::save() {
-  std::ostringstream archived(std::ios::out | std::ios::binary);
-  std::size_t inodes_without_time = 0;
+  std::size_t inodes_without_identity = 0;
   {
+    // Held until the file is committed: a write into the cache file in
+    // between would make it describe slots that no longer hold what it says.
     std::unique_lock lk(mutex);
     // A fill in progress owns a slot that is neither free nor listed, and
     // changes the cache file after the fstat below.
     unlocked_cv.wait(lk, [this] { return fills_in_progress == 0; });
-    struct stat cache_stat {};
-    if (::fstat(fd.get(), &cache_stat) != 0) throw RuntimeError("Failed to fstat cachefile", errno);
-    ValidationTimes times;
-    for (const auto& [ino, entry] : index) {
-      if (entry.mtime)
-        times.emplace(ino, *entry.mtime);
-      else
-        ++inodes_without_time;
+    const std::string contents = archive_state(inodes_without_identity);
+    // The slots must be on the disk before metadata that vouches for them is.
+    if (::fsync(fd.get()) != 0) throw RuntimeError("Failed to sync cachefile " + path, errno);
+    const std::string meta_path = path + ".meta";
+    const std::string failure = "Failed to write cache metadata " + meta_path;
+    {
+      // Only the daemon may change what it will trust at the next start,
+      // whatever the umask it runs with.
+      ReplacementFile file(meta_path, failure, 0644);
+      file.write(contents);
+      file.commit();
     }
-    const int revision = metadata_revision;
-    const off_t size = cache_stat.st_size;
-    const timespec modified = cache_stat.st_mtim;
-    const unsigned long saved_chunk_size = chunk_size;
-    const std::vector<unsigned long>& saved_free_slots = free_slots;
-    const std::list<LRUElement>& saved_lru = lru;
-    const ValidationTimes& saved_times = times;
-    boost::archive::binary_oarchive archive(archived);
-    archive << revision << size << modified << saved_chunk_size << saved_free_slots << saved_lru
-            << saved_times;
+    sync_directory_of(meta_path, failure);
+    metadata_retired = false;
   }
   // Reported after the mutex is released: a report may take a core dump.
-  for (std::size_t report = 0; report < inodes_without_time; ++report)
+  for (std::size_t report = 0; report < inodes_without_identity; ++report)
     *open_crash_report() << "INTERNAL ERROR: Cache::save(): mtime not set" << std::endl;
+}
 
-  const std::string meta_path = path + ".meta";
-  // Only the daemon may change what it will trust at the next start, whatever
-  // the umask it runs with.
-  ReplacementFile file(meta_path, "Failed to write cache metadata " + meta_path, 0644);
-  file.write(archived.str());
-  file.commit();
+std::string Cache::archive_state(std::size_t& inodes_without_identity) const {
+  struct stat cache_stat {};
+  if (::fstat(fd.get(), &cache_stat) != 0) throw RuntimeError("Failed to fstat cachefile", errno);
+  Identities identities;
+  for (const auto& [ino, entry] : index) {
+    if (entry.identity)
+      identities.emplace(ino, *entry.identity);
+    else
+      ++inodes_without_identity;
+  }
+  const int revision = metadata_revision;
+  const off_t size = cache_stat.st_size;
+  const timespec modified = cache_stat.st_mtim;
+  const unsigned long saved_chunk_size = chunk_size;
+  const std::vector<unsigned long>& saved_free_slots = free_slots;
+  const std::list<LRUElement>& saved_lru = lru;
+  const Identities& saved_identities = identities;
+  std::ostringstream items(std::ios::out | std::ios::binary);
+  {
+    boost::archive::binary_oarchive archive(items);
+    archive << revision << size << modified << saved_chunk_size << saved_free_slots << saved_lru
+            << saved_identities;
+    const Checksum checksum = checksum_of(items.view());
+    archive << checksum;
+  }
+  return std::move(items).str();
 }
 
 bool Cache::load(std::istream& stream, const struct stat& cache_stat) {
-  MetadataArchive archive(stream);
+  const std::string bytes = read_all(stream);
+  MetadataBytes buffer(bytes);
+  MetadataArchive archive(buffer);
   int revision = 0;
   archive >> revision;
   if (revision != metadata_revision) {
     write_line(std::cerr, "WARNING: Cache file revision outdated, re-initializing.");
+    return false;
+  }
+  if (!checksum_matches(bytes)) {
+    write_line(std::cerr, "WARNING: Cache data is corrupted, re-initializing.");
     return false;
   }
   off_t size = 0;
@@ -96,20 +146,26 @@ bool Cache::load(std::istream& stream, const struct stat& cache_stat) {
   }
   std::vector<unsigned long> stored_free_slots;
   std::list<LRUElement> stored_lru;
-  ValidationTimes times;
-  archive >> stored_free_slots >> stored_lru >> times;
-  if (!sound_metadata(stored_free_slots, stored_lru)) {
+  Identities identities;
+  Checksum checksum = 0;
+  archive >> stored_free_slots >> stored_lru >> identities >> checksum;
+  if (buffer.remaining() != 0 || !sound_metadata(stored_free_slots, stored_lru)) {
     write_line(std::cerr, "WARNING: Cache data is corrupted, re-initializing.");
     return false;
   }
+  take_over(std::move(stored_free_slots), std::move(stored_lru), identities);
+  return true;
+}
 
+void Cache::take_over(std::vector<uint64_t> stored_free_slots, std::list<LRUElement> stored_lru,
+                      const Identities& identities) {
   free_slots = std::move(stored_free_slots);
   lru = std::move(stored_lru);
   index.clear();
   std::set<uint64_t> reported;
   for (auto element = lru.begin(); element != lru.end();) {
-    const auto time = times.find(element->ino);
-    if (time == times.end()) {
+    const auto identity = identities.find(element->ino);
+    if (identity == identities.end()) {
       if (reported.insert(element->ino).second)
         *open_crash_report() << "INTERNAL ERROR: Cache has no mtime for "
                              << "inode " << element->ino << std::endl;
@@ -118,11 +174,10 @@ bool Cache::load(std::istream& stream, const struct stat& cache_stat) {
       continue;
     }
     CacheInode& entry = index[element->ino];
-    entry.mtime = time->second;
+    entry.identity = identity->second;
     entry.chunks[element->chunkno] = element;
     ++element;
   }
-  return true;
 }
 
 // The file comes from outside: every slot must lie in the cache file and be

@@ -9,41 +9,33 @@ namespace quarnix {
 
 namespace {
 
-std::streamoff stream_end(std::streambuf& buffer) {
-  const std::streamoff start = buffer.pubseekoff(0, std::ios::cur, std::ios::in);
-  const std::streamoff end = buffer.pubseekoff(0, std::ios::end, std::ios::in);
-  if (start < 0 || end < 0 || buffer.pubseekpos(start, std::ios::in) != start)
-    throw boost::archive::archive_exception(boost::archive::archive_exception::input_stream_error);
-  return end;
+[[noreturn]] void ended_early() {
+  throw boost::archive::archive_exception(boost::archive::archive_exception::input_stream_error);
 }
 
 }  // namespace
 
-MetadataArchive::MetadataArchive(std::istream& stream)
-    : Base(stream, 0), buffer(*stream.rdbuf()), end(stream_end(buffer)) {
-  // After the members: reading the header already checks lengths.
-  init(0);
+MetadataBytes::int_type MetadataBytes::underflow() {
+  const int_type next = std::stringbuf::underflow();
+  if (traits_type::eq_int_type(next, traits_type::eof())) ended_early();
+  return next;
 }
 
-uint64_t MetadataArchive::remaining() {
-  const std::streamoff position = buffer.pubseekoff(0, std::ios::cur, std::ios::in);
-  if (position < 0 || position > end)
-    throw boost::archive::archive_exception(boost::archive::archive_exception::input_stream_error);
-  return static_cast<uint64_t>(end - position);
+MetadataArchive::MetadataArchive(MetadataBytes& bytes) : Base(bytes, 0), bytes(bytes) {
+  // After the members: reading the header already checks lengths.
+  init(0);
 }
 
 // Every element of a collection takes at least one byte of the file.
 void MetadataArchive::load_override(boost::serialization::collection_size_type& count) {
   Base::load_override(count);
-  if (static_cast<uint64_t>(count) > remaining())
-    throw boost::archive::archive_exception(boost::archive::archive_exception::input_stream_error);
+  if (static_cast<uint64_t>(count) > bytes.remaining()) ended_early();
 }
 
 void MetadataArchive::load(std::string& text) {
   std::size_t length = 0;
   load(length);
-  if (length > remaining())
-    throw boost::archive::archive_exception(boost::archive::archive_exception::input_stream_error);
+  if (length > bytes.remaining()) ended_early();
   text.resize(length);
   if (length > 0) load_binary(text.data(), length);
 }

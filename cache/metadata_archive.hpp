@@ -1,8 +1,8 @@
 // The binary input archive of the metadata file. It reads the same bytes as
-// Boost's binary_iarchive, but refuses a length or element count larger than
-// the bytes left in the file: the file comes from outside, and the archive
-// would otherwise allocate what a damaged or hostile file claims before it
-// finds out that the data is not there.
+// Boost's binary_iarchive, but from the whole file in memory, and refuses a
+// length or element count larger than the bytes left: the file comes from
+// outside, and the archive would otherwise allocate what a damaged or hostile
+// file claims before it finds out that the data is not there.
 #pragma once
 
 #include <boost/archive/binary_iarchive_impl.hpp>
@@ -10,10 +10,21 @@
 #include <boost/serialization/array_optimization.hpp>
 #include <boost/serialization/collection_size_type.hpp>
 #include <cstdint>
-#include <istream>
+#include <sstream>
 #include <string>
 
 namespace quarnix {
+
+// The bytes of a metadata file. Reading past their end throws: Boost takes an
+// end of file inside the archive's header for a version number.
+class MetadataBytes : public std::stringbuf {
+ public:
+  explicit MetadataBytes(std::string bytes) : std::stringbuf(std::move(bytes), std::ios::in) {}
+  uint64_t remaining() const { return static_cast<uint64_t>(egptr() - gptr()); }
+
+ protected:
+  int_type underflow() override;
+};
 
 class MetadataArchive
     : public boost::archive::binary_iarchive_impl<MetadataArchive, std::istream::char_type,
@@ -25,8 +36,8 @@ class MetadataArchive
                                               std::istream::traits_type>;
 
  public:
-  // Reads the header; `stream` must be seekable (a file).
-  explicit MetadataArchive(std::istream& stream);
+  // Reads the header.
+  explicit MetadataArchive(MetadataBytes& bytes);
 
   // Called by the archive machinery for every item and every primitive.
   template <class T>
@@ -38,10 +49,7 @@ class MetadataArchive
   void load(std::string& text);
 
  private:
-  uint64_t remaining();
-
-  std::streambuf& buffer;
-  std::streamoff end;
+  MetadataBytes& bytes;
 };
 
 }  // namespace quarnix

@@ -59,7 +59,7 @@ void destroy() {
                                 std::to_string(record.ino) + " to " +
                                 std::to_string(info.st_mtim.tv_sec) + "s + " +
                                 std::to_string(info.st_mtim.tv_nsec) + "ns.");
-    state.cache->set_mtime(record.ino, info.st_mtim);
+    state.cache->set_mtime(record.ino, info);
   }
 }
 

@@ -160,7 +160,7 @@ int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool
   if (state.cache) {
     debug_line(4, "DEBUG: Validating cache for inode " + std::to_string(record.ino) +
                       " using mtime " + mtime_text(attr.st_mtim));
-    state.cache->validate(record.ino, attr.st_mtim);
+    state.cache->validate(record.ino, attr);
   }
   debug_line(4, "DEBUG: lookup(): created userspace inode " + std::to_string(attr.st_ino));
   if (state.oplog.enabled) {
@@ -211,7 +211,7 @@ void do_forget(fuse_ino_t ino, uint64_t count) {
     if (::fstat(record.fd, &info) != 0) warn("ERROR: forget(): fstat failed");
     debug_line(4, "DEBUG: Setting validation mtime for inode " + std::to_string(record.ino) +
                       " to " + mtime_text(info.st_mtim));
-    state.cache->set_mtime(record.ino, info.st_mtim);
+    state.cache->set_mtime(record.ino, info);
   }
   // An incomplete file keeps its bits and requests for its next lookup.
   if (record.mat_record && record.mat_record->missing == 0) state.mat_records.erase(record.ino);

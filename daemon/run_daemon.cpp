@@ -53,6 +53,17 @@ void check_paths(const std::string& source, const std::string& mountpoint) {
   state.source = resolve_path(source);
 }
 
+// Before anything can write into the cache file: the metadata read at the
+// start must not outlive those writes in a crash.
+void retire_cache_metadata() {
+  if (!state.cache) return;
+  try {
+    state.cache->retire_metadata();
+  } catch (const RuntimeError& error) {
+    errx(1, "ERROR: %s", error.what());
+  }
+}
+
 // Mounts and serves until the loop ends; the session and everything libfuse
 // set up for it are gone when this returns. Returns the exit status.
 int serve(const char* argv0, const std::string& mountpoint, const po::variables_map& vm,
@@ -109,6 +120,7 @@ int run_daemon(int argc, char** argv) {
   else if (vm.count("ondemand"))
     scan_for_placeholders();
 
+  retire_cache_metadata();
   InputLoopThread input_loop_thread(vm.count("ondemand") > 0);
   ReadaheadThread readahead_thread;
   const int status = serve(argv[0], mountpoint, vm, readahead_thread, input_loop_thread);

@@ -8,14 +8,17 @@
 #include <algorithm>
 #include <boost/archive/binary_iarchive.hpp>
 #include <boost/archive/binary_oarchive.hpp>
+#include <boost/crc.hpp>
 #include <boost/serialization/list.hpp>
 #include <boost/serialization/unordered_map.hpp>
 #include <boost/serialization/vector.hpp>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <list>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -36,7 +39,7 @@ constexpr uint64_t chunk = 4096;
 constexpr uint64_t slots = 6;
 const std::string corrupted = "WARNING: Cache data is corrupted, re-initializing.\n";
 
-// The seven items of the file, read and written as the cache does.
+// The items of the file, read and written as the cache does.
 struct Metadata {
   int revision = 0;
   off_t size = 0;
@@ -44,23 +47,47 @@ struct Metadata {
   unsigned long chunk_size = 0;
   std::vector<unsigned long> free_slots;
   std::list<LRUElement> lru;
-  std::unordered_map<unsigned long, timespec> times;
+  std::unordered_map<unsigned long, FileIdentity> identities;
 };
 
+// The CRC-32 of everything before it ends the file.
+uint32_t checksum_of(const std::string& bytes) {
+  boost::crc_32_type crc;
+  crc.process_bytes(bytes.data(), bytes.size());
+  return crc.checksum();
+}
+
 Metadata read_metadata(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
+  const std::string bytes = read_file(path);
+  std::istringstream in(bytes, std::ios::binary);
   boost::archive::binary_iarchive archive(in);
   Metadata metadata;
+  uint32_t checksum = 0;
   archive >> metadata.revision >> metadata.size >> metadata.modified >> metadata.chunk_size >>
-      metadata.free_slots >> metadata.lru >> metadata.times;
+      metadata.free_slots >> metadata.lru >> metadata.identities >> checksum;
+  EXPECT_EQ(checksum, checksum_of(bytes.substr(0, bytes.size() - 4)));
   return metadata;
 }
 
+// A file as a cache writes it: sound in form, whatever its contents say.
 void write_metadata(const fs::path& path, const Metadata& metadata) {
+  std::ostringstream out(std::ios::binary);
+  boost::archive::binary_oarchive archive(out);
+  archive << metadata.revision << metadata.size << metadata.modified << metadata.chunk_size
+          << metadata.free_slots << metadata.lru << metadata.identities;
+  archive << checksum_of(out.str());
+  write_file(path, out.str());
+}
+
+// The layout before identities and the checksum: modification times only.
+void write_revision_1(const fs::path& path, const Metadata& metadata) {
+  std::unordered_map<unsigned long, timespec> times;
+  for (const auto& [ino, identity] : metadata.identities)
+    times.emplace(ino, identity.mtime);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   boost::archive::binary_oarchive archive(out);
   archive << metadata.revision << metadata.size << metadata.modified << metadata.chunk_size
-          << metadata.free_slots << metadata.lru << metadata.times;
+          << metadata.free_slots << metadata.lru << times;
 }
 
 std::vector<std::pair<uint64_t, uint64_t>> chunk_order(const std::list<LRUElement>& lru) {
@@ -115,7 +142,7 @@ class CacheMetadataTest : public ::testing::Test {
   SourceFile fresh{dir / "fresh", chunk};
 };
 
-TEST_F(CacheMetadataTest, RoundTripKeepsOrderFreeSlotsAndTimes) {
+TEST_F(CacheMetadataTest, RoundTripKeepsOrderFreeSlotsAndIdentities) {
   a.set_mtime(1000, 1);
   b.set_mtime(2000, 2);
   std::string err;
@@ -130,16 +157,17 @@ TEST_F(CacheMetadataTest, RoundTripKeepsOrderFreeSlotsAndTimes) {
   const Metadata saved = read_metadata(meta_path);
   struct stat cache_stat {};
   ASSERT_EQ(::stat(cache_path.c_str(), &cache_stat), 0);
-  EXPECT_EQ(saved.revision, 1);
+  EXPECT_EQ(saved.revision, 2);
   EXPECT_EQ(saved.size, static_cast<off_t>(slots * chunk));
   EXPECT_TRUE(same_time(saved.modified, cache_stat.st_mtim));
   EXPECT_EQ(saved.chunk_size, chunk);
   EXPECT_EQ(saved.free_slots, (std::vector<unsigned long>{0, chunk, 2 * chunk}));
   using Order = std::vector<std::pair<uint64_t, uint64_t>>;
   EXPECT_EQ(chunk_order(saved.lru), (Order{{a.ino, 0}, {a.ino, 1}, {b.ino, 0}}));
-  ASSERT_EQ(saved.times.size(), 2u);
-  EXPECT_TRUE(same_time(saved.times.at(a.ino), {1000, 1}));
-  EXPECT_TRUE(same_time(saved.times.at(b.ino), {2000, 2}));
+  ASSERT_EQ(saved.identities.size(), 2u);
+  EXPECT_TRUE(saved.identities.at(a.ino) == FileIdentity::of(a.info()));
+  EXPECT_TRUE(saved.identities.at(b.ino) == FileIdentity::of(b.info()));
+  EXPECT_TRUE(same_time(saved.identities.at(a.ino).mtime, {1000, 1}));
 
   cache = open_cache(err);
   EXPECT_EQ(err, "INFO: Loaded 3 cache elements.\n");
@@ -148,8 +176,9 @@ TEST_F(CacheMetadataTest, RoundTripKeepsOrderFreeSlotsAndTimes) {
   EXPECT_EQ(again.free_slots, saved.free_slots);
   EXPECT_EQ(chunk_order(again.lru), chunk_order(saved.lru));
 
-  cache->validate(a.ino, {1000, 1});
-  cache->validate(b.ino, {2000, 3});
+  cache->validate(a.ino, a.info());
+  b.set_mtime(2000, 2);  // the same modification time, but a new change time
+  cache->validate(b.ino, b.info());
   {
     const locked_element_ptr kept = cache->lookup_locked(a.ino, 0);
     ASSERT_TRUE(kept);
@@ -172,15 +201,19 @@ TEST_F(CacheMetadataTest, EmptyCacheRoundTrip) {
 TEST_F(CacheMetadataTest, RejectsMetadataOfAnotherCacheFile) {
   save_three_chunks();
   const Metadata saved = read_metadata(meta_path);
-  Metadata newer = saved;
-  newer.revision = 2;
-  write_metadata(meta_path, newer);
   std::string err;
-  auto cache = open_cache(err);
-  EXPECT_EQ(err, "WARNING: Cache file revision outdated, re-initializing.\n");
-  EXPECT_FALSE(cache->lookup_locked(a.ino, 0));
-  EXPECT_EQ(next_slot(*cache), first_fresh_slot);
-  cache.reset();
+  for (const int revision : {1, 3}) {
+    Metadata other = current(saved);
+    other.revision = revision;
+    if (revision == 1)
+      write_revision_1(meta_path, other);
+    else
+      write_metadata(meta_path, other);
+    auto cache = open_cache(err);
+    EXPECT_EQ(err, "WARNING: Cache file revision outdated, re-initializing.\n") << revision;
+    EXPECT_FALSE(cache->lookup_locked(a.ino, 0));
+    EXPECT_EQ(next_slot(*cache), first_fresh_slot);
+  }
 
   write_metadata(meta_path, current(saved));
   EXPECT_EQ(open_cache(err, 2 * chunk)->capacity(), slots / 2);
@@ -194,7 +227,7 @@ TEST_F(CacheMetadataTest, RejectsMetadataOfAnotherCacheFile) {
 
   write_metadata(meta_path, current(saved));
   fs::resize_file(cache_path, (slots + 1) * chunk);  // changes the time as well
-  cache = open_cache(err);
+  auto cache = open_cache(err);
   EXPECT_EQ(err, "WARNING: Cache file changed size, re-initializing.\n");
   EXPECT_EQ(next_slot(*cache), slots * chunk);
 }
@@ -207,12 +240,22 @@ std::string count_bytes(uint64_t count) {
   return bytes;
 }
 
+// Bytes whose checksum matches again, as a hostile file's would.
+std::string with_checksum(std::string bytes) {
+  const uint32_t checksum = checksum_of(bytes.substr(0, bytes.size() - 4));
+  std::memcpy(bytes.data() + bytes.size() - 4, &checksum, 4);
+  return bytes;
+}
+
 TEST_F(CacheMetadataTest, TruncatedOrForeignFilesReinitialize) {
   save_three_chunks();
   const Metadata saved = read_metadata(meta_path);
   const std::vector<std::function<std::string(const std::string&)>> damage = {
       [](const std::string& whole) { return whole.substr(0, whole.size() / 2); },
       [](const std::string& whole) { return whole.substr(0, 20); },
+      // The archive's signature and nothing else: its version would be read at the end.
+      [](const std::string& whole) { return whole.substr(0, 30); },
+      [](const std::string& whole) { return whole.substr(0, whole.size() - 1); },
       // Also a huge length for the archive's signature.
       [](const std::string&) { return std::string(300, '\x5a'); },
       [](const std::string&) { return std::string(); },
@@ -221,7 +264,7 @@ TEST_F(CacheMetadataTest, TruncatedOrForeignFilesReinitialize) {
       [](std::string whole) {
         const std::size_t count_at = whole.find(count_bytes(3) + count_bytes(0));
         EXPECT_NE(count_at, std::string::npos);
-        return whole.replace(count_at, 8, count_bytes(uint64_t{1} << 40));
+        return with_checksum(whole.replace(count_at, 8, count_bytes(uint64_t{1} << 40)));
       },
   };
   for (const auto& damaged : damage) {
@@ -229,10 +272,26 @@ TEST_F(CacheMetadataTest, TruncatedOrForeignFilesReinitialize) {
     write_file(meta_path, damaged(read_file(meta_path)));
     std::string err;
     auto cache = open_cache(err);
-    // Boost's description of the failure comes first.
-    EXPECT_GT(err.size(), corrupted.size());
-    EXPECT_EQ(err.substr(err.size() - corrupted.size()), corrupted) << err;
+    EXPECT_GE(err.size(), corrupted.size());
+    EXPECT_EQ(err.substr(err.size() - std::min(err.size(), corrupted.size())), corrupted) << err;
     EXPECT_EQ(next_slot(*cache), first_fresh_slot);
+  }
+}
+
+// Whatever bit changes, nothing of the file is used.
+TEST_F(CacheMetadataTest, EveryFlippedBitIsCaught) {
+  save_three_chunks();
+  write_metadata(meta_path, current(read_metadata(meta_path)));
+  const std::string good = read_file(meta_path);
+  for (std::size_t at = 0; at < good.size(); ++at) {
+    std::string bad = good;
+    bad[at] = static_cast<char>(bad[at] ^ (1 << (at % 8)));
+    write_file(meta_path, bad);
+    std::string err;
+    auto cache = open_cache(err);
+    EXPECT_EQ(err.find("INFO: Loaded"), std::string::npos) << "byte " << at << ": " << err;
+    EXPECT_NE(err.find(" re-initializing.\n"), std::string::npos) << "byte " << at << ": " << err;
+    EXPECT_EQ(next_slot(*cache), first_fresh_slot) << "byte " << at;
   }
 }
 
@@ -274,7 +333,7 @@ TEST_F(CacheMetadataTest, ChunksWithoutAValidationTimeAreFreed) {
   uint64_t slot_b1 = 0;
   for (const LRUElement& element : metadata.lru)
     if (element.ino == b.ino && element.chunkno == 1) slot_b1 = element.cfile_off;
-  metadata.times.erase(b.ino);
+  metadata.identities.erase(b.ino);
   write_metadata(meta_path, metadata);
 
   std::string err;
@@ -302,7 +361,6 @@ TEST_F(CacheMetadataTest, FailedSaveKeepsThePreviousFile) {
     const std::string previous = read_file(small_cache.string() + ".meta");
 
     write_file(small.mountpoint / "filler", std::string(1 << 20, 'f'));  // fills the tmpfs
-    cache.lookup_or_insert(a.ino, 1, a.fd.get()).reset();
     try {
       cache.save();
       ADD_FAILURE() << "no exception";
@@ -318,6 +376,28 @@ TEST_F(CacheMetadataTest, FailedSaveKeepsThePreviousFile) {
     names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"cachefile", "cachefile.meta", "filler"}));
+}
+
+// After a crash, metadata saved before a write into the cache file would
+// vouch for slots that the write changed: the first write removes it.
+TEST_F(CacheMetadataTest, WritesRemoveTheMetadataFirst) {
+  save_three_chunks();
+  const std::vector<std::pair<std::string, std::function<void(Cache&)>>> writes = {
+      {"insert", [this](Cache& cache) { next_slot(cache); }},
+      {"update", [this](Cache& cache) { cache.update(a.ino, 0, a.fd.get()); }},
+      {"explicit", [](Cache& cache) { cache.retire_metadata(); }},
+  };
+  for (const auto& [name, write] : writes) {
+    std::string err;
+    auto cache = open_cache(err);
+    EXPECT_EQ(err.rfind("INFO: Loaded ", 0), 0u) << name << ": " << err;
+    cache->lookup_locked(b.ino, 0).reset();  // reading writes nothing
+    EXPECT_TRUE(fs::exists(meta_path)) << name;
+    write(*cache);
+    EXPECT_FALSE(fs::exists(meta_path)) << name;
+    cache->save();
+    EXPECT_TRUE(fs::exists(meta_path)) << name;
+  }
 }
 
 }  // namespace

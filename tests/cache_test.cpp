@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -227,19 +228,34 @@ TEST_F(CacheTest, UpdateRefreshesOnlyCachedChunks) {
   EXPECT_EQ(slot_bytes(*cache, *refreshed), source_bytes(2 * chunk, 100) + grown);
 }
 
-TEST_F(CacheTest, ValidateComparesSecondsAndNanoseconds) {
+// Inode numbers are handed out again and copying tools set modification times
+// back: only an unchanged modification time, change time and size keep chunks.
+TEST_F(CacheTest, ValidateComparesModificationTimeChangeTimeAndSize) {
   auto cache = make_cache(4);
   const SourceFile source(dir / "source", 4 * chunk);
   source.set_mtime(1000, 500);
-  fill(*cache, source, 0);
-  fill(*cache, source, 1);
-  cache->validate(source.ino, {1000, 500});
-  EXPECT_TRUE(cached(*cache, source.ino, 0));
-  EXPECT_TRUE(cached(*cache, source.ino, 1));
-  cache->validate(source.ino, {1000, 501});
-  EXPECT_FALSE(cached(*cache, source.ino, 0));
-  EXPECT_FALSE(cached(*cache, source.ino, 1));
-  cache->validate(source.ino, {1000, 501});  // nothing left: no effect
+  const struct stat filled = source.info();
+  const std::vector<std::pair<std::string, std::function<void(struct stat&)>>> changes = {
+      {"modification nanoseconds", [](struct stat& info) { info.st_mtim.tv_nsec += 1; }},
+      {"modification seconds", [](struct stat& info) { info.st_mtim.tv_sec += 1; }},
+      {"change nanoseconds", [](struct stat& info) { info.st_ctim.tv_nsec += 1; }},
+      {"change seconds", [](struct stat& info) { info.st_ctim.tv_sec -= 1; }},
+      {"size", [](struct stat& info) { info.st_size += 1; }},
+  };
+  for (const auto& [name, change] : changes) {
+    fill(*cache, source, 0);
+    fill(*cache, source, 1);
+    struct stat changed = filled;
+    changed.st_atim.tv_sec += 10;  // reading is no change
+    cache->validate(source.ino, changed);
+    EXPECT_TRUE(cached(*cache, source.ino, 0)) << name;
+    EXPECT_TRUE(cached(*cache, source.ino, 1)) << name;
+    change(changed);
+    cache->validate(source.ino, changed);
+    EXPECT_FALSE(cached(*cache, source.ino, 0)) << name;
+    EXPECT_FALSE(cached(*cache, source.ino, 1)) << name;
+    cache->validate(source.ino, changed);  // nothing left: no effect
+  }
 }
 
 TEST_F(CacheTest, FileChangedWhileLookedUpIsInvalidatedAtTheNextLookup) {
@@ -250,13 +266,13 @@ TEST_F(CacheTest, FileChangedWhileLookedUpIsInvalidatedAtTheNextLookup) {
   // Changed behind the daemon's back; at forget the daemon stores the current time.
   write_at(source.fd.get(), "changed", 0);
   source.set_mtime(2000, 0);
-  cache->set_mtime(source.ino, source.mtime());
-  cache->validate(source.ino, source.mtime());
+  cache->set_mtime(source.ino, source.info());
+  cache->validate(source.ino, source.info());
   EXPECT_FALSE(cached(*cache, source.ino, 0));
 }
 
-// Chunks copied at another modification time than the new one may predate a
-// change: a fill or a refresh drops them.
+// Chunks copied from another state of the file (another modification time,
+// change time or size) may predate a change: a fill or a refresh drops them.
 TEST_F(CacheTest, CopiesAtANewTimeDropTheOtherChunks) {
   auto cache = make_cache(4);
   const SourceFile source(dir / "source", 4 * chunk);
@@ -277,7 +293,7 @@ TEST_F(CacheTest, CopiesAtANewTimeDropTheOtherChunks) {
     EXPECT_EQ(slot_bytes(*cache, *refreshed).substr(0, 7), "written");
   }
   EXPECT_FALSE(cached(*cache, source.ino, 3));
-  cache->validate(source.ino, {1001, 0});
+  cache->validate(source.ino, source.info());
   EXPECT_TRUE(cached(*cache, source.ino, 1));
 }
 
@@ -380,7 +396,7 @@ TEST_F(CacheTest, ManyThreadsOnATinyCache) {
           write_at(source.fd.get(), source_bytes(first * chunk, 10), first * chunk);
           const unsigned change = random() % 3;
           if (change == 0)
-            cache->validate(source.ino, source.mtime());
+            cache->validate(source.ino, source.info());
           else if (change == 1)
             cache->drop_from(source.ino, last);
           else

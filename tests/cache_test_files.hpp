@@ -56,11 +56,12 @@ class SourceFile {
     ino = source.st_ino;
   }
 
-  timespec mtime() const {
+  struct stat info() const {
     struct stat source {};
     ::fstat(fd.get(), &source);
-    return source.st_mtim;
+    return source;
   }
+  timespec mtime() const { return info().st_mtim; }
   // Sets the modification time exactly, as a change behind the daemon's back would.
   void set_mtime(time_t seconds, long nanoseconds) const {
     const timespec times[2] = {{0, UTIME_OMIT}, {seconds, nanoseconds}};

@@ -13,6 +13,7 @@
 #include <regex>
 #include <thread>
 
+#include "tests/daemon_cache_fixtures.hpp"
 #include "tests/fixtures/quarnix_mount.hpp"
 #include "tests/fixtures/test_data.hpp"
 
@@ -20,66 +21,6 @@ namespace quarnix::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr std::size_t chunk = 131072;
-
-// Reads `size` bytes at `offset` with one pread.
-std::string read_range(const fs::path& path, std::size_t offset, std::size_t size) {
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) return "open failed";
-  std::string data(size, '\0');
-  const ssize_t count = ::pread(fd, data.data(), size, static_cast<off_t>(offset));
-  ::close(fd);
-  data.resize(count < 0 ? 0 : static_cast<std::size_t>(count));
-  return data;
-}
-
-// A mount ground with a pre-sized cache file and the daemon's working directory.
-struct CacheGround : MountGround {
-  explicit CacheGround(std::size_t slots) : cachefile(root / "cache") {
-    write_file(cachefile, std::string(slots * chunk, '\0'));
-  }
-  std::vector<std::string> options(std::vector<std::string> more = {}) const {
-    std::vector<std::string> all{"--cachefile", cachefile.string()};
-    all.insert(all.end(), more.begin(), more.end());
-    return all;
-  }
-  fs::path cachefile;
-};
-
-struct CacheStats {
-  long hits = -1;
-  long misses = -1;
-};
-
-// The last statistics line the daemon printed.
-CacheStats last_stats(const std::string& err) {
-  CacheStats stats;
-  const std::regex line("INFO: Cache stats: (-?\\d+) hits, (-?\\d+) misses\\.\n");
-  for (auto it = std::sregex_iterator(err.begin(), err.end(), line); it != std::sregex_iterator();
-       ++it) {
-    stats.hits = std::stol((*it)[1]);
-    stats.misses = std::stol((*it)[2]);
-  }
-  return stats;
-}
-
-std::size_t lines_of(const std::string& text) {
-  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
-// Asks the daemon for its statistics and waits for the two lines.
-CacheStats stats_now(QuarnixMount& mount) {
-  const std::size_t before = lines_of(mount.process().err());
-  mount.process().signal(SIGUSR1);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < deadline) {
-    const std::string err = mount.process().err();
-    if (lines_of(err) >= before + 2) return last_stats(err);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return {};
-}
 
 TEST(DaemonCache, ReadsAreServedFromTheCacheAndCounted) {
   CacheGround ground(16);

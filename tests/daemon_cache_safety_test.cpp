@@ -1,0 +1,256 @@
+// The cache never serves another file's bytes: files replaced while the
+// daemon was down, metadata that lies, a daemon that dies, and two daemons on
+// one cache file.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/daemon_cache_fixtures.hpp"
+#include "tests/fixtures/quarnix_mount.hpp"
+#include "tests/fixtures/test_data.hpp"
+
+namespace quarnix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string corrupted = "WARNING: Cache data is corrupted, re-initializing.\n";
+// Tools that copy or extract files set this modification time.
+constexpr timespec past{1000000000, 0};
+
+// An ext4 filesystem in an image file, mounted on `directory` for the
+// lifetime of the object: ext4 hands freed inode numbers out again at once.
+class Ext4Image {
+ public:
+  Ext4Image(const fs::path& image, const fs::path& directory) : directory(directory) {
+    write_file(image, "");
+    fs::resize_file(image, 32 << 20);
+    const ProgramResult made = run_program({"mkfs.ext4", "-q", "-F", image.string()});
+    const ProgramResult mounted =
+        made.status == 0 ? run_program({"mount", "-o", "loop", image.string(), directory.string()})
+                         : made;
+    error = mounted.status == 0 ? "" : mounted.err;
+  }
+  ~Ext4Image() {
+    if (error.empty() && ::umount(directory.c_str()) != 0) ::umount2(directory.c_str(), MNT_DETACH);
+  }
+  Ext4Image(const Ext4Image&) = delete;
+  Ext4Image& operator=(const Ext4Image&) = delete;
+
+  const fs::path directory;
+  std::string error;  // empty once mounted
+};
+
+uint64_t inode_of(const fs::path& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+void write_dated(const fs::path& path, const std::string& contents) {
+  write_file(path, contents);
+  const timespec times[2] = {past, past};
+  ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+TEST(DaemonCacheSafety, FilesReplacedWhileDownAreNeverServedFromOldChunks) {
+  CacheGround ground(64);
+  const Ext4Image image(ground.root / "image", ground.source);
+  ASSERT_EQ(image.error, "");
+  constexpr std::size_t size = 5000;
+  std::map<std::string, std::string> contents;  // path below the source -> bytes
+  unsigned seed = 100;
+  const auto put = [&](const std::string& name) {
+    contents[name] = random_bytes(size, seed++);
+    write_dated(ground.source / name, contents[name]);
+  };
+  fs::create_directories(ground.source / "tree");
+  for (const std::string name : {"f1", "f2", "f3", "f4", "same1", "same2", "copied", "synced1",
+                                 "synced2", "tree/x1", "tree/x2"})
+    put(name);
+  const auto read_everything = [&](QuarnixMount& mount) {
+    for (const auto& [name, bytes] : contents)
+      EXPECT_TRUE(read_range(mount.mountpoint() / name, 0, size) == bytes) << name << " read wrong";
+  };
+  {
+    QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
+                       in_directory(ground.work));
+    ASSERT_TRUE(mount.started()) << mount.process().err();
+    read_everything(mount);
+    EXPECT_EQ(mount.unmount_and_wait(), 0);
+  }
+
+  // Deleted and created anew: the new files get the old inode numbers.
+  std::set<uint64_t> old_inodes;
+  for (const std::string name : {"f1", "f2", "f3", "f4"}) {
+    old_inodes.insert(inode_of(ground.source / name));
+    fs::remove(ground.source / name);
+    contents.erase(name);
+  }
+  for (const std::string name : {"g1", "g2", "g3", "g4"}) {
+    put(name);
+    EXPECT_EQ(old_inodes.count(inode_of(ground.source / name)), 1u) << name << " got a new inode";
+  }
+  // cp -p: the same inode rewritten, its modification time set back.
+  const uint64_t copied_inode = inode_of(ground.source / "copied");
+  const fs::path staging = ground.work / "staging";
+  fs::create_directories(staging / "tree");
+  contents["copied"] = random_bytes(size, seed++);
+  write_dated(staging / "copied", contents["copied"]);
+  ASSERT_EQ(
+      run_program({"cp", "-p", (staging / "copied").string(), (ground.source / "copied").string()})
+          .status,
+      0);
+  EXPECT_EQ(inode_of(ground.source / "copied"), copied_inode);
+  // rsync -t: a dated temporary renamed over each file; the second
+  // temporary may take the inode the first rename freed.
+  for (const std::string name : {"synced1", "synced2"}) {
+    contents[name] = random_bytes(size, seed++);
+    write_dated(ground.source / (name + ".tmp"), contents[name]);
+    fs::rename(ground.source / (name + ".tmp"), ground.source / name);
+  }
+  // tar: the archive's members replace the files with their own dates.
+  for (const std::string name : {"tree/x1", "tree/x2"}) {
+    contents[name] = random_bytes(size, seed++);
+    write_dated(staging / name, contents[name]);
+  }
+  const std::string archive = (ground.work / "tree.tar").string();
+  ASSERT_EQ(run_program({"tar", "-cf", archive, "-C", staging.string(), "tree"}).status, 0);
+  ASSERT_EQ(run_program({"tar", "-xf", archive, "-C", ground.source.string()}).status, 0);
+
+  QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
+                     in_directory(ground.work));
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  read_everything(mount);
+  // The unchanged files stayed warm, dated in the past as they are.
+  const CacheStats stats = stats_now(mount);
+  EXPECT_EQ(stats.hits, 2);
+  EXPECT_EQ(stats.misses, static_cast<long>(contents.size()) - 2);
+}
+
+// The position of a chunk's record in the metadata file: its inode number and
+// chunk number, then its slot offset and its size, each eight bytes.
+std::size_t chunk_record(const std::string& meta, uint64_t ino, uint64_t chunkno) {
+  std::string key(16, '\0');
+  std::memcpy(key.data(), &ino, 8);
+  std::memcpy(key.data() + 8, &chunkno, 8);
+  return meta.find(key);
+}
+
+TEST(DaemonCacheSafety, MetadataThatLiesIsRefused) {
+  const std::vector<
+      std::pair<std::string, std::function<void(std::string&, std::size_t, std::size_t)>>>
+      lies = {
+          {"slots swapped",
+           [](std::string& meta, std::size_t first, std::size_t second) {
+             for (std::size_t byte = 16; byte < 24; ++byte)
+               std::swap(meta[first + byte], meta[second + byte]);
+           }},
+          // A size of 131072 becomes 0: the chunk would read as the file's end.
+          {"size bit flipped",
+           [](std::string& meta, std::size_t first, std::size_t) { meta[first + 26] ^= 0x02; }},
+      };
+  for (const auto& [name, lie] : lies) {
+    CacheGround ground(8);
+    const std::string data = random_bytes(2 * chunk, 4);
+    write_file(ground.source / "file", data);
+    const std::string meta = ground.cachefile.string() + ".meta";
+    {
+      QuarnixMount mount(ground.source, ground.mountpoint, ground.options(),
+                         in_directory(ground.work));
+      ASSERT_TRUE(mount.started()) << mount.process().err();
+      EXPECT_TRUE(read_file(ground.mountpoint / "file") == data);
+      EXPECT_EQ(mount.unmount_and_wait(), 0);
+    }
+    std::string contents = read_file(meta);
+    const uint64_t ino = inode_of(ground.source / "file");
+    const std::size_t first = chunk_record(contents, ino, 0);
+    const std::size_t second = chunk_record(contents, ino, 1);
+    ASSERT_NE(first, std::string::npos) << name;
+    ASSERT_NE(second, std::string::npos) << name;
+    lie(contents, first, second);
+    write_file(meta, contents);
+
+    QuarnixMount mount(ground.source, ground.mountpoint, ground.options(),
+                       in_directory(ground.work));
+    ASSERT_TRUE(mount.started()) << mount.process().err();
+    EXPECT_TRUE(read_file(ground.mountpoint / "file") == data) << name << ": read wrong";
+    EXPECT_NE(mount.process().err().find(corrupted), std::string::npos) << name << ":\n"
+                                                                        << mount.process().err();
+  }
+}
+
+TEST(DaemonCacheSafety, ARunningDaemonLeavesNoMetadataBehind) {
+  CacheGround ground(2);
+  const std::string first = random_bytes(2 * chunk, 5);
+  const std::string second = random_bytes(2 * chunk, 6);
+  write_file(ground.source / "first", first);
+  write_file(ground.source / "second", second);
+  const std::string meta = ground.cachefile.string() + ".meta";
+  {
+    QuarnixMount mount(ground.source, ground.mountpoint, ground.options(),
+                       in_directory(ground.work));
+    ASSERT_TRUE(mount.started()) << mount.process().err();
+    EXPECT_TRUE(read_file(ground.mountpoint / "first") == first);
+  }
+  ASSERT_TRUE(fs::exists(meta));
+  {
+    QuarnixMount mount(ground.source, ground.mountpoint, ground.options(),
+                       in_directory(ground.work));
+    ASSERT_TRUE(mount.started()) << mount.process().err();
+    EXPECT_NE(mount.process().err().find("INFO: Loaded 2 cache elements.\n"), std::string::npos)
+        << mount.process().err();
+    // Gone before any write: these reads reuse the slots it lists.
+    EXPECT_FALSE(fs::exists(meta));
+    EXPECT_TRUE(read_file(ground.mountpoint / "second") == second);
+    mount.process().signal(SIGKILL);
+    mount.process().wait();
+  }
+  QuarnixMount mount(ground.source, ground.mountpoint, ground.options(), in_directory(ground.work));
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  EXPECT_NE(mount.process().err().find("INFO: No cache metadata found, re-initializing.\n"),
+            std::string::npos)
+      << mount.process().err();
+  EXPECT_TRUE(read_file(ground.mountpoint / "first") == first);
+}
+
+TEST(DaemonCacheSafety, OneCacheFileServesOneDaemon) {
+  CacheGround ground(8);
+  const std::string data = random_bytes(chunk, 7);
+  write_file(ground.source / "file", data);
+  const fs::path second_mountpoint = ground.root / "second";
+  fs::create_directories(second_mountpoint);
+  {
+    QuarnixMount mount(ground.source, ground.mountpoint, ground.options(),
+                       in_directory(ground.work));
+    ASSERT_TRUE(mount.started()) << mount.process().err();
+    std::vector<std::string> second{quarnix_binary()};
+    for (const std::string& option : ground.options())
+      second.push_back(option);
+    second.push_back(ground.source.string());
+    second.push_back(second_mountpoint.string());
+    const ProgramResult refused =
+        run_program(second, in_directory(ground.work), std::chrono::seconds(20));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("is in use by another quarnix process"), std::string::npos)
+        << refused.err;
+    EXPECT_FALSE(is_mounted(fs::canonical(second_mountpoint)));
+    EXPECT_TRUE(read_file(ground.mountpoint / "file") == data);
+    EXPECT_EQ(mount.unmount_and_wait(), 0);
+  }
+  // The lock ends with its daemon.
+  QuarnixMount mount(ground.source, second_mountpoint, ground.options(), in_directory(ground.work));
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  EXPECT_TRUE(read_file(second_mountpoint / "file") == data);
+}
+
+}  // namespace
+}  // namespace quarnix::testing
