@@ -77,8 +77,7 @@ void write_profile(const std::string& path, const ProfileSettings& settings,
 ProfileReader::ProfileReader(const std::string& path) : path(path) {
   errno = 0;
   stream.open(path, std::ios::in | std::ios::binary);
-  if (!stream.is_open())
-    throw RuntimeError("Unable to read readahead profile " + path, errno != 0 ? errno : EIO);
+  if (!stream.is_open()) throw ProfileOpenError(path, errno != 0 ? errno : EIO);
   if (has_foreign_signature_length(stream)) fail("invalid signature");
   if (!stream.seekg(0)) fail("input stream error");
   try {

@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "profile/block_node.hpp"
+#include "support/errors.hpp"
 
 namespace quarnix {
 
@@ -34,10 +35,19 @@ using ProfilePaths = std::unordered_map<unsigned int, std::string>;
 void write_profile(const std::string& path, const ProfileSettings& settings,
                    const ProfilePaths& paths, const BlockNode& root);
 
+// The profile file could not be opened; `error_number` is the errno of the open.
+class ProfileOpenError : public RuntimeError {
+ public:
+  ProfileOpenError(const std::string& path, int error_number)
+      : RuntimeError("Unable to read readahead profile " + path, error_number),
+        error_number(error_number) {}
+  int error_number;
+};
+
 // Reads a profile item by item, so that a reader can check the format and the
 // settings before it loads the tree. A profile is outside input: every failure
 // to open or read it throws RuntimeError("Unable to read readahead profile
-// <path>: <reason>").
+// <path>: <reason>"), a ProfileOpenError when the file cannot be opened.
 class ProfileReader {
  public:
   explicit ProfileReader(const std::string& path);

@@ -31,16 +31,6 @@ std::string ino(const fs::path& path) {
   return std::to_string(stat_of(path).st_ino);
 }
 
-// Whether a process ignores SIGINT, from its signal masks in /proc.
-bool ignores_sigint(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.starts_with("SigIgn:"))
-      return (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1)) & 1;
-  return false;
-}
-
 // The read log that the recorder left in a directory: its base name, or empty.
 std::string recorded_base(const fs::path& directory) {
   const auto maps = files_ending_in(directory, "_files.csv");

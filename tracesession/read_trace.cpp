@@ -17,6 +17,12 @@ std::optional<Number> to_number(const std::ssub_match& digits) {
   return value;
 }
 
+const std::regex& trace_read_pattern() {
+  static const std::regex read(
+      R"(^\[(\d+)\] file_read_iter\(ino=(\d+), off=(\d+), len=\d+\) -> (\d+))");
+  return read;
+}
+
 }  // namespace
 
 bool is_tracing_started(std::string_view line) {
@@ -29,11 +35,13 @@ bool is_trace_noise(const std::string& line) {
   return std::regex_search(line, noise);
 }
 
+bool is_trace_read(const std::string& line) {
+  return std::regex_search(line, trace_read_pattern());
+}
+
 std::optional<TraceRead> parse_trace_read(const std::string& line) {
-  static const std::regex read(
-      R"(^\[(\d+)\] file_read_iter\(ino=(\d+), off=(\d+), len=\d+\) -> (\d+))");
   std::smatch match;
-  if (!std::regex_search(line, match, read)) return std::nullopt;
+  if (!std::regex_search(line, match, trace_read_pattern())) return std::nullopt;
   const auto time_ns = to_number<uint64_t>(match[1]);
   const auto inode = to_number<uint64_t>(match[2]);
   const auto offset = to_number<uint64_t>(match[3]);

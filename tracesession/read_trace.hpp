@@ -29,6 +29,9 @@ bool is_tracing_started(std::string_view line);
 // blank lines.
 bool is_trace_noise(const std::string& line);
 
+// A line that begins with a read event, whether or not its numbers fit.
+bool is_trace_read(const std::string& line);
+
 // A line that begins with a read or a mapping event. A number that does not fit
 // its 64-bit field makes the line unparsable (empty result).
 std::optional<TraceRead> parse_trace_read(const std::string& line);

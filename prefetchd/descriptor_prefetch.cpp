@@ -1,0 +1,99 @@
+#include "prefetchd/descriptor_prefetch.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "readahead/prefetch_loop.hpp"
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+
+namespace quarnix {
+
+ReadaheadHooks readahead_hooks{prefetch_block, expire_fds};
+
+namespace {
+
+// The cached descriptor of the block's file, or a new one opened and cached;
+// -1 (after a warning) when the file cannot be opened.
+int find_or_open_fd(prefetch_state& readahead, block_id_t id) {
+  if (auto cached = readahead.handles.get(id.hash())) {
+    cached->last_used = std::chrono::steady_clock::now();
+    return cached->fd.get();
+  }
+  const std::string* path;
+  try {
+    path = &get_path_by_hash(readahead, id);
+  } catch (const std::out_of_range&) {
+    log_warning(boost::format("readahead(%d): path hash %d is not in the profile") % id %
+                id.hash());
+    return -1;
+  }
+  UniqueFd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    log_warning(boost::format("readahead(%d): open(%s): %s") % id % *path % errno_string(errno));
+    return -1;
+  }
+  const int opened = fd.get();
+  readahead.handles.put(id.hash(), FdHandle(std::move(fd)));
+  return opened;
+}
+
+}  // namespace
+
+void prefetch_block(prefetch_state* readahead, block_id_t id, char* buffer,
+                    std::uint32_t block_size) {
+  log_debug(2, boost::format("prefetch_block: processing %d") % id);
+  const int fd = find_or_open_fd(*readahead, id);
+  if (fd < 0) return;
+  std::uint64_t offset = std::uint64_t{id.block()} * block_size;
+  std::uint32_t remaining = block_size;
+  char* position = buffer;
+  while (remaining != 0) {
+    const ssize_t count = ::pread(fd, position, remaining, static_cast<off_t>(offset));
+    if (count < 0) {
+      log_warning(boost::format("readahead(%d): read(): %s") % id % errno_string(errno));
+      return;
+    }
+    if (count == 0) {
+      log_debug(2, "prefetch_block: reached EOF");
+      break;
+    }
+    remaining -= static_cast<std::uint32_t>(count);
+    position += count;
+    offset += static_cast<std::uint64_t>(count);
+  }
+  log_debug(2, boost::format("prefetch_block: done with block %d") % id);
+}
+
+void expire_fds(prefetch_state* readahead) {
+  log_debug(1, "expire_fds: running...");
+  const auto now = std::chrono::steady_clock::now();
+  auto& handles = readahead->handles;
+  std::uint64_t dropped = 0;
+  for (auto entry = handles.entries.begin(); entry != handles.entries.end();) {
+    const auto current = entry++;
+    if (now - current->second.last_used <= descriptor_idle_time) continue;
+    handles.erase(current->first);
+    ++dropped;
+  }
+  log_debug(1, boost::format("expire_fds: dropped %d fds.") % dropped);
+}
+
+void readahead_loop(prefetch_state* readahead, std::uint32_t block_size, std::uint64_t max_blocks) {
+  // One buffer for the thread's life; what is read into it is never used.
+  std::vector<char> buffer(block_size);
+  PrefetchLoopActions<FdHandle> actions;
+  actions.prefetch = [&buffer, block_size](prefetch_state* target, block_id_t id) {
+    readahead_hooks.prefetch_block(target, id, buffer.data(), block_size);
+  };
+  actions.idle_period = descriptor_idle_time;
+  actions.idle = [](prefetch_state* target) { readahead_hooks.expire_fds(target); };
+  run_prefetch_loop(readahead, max_blocks, actions);
+}
+
+}  // namespace quarnix

@@ -1,0 +1,26 @@
+// The prefetch thread, stopped and joined by its owner.
+#pragma once
+
+#include <cstdint>
+#include <thread>
+
+#include "prefetchd/fd_handle.hpp"
+
+namespace quarnix {
+
+class PrefetchThread {
+ public:
+  PrefetchThread(prefetch_state& readahead, std::uint32_t block_size, std::uint64_t max_blocks);
+  ~PrefetchThread() { stop(); }
+  PrefetchThread(const PrefetchThread&) = delete;
+  PrefetchThread& operator=(const PrefetchThread&) = delete;
+
+  // Sets the stop flag under the state's mutex, wakes the thread and joins it.
+  void stop();
+
+ private:
+  prefetch_state& readahead;
+  std::thread thread;
+};
+
+}  // namespace quarnix

@@ -1,0 +1,164 @@
+#include "prefetchd/run_prefetch_daemon.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/format.hpp>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "prefetchd/prefetch_profile.hpp"
+#include "prefetchd/prefetch_thread.hpp"
+#include "prefetchd/prefetchd_options.hpp"
+#include "prefetchd/tracer_loop.hpp"
+#include "profile/block_id.hpp"
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+#include "support/unique_fd.hpp"
+#include "tracesession/exec_tracer.hpp"
+#include "tracesession/mountpoint.hpp"
+#include "tracesession/read_trace.hpp"
+#include "tracesession/tracer_lifecycle.hpp"
+
+namespace quarnix {
+
+namespace {
+
+constexpr int exit_unreadable = 3;
+constexpr int exit_tracer_failed = 9;
+
+using unique_file = std::unique_ptr<FILE, decltype(&fclose)>;
+
+// What both run modes follow the trace with.
+struct PrefetchRun {
+  prefetch_state& readahead;
+  std::uint32_t block_size;
+  std::uint64_t max_blocks;
+  const ino2hash_t& ino2hash;
+};
+
+ino2hash_t hash_scanned_paths(const ino2path_t& ino2path) {
+  ino2hash_t ino2hash;
+  for (const auto& [ino, path] : ino2path)
+    ino2hash.emplace(ino, hash_path(path));
+  return ino2hash;
+}
+
+// Follows `trace` with the prefetch thread running, then stops the thread and
+// prints the statistics. `before_stop` runs between the two.
+template <typename BeforeStop>
+void follow_and_prefetch(const PrefetchRun& run, FILE* trace, bool replay, BeforeStop before_stop) {
+  PrefetchThread prefetcher(run.readahead, run.block_size, run.max_blocks);
+  tracer_loop(trace, &run.readahead, run.block_size, run.ino2hash, replay);
+  log_info("Exiting...");
+  before_stop();
+  // Joined first, so that the statistics hold every prefetch.
+  prefetcher.stop();
+  print_readahead_stats(run.readahead);
+}
+
+int run_test_mode(const PrefetchRun& run, const std::string& testdata) {
+  const unique_file trace(fopen(testdata.c_str(), "r"), &fclose);
+  if (!trace) {
+    log_error(boost::format("Unable to read %s: %s") % testdata % strerror(errno));
+    return exit_unreadable;
+  }
+  log_info(boost::format("Processing requests from %s...") % testdata);
+  follow_and_prefetch(run, trace.get(), true, [] {});
+  return 0;
+}
+
+void close_checked(UniqueFd& fd, const char* what) {
+  if (::close(fd.release()) != 0) throw RuntimeError(what, errno);
+}
+
+// Waits for the tracer's start line. False when the tracer ended before it;
+// `status` is then its wait status.
+bool wait_for_handshake(pid_t tracer, FILE* trace, int& status) {
+  char buffer[128];
+  for (;;) {
+    const pid_t ended = waitpid(tracer, &status, WNOHANG);
+    if (ended == -1) throw RuntimeError("waitpid()", errno);
+    if (ended == tracer) return false;
+    if (!fgets(buffer, sizeof buffer, trace)) {
+      log_debug(1, "pipe was closed by tracer.");
+      // No writer is left, so no start line can come: only the end of the
+      // tracer, which is waited for instead of polled.
+      if (waitpid(tracer, &status, 0) == -1) throw RuntimeError("waitpid()", errno);
+      return false;
+    }
+    log_debug(1, boost::format("Tracer says: %s") % buffer);
+    if (is_tracing_started(buffer)) return true;
+    sleep(1);
+  }
+}
+
+int run_tracer_mode(const PrefetchRun& run, const char* argv0, std::uint64_t device,
+                    UniqueFd pipe_read, UniqueFd pipe_write) {
+  log_info("Starting tracer...");
+  const pid_t own_pid = getpid();
+  const pid_t tracer = fork();
+  if (tracer < 0) throw RuntimeError("fork()", errno);
+  if (tracer == 0) {
+    close_checked(pipe_read, "close(pipefd[0])");
+    // Our own prefetch reads are not to be traced.
+    exec_tracer(argv0, pipe_write.release(), device, own_pid);
+  }
+  // Only here, after the fork: an interrupt from the terminal ends the
+  // tracer, and the daemon then ends in order with its statistics.
+  ignore_sigint();
+  close_checked(pipe_write, "close(pipefd[1])");
+  const unique_file trace(fdopen(pipe_read.get(), "r"), &fclose);
+  if (!trace) throw RuntimeError("fdopen()", errno);
+  pipe_read.release();
+
+  int status = 0;
+  if (!wait_for_handshake(tracer, trace.get(), status)) {
+    log_info("Tracer terminated, exiting.");
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+      log_error("Tracer returned non-zero exit status, aborting.\n");
+      return exit_tracer_failed;
+    }
+    return 0;
+  }
+  log_info("Processing requests...");
+  std::optional<TracerLockFile> lock(
+      std::in_place, (boost::format("quarnix_prefetchd_%d.lck") % getpid()).str(), tracer);
+  follow_and_prefetch(run, trace.get(), false, [&lock] { lock.reset(); });
+  return 0;
+}
+
+}  // namespace
+
+int run_prefetch_daemon(int argc, char** argv) {
+  install_terminate_handler();
+  const PrefetchdOptions options = parse_options(argc, argv);
+  const std::uint64_t device = check_mountpoint(options.mountpoint);
+
+  log_info("Loading profile...");
+  prefetch_state readahead;
+  const std::uint32_t block_size =
+      load_prefetch_profile(options.profile, options.mountpoint, readahead);
+
+  log_info("Scanning mountpoint...");
+  const ino2hash_t ino2hash = hash_scanned_paths(scan_mountpoint(options.mountpoint));
+  log_info(boost::format("Found %d files") % ino2hash.size());
+
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    log_error(boost::format("pipe(): %s") % strerror(errno));
+    return exit_unreadable;
+  }
+  UniqueFd pipe_read(pipe_fds[0]), pipe_write(pipe_fds[1]);
+
+  const PrefetchRun run{readahead, block_size, options.max_blocks, ino2hash};
+  if (options.testdata) return run_test_mode(run, *options.testdata);
+  return run_tracer_mode(run, argv[0], device, std::move(pipe_read), std::move(pipe_write));
+}
+
+}  // namespace quarnix
