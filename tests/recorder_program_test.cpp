@@ -139,6 +139,28 @@ TEST(RecorderProgram, RecordsTheTraceOfAMountIntoAReadLog) {
   EXPECT_TRUE(profile.read_settings().kernel);
 }
 
+// The raw trace keeps whatever the tracer printed; a line of any length is
+// only a line.
+TEST(RecorderProgram, TranslatesATraceWithAHugeLine) {
+  RecorderGround g;
+  ASSERT_TRUE(g.mount.started());
+  const std::string a = ino(g.ground.mountpoint / "a");
+  const std::string huge(1 << 20, ' ');
+  StandinBpftrace bpftrace;
+  bpftrace.print("[2000] file_read_iter(ino=" + a + ", off=0, len=4096) -> 4096" + huge + "\n" +
+                 huge + "\n" + "[3000] file_read_iter(ino=" + a +
+                 ", off=4096, len=4096) -> 4096\n");
+  Process recorder = g.start(bpftrace, {quarnix_recorder_binary()});
+  ASSERT_EQ(exit_status(recorder.wait()), 0) << recorder.err();
+
+  const std::string base = recorded_base(g.ground.work);
+  ASSERT_FALSE(base.empty());
+  EXPECT_EQ(read_file(g.ground.work / (base + ".csv")),
+            "0.000002000\tread\t" + a + "\t0\t4096\n0.000003000\tread\t" + a + "\t4096\t4096\n");
+  EXPECT_NE(recorder.out().find("INFO: Processed 2 trace entries\n"), std::string::npos)
+      << recorder.out();
+}
+
 TEST(RecorderProgram, WritesNoReadLogWhenTheTracerFails) {
   struct Case {
     bool handshake;

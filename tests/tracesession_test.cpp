@@ -6,9 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <filesystem>
+#include <optional>
+#include <regex>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
+#include "tests/fixtures/pattern_lines.hpp"
 #include "tests/fixtures/temp_dir.hpp"
 #include "tracesession/exec_tracer.hpp"
 #include "tracesession/mountpoint.hpp"
@@ -73,6 +80,110 @@ TEST(ReadTrace, LinesAreClassified) {
   }
   EXPECT_TRUE(is_tracing_started("[12] Tracing started.\n"));
   EXPECT_FALSE(is_tracing_started("[12] Tracing sta"));
+}
+
+// clang-format off
+const std::vector<std::string> trace_pieces = {
+    "[", "]", "] ", " ", "5", "0", "7", "42", "00", "123", "18446744073709551616",
+    "9223372036854775808", "-", "(", ")", ") -> ", ", off=", ", len=", "ino=",
+    "file_read_iter(ino=", "file_mmap(ino=", "Attaching ", " probes", "put_super()",
+    "put_super(", "Tracing started", "\t", "\n", "\r", "\v", "\f", "x", "\xa0", "\x85",
+    std::string(1, '\0')};
+// clang-format on
+
+const std::vector<std::string> trace_line_starts = {"[5] file_read_iter(ino=7, off=0, len=1) -> ",
+                                                    "[5] file_read_iter(ino=7, off=",
+                                                    "[5] file_mmap(ino=3",
+                                                    "[5] file_mmap(ino=",
+                                                    "[5] ",
+                                                    "Attaching ",
+                                                    " ",
+                                                    ""};
+
+std::vector<std::string> trace_lines() {
+  std::vector<std::string> lines = random_lines(trace_pieces, 20000);
+  const std::vector<std::string> tails = random_lines(trace_pieces, 20000, 7);
+  for (std::size_t i = 0; i < tails.size(); ++i)
+    lines.push_back(trace_line_starts[i % trace_line_starts.size()] + tails[i]);
+  return lines;
+}
+
+template <typename Number>
+std::optional<Number> number(const std::string& digits) {
+  Number value{};
+  const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (error != std::errc() || stop != digits.data() + digits.size()) return std::nullopt;
+  return value;
+}
+
+using ReadValues = std::optional<std::tuple<uint64_t, uint64_t, uint64_t, int64_t>>;
+
+ReadValues values(const std::optional<TraceRead>& read) {
+  if (!read) return std::nullopt;
+  return std::tuple(read->time_ns, read->inode, read->offset, read->result);
+}
+
+// The read that the pattern's groups give, when all its numbers fit.
+ReadValues values(const Groups& groups) {
+  if (!groups) return std::nullopt;
+  const auto time = number<uint64_t>(groups->at(0)), inode = number<uint64_t>(groups->at(1)),
+             offset = number<uint64_t>(groups->at(2));
+  const auto result = number<int64_t>(groups->at(3));
+  if (!time || !inode || !offset || !result) return std::nullopt;
+  return std::tuple(*time, *inode, *offset, *result);
+}
+
+using MappingValues = std::optional<std::pair<uint64_t, uint64_t>>;
+
+MappingValues values(const std::optional<TraceMapping>& mapping) {
+  if (!mapping) return std::nullopt;
+  return std::pair(mapping->time_ns, mapping->inode);
+}
+
+MappingValues mapping_values(const Groups& groups) {
+  if (!groups) return std::nullopt;
+  const auto time = number<uint64_t>(groups->at(0)), inode = number<uint64_t>(groups->at(1));
+  if (!time || !inode) return std::nullopt;
+  return std::pair(*time, *inode);
+}
+
+TEST(ReadTrace, LinesAreTakenAsTheirPatternsTakeThem) {
+  const std::regex noise(
+      R"(^(Attaching \d+ probes|\[\d+\] put_super\(\)|\[\d+\] Tracing started|\s*$))");
+  const std::regex read(R"(^\[(\d+)\] file_read_iter\(ino=(\d+), off=(\d+), len=\d+\) -> (\d+))");
+  const std::regex mapping(R"(^\[(\d+)\] file_mmap\(ino=(\d+)\))");
+  int noise_lines = 0, read_lines = 0, mapping_lines = 0;
+  for (const std::string& line : trace_lines()) {
+    SCOPED_TRACE(::testing::PrintToString(line));
+    const bool is_noise = std::regex_search(line, noise);
+    EXPECT_EQ(is_trace_noise(line), is_noise);
+    const Groups read_groups = search_groups(line, read);
+    EXPECT_EQ(is_trace_read(line), read_groups.has_value());
+    EXPECT_EQ(values(parse_trace_read(line)), values(read_groups));
+    const Groups mapping_groups = search_groups(line, mapping);
+    EXPECT_EQ(values(parse_trace_mapping(line)), mapping_values(mapping_groups));
+    noise_lines += is_noise ? 1 : 0;
+    read_lines += values(read_groups) ? 1 : 0;
+    mapping_lines += mapping_values(mapping_groups) ? 1 : 0;
+  }
+  // The comparison means little unless every kind of line occurs often.
+  EXPECT_GT(noise_lines, 100);
+  EXPECT_GT(read_lines, 100);
+  EXPECT_GT(mapping_lines, 100);
+}
+
+TEST(ReadTrace, LongLinesNeedNoDeepStack) {
+  const std::string spaces(1 << 20, ' ');
+  const std::string digits(1 << 20, '7');
+  EXPECT_TRUE(is_trace_noise(spaces));
+  EXPECT_FALSE(is_trace_noise(spaces + "x"));
+  EXPECT_TRUE(is_trace_noise("[" + digits + "] put_super() -- terminating..."));
+  const std::string long_read = "[" + digits + "] file_read_iter(ino=1, off=0, len=1) -> 1";
+  EXPECT_TRUE(is_trace_read(long_read));
+  EXPECT_FALSE(parse_trace_read(long_read));
+  EXPECT_TRUE(parse_trace_read("[1] file_read_iter(ino=1, off=0, len=" + digits + ") -> 1"));
+  EXPECT_TRUE(parse_trace_read("[1] file_read_iter(ino=1, off=0, len=1) -> 1" + spaces));
+  EXPECT_FALSE(parse_trace_mapping("[1] file_mmap(ino=" + digits));
 }
 
 ino_t inode_of(const fs::path& path) {

@@ -3,31 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <optional>
-#include <random>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "quarnix_trainer/read_log_lines.hpp"
+#include "tests/fixtures/pattern_lines.hpp"
 
 namespace quarnix::testing {
 namespace {
-
-// Lines made of pieces that the patterns care about, so that a fair share of
-// them matches and every mismatch sits close to a boundary.
-std::vector<std::string> random_lines(const std::vector<std::string>& pieces, int count) {
-  std::mt19937 random(20240101);
-  std::uniform_int_distribution<std::size_t> piece(0, pieces.size() - 1);
-  std::uniform_int_distribution<int> length(0, 9);
-  std::vector<std::string> lines;
-  for (int i = 0; i < count; ++i) {
-    std::string line;
-    for (int n = length(random); n > 0; --n)
-      line += pieces[piece(random)];
-    lines.push_back(line);
-  }
-  return lines;
-}
 
 const std::vector<std::string> log_pieces = {
     "0",        "17",   "9",    ".",       "1.5", "\t",   "\t",
@@ -45,18 +29,6 @@ std::vector<std::string> log_lines() {
     lines.push_back(read_line_starts[i % read_line_starts.size()] + tails[i]);
   return lines;
 }
-
-// The groups of a regex_search, or nothing when it finds no match.
-std::optional<std::vector<std::string>> search(const std::string& line, const std::regex& pattern) {
-  std::smatch match;
-  if (!std::regex_search(line, match, pattern)) return std::nullopt;
-  std::vector<std::string> groups;
-  for (std::size_t i = 1; i < match.size(); ++i)
-    groups.push_back(match[i].str());
-  return groups;
-}
-
-using Groups = std::optional<std::vector<std::string>>;
 
 Groups groups(const std::optional<std::string_view>& match) {
   if (!match) return std::nullopt;
@@ -88,10 +60,10 @@ TEST(TrainerReadLogLines, MatchersAcceptWhatTheirPatternsAccept) {
     const auto mmap = match_mmap_line(line);
     const auto path = match_path_line(line);
     const std::string shown = ::testing::PrintToString(line);
-    EXPECT_EQ(groups(operation), search(line, operation_pattern)) << shown;
-    EXPECT_EQ(groups(read), search(line, read_pattern)) << shown;
-    EXPECT_EQ(groups(mmap), search(line, mmap_pattern)) << shown;
-    EXPECT_EQ(groups(path), search(line, path_pattern)) << shown;
+    EXPECT_EQ(groups(operation), search_groups(line, operation_pattern)) << shown;
+    EXPECT_EQ(groups(read), search_groups(line, read_pattern)) << shown;
+    EXPECT_EQ(groups(mmap), search_groups(line, mmap_pattern)) << shown;
+    EXPECT_EQ(groups(path), search_groups(line, path_pattern)) << shown;
     matched += (operation ? 1 : 0) + (read ? 1 : 0) + (mmap ? 1 : 0) + (path ? 1 : 0);
   }
   // The comparison means little unless both outcomes occur often.
@@ -125,7 +97,7 @@ TEST(TrainerReadLogLines, LogPrefixesMatchTheirPatterns) {
   for (const std::string& name : log_names()) {
     for (const bool kernel : {false, true}) {
       const auto prefix = match_log_prefix(name, kernel);
-      EXPECT_EQ(groups(prefix), search(name, kernel ? kernel_pattern : daemon_pattern))
+      EXPECT_EQ(groups(prefix), search_groups(name, kernel ? kernel_pattern : daemon_pattern))
           << ::testing::PrintToString(name);
       matched += prefix ? 1 : 0;
     }

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 
 namespace quarnix {
@@ -27,14 +26,15 @@ bool is_tracing_started(std::string_view line);
 
 // Lines that carry no event: the tracer's banner, the start and end lines and
 // blank lines.
-bool is_trace_noise(const std::string& line);
+bool is_trace_noise(std::string_view line);
 
 // A line that begins with a read event, whether or not its numbers fit.
-bool is_trace_read(const std::string& line);
+bool is_trace_read(std::string_view line);
 
 // A line that begins with a read or a mapping event. A number that does not fit
-// its 64-bit field makes the line unparsable (empty result).
-std::optional<TraceRead> parse_trace_read(const std::string& line);
-std::optional<TraceMapping> parse_trace_mapping(const std::string& line);
+// its 64-bit field makes the line unparsable (empty result). Lines of any
+// length are safe.
+std::optional<TraceRead> parse_trace_read(std::string_view line);
+std::optional<TraceMapping> parse_trace_mapping(std::string_view line);
 
 }  // namespace quarnix
