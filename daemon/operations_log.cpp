@@ -54,22 +54,6 @@ void report_bad_stream(const char* what) {
                             errno_string(error_number));
 }
 
-// The text with its tabs and line breaks made visible, for a one-line warning.
-std::string visible(std::string_view text) {
-  std::string shown;
-  for (const char c : text) {
-    if (c == '\t')
-      shown += "\\t";
-    else if (c == '\n')
-      shown += "\\n";
-    else if (c == '\r')
-      shown += "\\r";
-    else
-      shown += c;
-  }
-  return shown;
-}
-
 }  // namespace
 
 void OperationsLog::open(bool log_all_operations) {
@@ -105,7 +89,7 @@ void OperationsLog::write_read(uint64_t id, int64_t offset, uint64_t size) {
 
 void OperationsLog::write_file(uint64_t id, const std::string& path) {
   if (!fits_log_line(path)) {
-    warn_left_out("file map", path);
+    warn_left_out_of_read_log("file map", path);
     std::lock_guard lock(mutex);
     unmapped_ids.insert(id);
     return;
@@ -113,12 +97,6 @@ void OperationsLog::write_file(uint64_t id, const std::string& path) {
   std::lock_guard lock(mutex);
   files << id << '\t' << path << std::endl;
   if (files.fail()) report_bad_stream("file map");
-}
-
-void OperationsLog::warn_left_out(const char* what, std::string_view text) {
-  log_warning(boost::format("operations log: %s line left out, its name holds a tab or a line "
-                            "break: %s") %
-              what % visible(text));
 }
 
 }  // namespace quarnix

@@ -13,15 +13,15 @@
 #include <type_traits>
 #include <unordered_set>
 
+#include "support/read_log_text.hpp"
+
 namespace quarnix {
 
-// A line holds its fields between tabs and ends at the line end: a name with a
-// tab or a line break (a carriage return ends the trainer's lines as well)
-// cannot be written without breaking the line apart. Numbers always fit.
+// Numbers always fit a line; names and paths must pass fits_read_log_line.
 template <typename Field>
 bool fits_log_line(const Field& field) {
   if constexpr (std::is_convertible_v<const Field&, std::string_view>)
-    return std::string_view(field).find_first_of("\t\n\r") == std::string_view::npos;
+    return fits_read_log_line(field);
   else
     return true;
 }
@@ -74,9 +74,8 @@ struct OperationsLog {
   template <typename Field>
   static void warn_if_left_out(const char* name, const Field& field) {
     if constexpr (std::is_convertible_v<const Field&, std::string_view>)
-      if (!fits_log_line(field)) warn_left_out(name, field);
+      if (!fits_log_line(field)) warn_left_out_of_read_log(name, field);
   }
-  static void warn_left_out(const char* what, std::string_view text);
 
   // File-map ids without a file-map line; guarded by `mutex`.
   std::unordered_set<uint64_t> unmapped_ids;

@@ -8,6 +8,7 @@
 
 #include "support/errors.hpp"
 #include "support/logging.hpp"
+#include "support/read_log_text.hpp"
 #include "tracesession/read_trace.hpp"
 
 namespace quarnix {
@@ -69,7 +70,9 @@ class ReadLogWriter {
 
  private:
   // The file's path, with its file-map line written at its first event; null
-  // (the event skipped) for a file that the scan did not find.
+  // when the event is not written: for a file that the scan did not find
+  // (skipped), or whose path a read-log line cannot hold (left out with one
+  // warning, like the daemon's log leaves it out).
   const std::string* known_path(uint64_t inode) {
     const auto entry = ino2path.find(inode);
     if (entry == ino2path.end()) {
@@ -78,7 +81,14 @@ class ReadLogWriter {
       ++skipped;
       return nullptr;
     }
-    if (written.insert(inode).second) {
+    if (left_out.count(inode) != 0) return nullptr;
+    if (written.count(inode) == 0) {
+      if (!fits_read_log_line(entry->second)) {
+        warn_left_out_of_read_log("file map", entry->second);
+        left_out.insert(inode);
+        return nullptr;
+      }
+      written.insert(inode);
       fmap << boost::format("%d\t%s\n") % inode % entry->second;
       if (!fmap) throw RuntimeError("Error writing to fmap", errno);
     }
@@ -94,6 +104,7 @@ class ReadLogWriter {
   std::ofstream oplog;
   std::ofstream fmap;
   std::unordered_set<uint64_t> written;
+  std::unordered_set<uint64_t> left_out;
   std::unordered_set<uint64_t> unmapped;
   uint64_t processed = 0;
   uint64_t skipped = 0;

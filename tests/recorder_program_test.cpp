@@ -139,6 +139,45 @@ TEST(RecorderProgram, RecordsTheTraceOfAMountIntoAReadLog) {
   EXPECT_TRUE(profile.read_settings().kernel);
 }
 
+// A read log is read line by line and field by field: a file whose name holds
+// a tab or a line break is left out, with one warning, and the trainer takes
+// the rest.
+TEST(RecorderProgram, LeavesOutFilesWhoseNamesBreakALine) {
+  RecorderGround g;
+  ASSERT_TRUE(g.mount.started());
+  const std::vector<std::string> unfit = {"new\nline", "dir/tab\there", "carriage\rreturn"};
+  for (const std::string& name : unfit)
+    write_file(g.ground.source / name, "x");
+  const fs::path mnt = g.ground.mountpoint;
+  const std::string a = ino(mnt / "a");
+  std::string trace = "[2000] file_read_iter(ino=" + a + ", off=0, len=8192) -> 8192\n";
+  for (const std::string& name : unfit)
+    trace += "[3000] file_read_iter(ino=" + ino(mnt / name) + ", off=0, len=4096) -> 1\n" +
+             "[3100] file_mmap(ino=" + ino(mnt / name) + ")\n";
+  StandinBpftrace bpftrace;
+  bpftrace.print(trace);
+  Process recorder = g.start(bpftrace, {quarnix_recorder_binary()});
+  ASSERT_EQ(exit_status(recorder.wait()), 0) << recorder.err();
+
+  const std::string base = recorded_base(g.ground.work);
+  ASSERT_FALSE(base.empty());
+  EXPECT_EQ(read_file(g.ground.work / (base + ".csv")), "0.000002000\tread\t" + a + "\t0\t8192\n");
+  EXPECT_EQ(read_file(g.ground.work / (base + "_files.csv")), a + "\ta\n");
+  const std::string err = recorder.err();
+  int warnings = 0;
+  for (std::size_t at = err.find("WARNING"); at != std::string::npos;
+       at = err.find("WARNING", at + 1))
+    ++warnings;
+  EXPECT_EQ(warnings, 3) << err;
+  EXPECT_NE(recorder.out().find("INFO: Processed 7 trace entries\n"), std::string::npos)
+      << recorder.out();
+
+  const ProgramResult trainer = run_program(
+      {QUARNIX_TRAINER_BINARY, "--kernel", "--blocksize", "4096", "--trail-len", "1", "."},
+      in_directory(g.ground.work));
+  EXPECT_EQ(trainer.status, 0) << trainer.err;
+}
+
 // The raw trace keeps whatever the tracer printed; a line of any length is
 // only a line.
 TEST(RecorderProgram, TranslatesATraceWithAHugeLine) {

@@ -1,0 +1,40 @@
+#include "support/read_log_text.hpp"
+
+#include <boost/format.hpp>
+#include <string>
+
+#include "support/logging.hpp"
+
+namespace quarnix {
+
+namespace {
+
+// The text with its tabs and line breaks made visible, for a one-line warning.
+std::string visible(std::string_view text) {
+  std::string shown;
+  for (const char c : text) {
+    if (c == '\t')
+      shown += "\\t";
+    else if (c == '\n')
+      shown += "\\n";
+    else if (c == '\r')
+      shown += "\\r";
+    else
+      shown += c;
+  }
+  return shown;
+}
+
+}  // namespace
+
+bool fits_read_log_line(std::string_view text) {
+  return text.find_first_of("\t\n\r") == std::string_view::npos;
+}
+
+void warn_left_out_of_read_log(std::string_view what, std::string_view text) {
+  log_warning(boost::format("operations log: %s line left out, its name holds a tab or a line "
+                            "break: %s") %
+              what % visible(text));
+}
+
+}  // namespace quarnix
