@@ -18,8 +18,8 @@
 
 #include "cache/cache.hpp"
 #include "cache/durable_files.hpp"
-#include "cache/metadata_archive.hpp"
 #include "daemon/crash_report.hpp"
+#include "support/bounded_binary_archive.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 #include "support/replacement_file.hpp"
@@ -114,8 +114,8 @@ std::string Cache::archive_state(std::size_t& inodes_without_identity) const {
 
 bool Cache::load(std::istream& stream, const struct stat& cache_stat) {
   const std::string bytes = read_all(stream);
-  MetadataBytes buffer(bytes);
-  MetadataArchive archive(buffer);
+  std::stringbuf buffer(bytes, std::ios::in | std::ios::binary);
+  BoundedBinaryArchive archive(buffer);
   int revision = 0;
   archive >> revision;
   if (revision != metadata_revision) {
@@ -149,7 +149,7 @@ bool Cache::load(std::istream& stream, const struct stat& cache_stat) {
   Identities identities;
   Checksum checksum = 0;
   archive >> stored_free_slots >> stored_lru >> identities >> checksum;
-  if (buffer.remaining() != 0 || !sound_metadata(stored_free_slots, stored_lru)) {
+  if (archive.remaining() != 0 || !sound_metadata(stored_free_slots, stored_lru)) {
     write_line(std::cerr, "WARNING: Cache data is corrupted, re-initializing.");
     return false;
   }

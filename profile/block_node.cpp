@@ -8,7 +8,7 @@
 #include <ostream>
 #include <sstream>
 
-#include "profile/profile_archive.hpp"
+#include "support/bounded_binary_archive.hpp"
 #include "support/errors.hpp"
 
 namespace quarnix {
@@ -58,7 +58,7 @@ void BlockNode::load(Archive& archive, const unsigned int /*version*/) {
 }
 
 template void BlockNode::save(boost::archive::binary_oarchive&, const unsigned int) const;
-template void BlockNode::load(ProfileArchive&, const unsigned int);
+template void BlockNode::load(BoundedBinaryArchive&, const unsigned int);
 
 std::string print_block_node(const BlockNode& node, const std::string& indentation) {
   std::ostringstream text;

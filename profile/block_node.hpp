@@ -38,7 +38,7 @@ struct BlockNode {
   friend class boost::serialization::access;
 
   // Archive order: name, children, predictions. Saved to Boost's binary
-  // archive, loaded from the profile archive.
+  // archive, loaded from the bounded archive.
   template <class Archive>
   void save(Archive& archive, const unsigned int version) const;
   // Throws RuntimeError when the nesting exceeds max_block_node_depth.

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "profile/profile_archive.hpp"
+#include "support/bounded_binary_archive.hpp"
 #include "support/errors.hpp"
 #include "support/replacement_file.hpp"
 
@@ -45,7 +45,8 @@ bool has_foreign_signature_length(std::istream& stream) {
 // The archive refuses a size beyond the end of the file, and the containers
 // refuse absurd ones; their own texts would tell a user nothing.
 std::string failure_reason(const std::exception& error) {
-  if (dynamic_cast<const std::length_error*>(&error) != nullptr)
+  if (dynamic_cast<const ArchiveSizeError*>(&error) != nullptr ||
+      dynamic_cast<const std::length_error*>(&error) != nullptr)
     return "a size stored in the file is too large";
   if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr)
     return "not enough memory for the sizes stored in the file";
@@ -81,7 +82,7 @@ ProfileReader::ProfileReader(const std::string& path) : path(path) {
   if (has_foreign_signature_length(stream)) fail("invalid signature");
   if (!stream.seekg(0)) fail("input stream error");
   try {
-    archive = std::make_unique<ProfileArchive>(stream);
+    archive = std::make_unique<BoundedBinaryArchive>(*stream.rdbuf());
   } catch (const std::exception& error) {
     fail(failure_reason(error));
   }

@@ -14,7 +14,7 @@
 
 namespace quarnix {
 
-class ProfileArchive;
+class BoundedBinaryArchive;
 
 // The only format that the readers accept.
 inline constexpr int profile_format = 3;
@@ -70,7 +70,7 @@ class ProfileReader {
   Item next_item = Item::format;
   std::ifstream stream;
   // Declared after the stream that it reads from, so that it goes first.
-  std::unique_ptr<ProfileArchive> archive;
+  std::unique_ptr<BoundedBinaryArchive> archive;
 };
 
 // The first path of the table, in ascending hash order, that could lead a

@@ -1,57 +1,56 @@
-#include "profile/profile_archive.hpp"
+#include "support/bounded_binary_archive.hpp"
 
-#include <boost/archive/archive_exception.hpp>
 #include <boost/archive/impl/archive_serializer_map.ipp>
 #include <boost/archive/impl/basic_binary_iarchive.ipp>
 #include <boost/archive/impl/basic_binary_iprimitive.ipp>
 #include <cstring>
-#include <stdexcept>
 
 namespace quarnix {
 
 namespace {
 
+[[noreturn]] void stream_error() {
+  throw boost::archive::archive_exception(boost::archive::archive_exception::input_stream_error);
+}
+
 std::streamoff stream_end(std::streambuf& buffer) {
   const std::streamoff start = buffer.pubseekoff(0, std::ios::cur, std::ios::in);
   const std::streamoff end = buffer.pubseekoff(0, std::ios::end, std::ios::in);
-  if (start < 0 || end < 0 || buffer.pubseekpos(start, std::ios::in) != start)
-    throw boost::archive::archive_exception(boost::archive::archive_exception::input_stream_error);
+  if (start < 0 || end < 0 || buffer.pubseekpos(start, std::ios::in) != start) stream_error();
   return end;
 }
 
 }  // namespace
 
-ProfileArchive::ProfileArchive(std::istream& stream)
-    : Base(stream, 0), buffer(*stream.rdbuf()), end(stream_end(buffer)) {
-  // Boost would take the end of the file for a library version, which its
+BoundedBinaryArchive::BoundedBinaryArchive(std::streambuf& buffer)
+    : Base(buffer, 0), buffer(buffer), end(stream_end(buffer)) {
+  // Boost would take the end of the bytes for a library version, which its
   // checks (where they are compiled in) refuse by stopping the process.
   const std::size_t signature =
       sizeof(std::size_t) + std::strlen(boost::archive::BOOST_ARCHIVE_SIGNATURE());
-  if (remaining() <= signature)
-    throw boost::archive::archive_exception(boost::archive::archive_exception::input_stream_error);
+  if (remaining() <= signature) stream_error();
   // After the members: reading the header already checks lengths.
   init(0);
 }
 
-uint64_t ProfileArchive::remaining() {
+uint64_t BoundedBinaryArchive::remaining() {
   const std::streamoff position = buffer.pubseekoff(0, std::ios::cur, std::ios::in);
-  if (position < 0 || position > end)
-    throw boost::archive::archive_exception(boost::archive::archive_exception::input_stream_error);
+  if (position < 0 || position > end) stream_error();
   return static_cast<uint64_t>(end - position);
 }
 
 // Every byte of a string, and every element of a collection, takes at least
 // one byte of the file.
-void ProfileArchive::check_size(uint64_t size) {
-  if (size > remaining()) throw std::length_error("size beyond the end of the profile");
+void BoundedBinaryArchive::check_size(uint64_t size) {
+  if (size > remaining()) throw ArchiveSizeError();
 }
 
-void ProfileArchive::load_override(boost::serialization::collection_size_type& count) {
+void BoundedBinaryArchive::load_override(boost::serialization::collection_size_type& count) {
   Base::load_override(count);
   check_size(count);
 }
 
-void ProfileArchive::load(std::string& text) {
+void BoundedBinaryArchive::load(std::string& text) {
   std::size_t length = 0;
   load(length);
   check_size(length);
@@ -64,10 +63,10 @@ void ProfileArchive::load(std::string& text) {
 // The archive's members live in Boost's implementation files, compiled for
 // Boost's own archives only.
 namespace boost::archive {
-template class detail::archive_serializer_map<quarnix::ProfileArchive>;
-template class basic_binary_iprimitive<quarnix::ProfileArchive, std::istream::char_type,
+template class detail::archive_serializer_map<quarnix::BoundedBinaryArchive>;
+template class basic_binary_iprimitive<quarnix::BoundedBinaryArchive, std::istream::char_type,
                                        std::istream::traits_type>;
-template class basic_binary_iarchive<quarnix::ProfileArchive>;
-template class binary_iarchive_impl<quarnix::ProfileArchive, std::istream::char_type,
+template class basic_binary_iarchive<quarnix::BoundedBinaryArchive>;
+template class binary_iarchive_impl<quarnix::BoundedBinaryArchive, std::istream::char_type,
                                     std::istream::traits_type>;
 }  // namespace boost::archive
