@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -25,14 +24,8 @@ int find_or_open_fd(prefetch_state& readahead, block_id_t id) {
     cached->last_used = std::chrono::steady_clock::now();
     return cached->fd.get();
   }
-  const std::string* path;
-  try {
-    path = &get_path_by_hash(readahead, id);
-  } catch (const std::out_of_range&) {
-    log_warning(boost::format("readahead(%d): path hash %d is not in the profile") % id %
-                id.hash());
-    return -1;
-  }
+  const std::string* path = find_path_by_hash(readahead, id);
+  if (!path) return -1;
   UniqueFd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
     log_warning(boost::format("readahead(%d): open(%s): %s") % id % *path % errno_string(errno));

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <limits>
 #include <memory>
-#include <stdexcept>
 #include <utility>
 
 #include "daemon/operations.hpp"
@@ -39,14 +38,8 @@ class LookupReference {
 fuse_file_handle* find_or_open_handle(readahead_state& readahead, block_id_t id) {
   if (auto cached = readahead.handles.get(id.hash())) return &*cached;
 
-  const std::string* path;
-  try {
-    path = &get_path_by_hash(readahead, id);
-  } catch (const std::out_of_range&) {
-    log_warning(boost::format("readahead(%d): path hash %d is not in the profile") % id %
-                id.hash());
-    return nullptr;
-  }
+  const std::string* path = find_path_by_hash(readahead, id);
+  if (!path) return nullptr;
   InodeRecord* inode = nullptr;
   mode_t type = 0;
   if (const int error = lookup_path(*path, &inode, &type); error != 0) {

@@ -4,9 +4,11 @@
 // handles of the prefetching. `Handle` is the prefetching's file handle.
 #pragma once
 
+#include <boost/format.hpp>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -15,6 +17,7 @@
 #include "profile/block_node.hpp"
 #include "profile/prediction_cursor.hpp"
 #include "readahead/lru_cache.hpp"
+#include "support/logging.hpp"
 
 namespace quarnix {
 
@@ -67,6 +70,18 @@ template <typename Handle>
 const std::string& get_path_by_hash(abstract_readahead_state_t<Handle>& readahead, block_id_t id) {
   std::lock_guard lock(readahead.mutex);
   return readahead.files.at(id.hash());
+}
+
+// The same for the prefetching, which skips such a block: null after a warning.
+template <typename Handle>
+const std::string* find_path_by_hash(abstract_readahead_state_t<Handle>& readahead, block_id_t id) {
+  try {
+    return &get_path_by_hash(readahead, id);
+  } catch (const std::out_of_range&) {
+    log_warning(boost::format("readahead(%d): path hash %d is not in the profile") % id %
+                id.hash());
+    return nullptr;
+  }
 }
 
 }  // namespace quarnix
