@@ -4,6 +4,7 @@
 
 #include "support/command_line.hpp"
 #include "support/logging.hpp"
+#include "tracesession/mountpoint.hpp"
 
 namespace po = boost::program_options;
 
@@ -43,8 +44,7 @@ PrefetchdOptions parse_options(int argc, char** argv) {
 
   PrefetchdOptions result;
   result.profile = vm["profile"].as<std::string>();
-  result.mountpoint = resolve_path(vm["mountpoint"].as<std::string>());
-  if (!result.mountpoint.ends_with('/')) result.mountpoint += '/';
+  result.mountpoint = resolve_mountpoint(vm["mountpoint"].as<std::string>());
   result.max_blocks = vm["max-blocks"].as<std::uint64_t>();
   if (vm.count("testdata")) result.testdata = vm["testdata"].as<std::string>();
   return result;

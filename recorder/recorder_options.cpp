@@ -4,6 +4,7 @@
 
 #include "support/command_line.hpp"
 #include "support/logging.hpp"
+#include "tracesession/mountpoint.hpp"
 
 namespace po = boost::program_options;
 
@@ -38,8 +39,7 @@ RecorderOptions parse_options(int argc, char** argv) {
   parse_log_level(vm["log-level"].as<std::string>());
 
   RecorderOptions result;
-  result.mountpoint = resolve_path(vm["mountpoint"].as<std::string>());
-  if (!result.mountpoint.ends_with('/')) result.mountpoint += '/';
+  result.mountpoint = resolve_mountpoint(vm["mountpoint"].as<std::string>());
   if (vm.count("exclude-pid")) result.excluded_pid = vm["exclude-pid"].as<int>();
   result.keep_raw = vm.count("keep-raw") > 0;
   return result;

@@ -8,6 +8,7 @@
 #include <boost/format.hpp>
 #include <cstdlib>
 
+#include "support/command_line.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
@@ -37,6 +38,12 @@ int scan_visit(const char* path, const struct stat* status, int type, FTW*) {
 }
 
 }  // namespace
+
+std::string resolve_mountpoint(const std::string& argument) {
+  std::string mountpoint = resolve_path(argument);
+  if (!mountpoint.ends_with('/')) mountpoint += '/';
+  return mountpoint;
+}
 
 uint64_t check_mountpoint(const std::string& mountpoint) {
   struct stat own {};

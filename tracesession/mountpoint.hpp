@@ -15,6 +15,10 @@ namespace quarnix {
 // to the mountpoint; with hard links, the first path the walk met.
 using ino2path_t = std::unordered_map<ino_t, std::string>;
 
+// The mountpoint as the tracing programs take it from their command line:
+// resolved (throwing as resolve_path does), with a trailing "/".
+std::string resolve_mountpoint(const std::string& argument);
+
 // The device number of a mountpoint. A path that is not an accessible
 // directory on a filesystem of its own ends the process with status 2.
 uint64_t check_mountpoint(const std::string& mountpoint);
