@@ -26,10 +26,6 @@ void report_if_out_of_descriptors(int error) {
 
 namespace {
 
-void debug_line(int level, const std::string& text) {
-  if (log_enabled(level)) write_line(std::cerr, text);
-}
-
 std::string mtime_text(const timespec& mtime) {
   return std::to_string(mtime.tv_sec) + "s + " + std::to_string(mtime.tv_nsec) + "ns.";
 }
@@ -95,8 +91,9 @@ std::string get_path(InodeRecord& record) {
 }
 
 int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool confined) {
-  debug_line(4,
-             "DEBUG: lookup(): name=" + std::string(name) + ", parent=" + std::to_string(parent));
+  debug_line(4, DebugStyle::plain, [&] {
+    return "DEBUG: lookup(): name=" + std::string(name) + ", parent=" + std::to_string(parent);
+  });
   std::memset(entry, 0, sizeof *entry);
   entry->attr_timeout = state.timeout;
   entry->entry_timeout = state.timeout;
@@ -107,7 +104,7 @@ int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool
   if (!fd) return errno;
   if (::fstatat(fd.get(), "", &entry->attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
     const int error = errno;
-    debug_line(4, "DEBUG: lookup(): fstatat failed");
+    debug_line(4, DebugStyle::plain, "DEBUG: lookup(): fstatat failed");
     return error;
   }
   const struct stat& attr = entry->attr;
@@ -134,10 +131,13 @@ int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool
   if (record.fd != -1) {
     entry->generation = record.generation;
     state_lock.unlock();
-    debug_line(
-        4, "DEBUG: lookup(): inode " + std::to_string(attr.st_ino) + " (userspace) already known.");
+    debug_line(4, DebugStyle::plain, [&] {
+      return "DEBUG: lookup(): inode " + std::to_string(attr.st_ino) +
+             " (userspace) already known.";
+    });
     ++record.nlookup;
-    get_path(record);
+    // Refreshes the hash of a file moved since its first lookup.
+    if (state.uses_paths()) get_path(record);
     return 0;
   }
 
@@ -153,20 +153,24 @@ int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool
     std::lock_guard live_lock(state.live_inodes_mutex);
     state.live_inodes.insert(entry->ino);
   }
-  std::optional<std::string> resolved = link_materialization_record(record, attr);
+  std::optional<std::string> path = link_materialization_record(record, attr);
   state_lock.unlock();
-  const std::string path = resolved ? *resolved : get_path(record);
+  if (!path && state.uses_paths()) path = get_path(record);
 
   if (state.cache) {
-    debug_line(4, "DEBUG: Validating cache for inode " + std::to_string(record.ino) +
-                      " using mtime " + mtime_text(attr.st_mtim));
+    debug_line(4, DebugStyle::plain, [&] {
+      return "DEBUG: Validating cache for inode " + std::to_string(record.ino) + " using mtime " +
+             mtime_text(attr.st_mtim);
+    });
     state.cache->validate(record.ino, attr);
   }
-  debug_line(4, "DEBUG: lookup(): created userspace inode " + std::to_string(attr.st_ino));
+  debug_line(4, DebugStyle::plain, [&] {
+    return "DEBUG: lookup(): created userspace inode " + std::to_string(attr.st_ino);
+  });
   if (state.oplog.enabled) {
     const uint64_t log_id = record.log_id;
     record_lock.unlock();
-    state.oplog.write_file(log_id, path);
+    state.oplog.write_file(log_id, *path);
   }
   return 0;
 }
@@ -199,18 +203,23 @@ void do_forget(fuse_ino_t ino, uint64_t count) {
                        std::to_string(record.ino));
   record.nlookup -= count;
   if (record.nlookup != 0) {
-    debug_line(4, "DEBUG: forget: inode " + std::to_string(record.ino) + " lookup count now " +
-                      std::to_string(record.nlookup));
+    debug_line(4, DebugStyle::plain, [&] {
+      return "DEBUG: forget: inode " + std::to_string(record.ino) + " lookup count now " +
+             std::to_string(record.nlookup);
+    });
     return;
   }
   // The root is never counted down: the kernel's forgets cannot use up 9999.
   if (&record == &state.root) return;
-  debug_line(4, "DEBUG: forget: cleaning up inode " + std::to_string(record.ino));
+  debug_line(4, DebugStyle::plain,
+             [&] { return "DEBUG: forget: cleaning up inode " + std::to_string(record.ino); });
   if (state.cache) {
     struct stat info {};
     if (::fstat(record.fd, &info) != 0) warn("ERROR: forget(): fstat failed");
-    debug_line(4, "DEBUG: Setting validation mtime for inode " + std::to_string(record.ino) +
-                      " to " + mtime_text(info.st_mtim));
+    debug_line(4, DebugStyle::plain, [&] {
+      return "DEBUG: Setting validation mtime for inode " + std::to_string(record.ino) + " to " +
+             mtime_text(info.st_mtim);
+    });
     state.cache->set_mtime(record.ino, info);
   }
   // An incomplete file keeps its bits and requests for its next lookup.
