@@ -3,8 +3,6 @@
 #include <err.h>
 #include <sys/stat.h>
 
-#include <iostream>
-
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
@@ -50,15 +48,15 @@ void destroy() {
   std::lock_guard lock(state.mutex);
   for (auto& [ino, record] : state.inodes) {
     if (record.nlookup == 0) continue;
-    if (log_enabled(5))
-      write_line(std::cerr, "DEBUG: destroy: cleaning up inode " + std::to_string(record.ino));
+    debug_line(5, DebugStyle::plain,
+               [&] { return "DEBUG: destroy: cleaning up inode " + std::to_string(record.ino); });
     struct stat info {};
     if (::fstat(record.fd, &info) != 0) warn("ERROR: destroy(): fstat failed");
-    if (log_enabled(5))
-      write_line(std::cerr, "DEBUG: Setting validation mtime for inode " +
-                                std::to_string(record.ino) + " to " +
-                                std::to_string(info.st_mtim.tv_sec) + "s + " +
-                                std::to_string(info.st_mtim.tv_nsec) + "ns.");
+    debug_line(5, DebugStyle::plain, [&] {
+      return "DEBUG: Setting validation mtime for inode " + std::to_string(record.ino) + " to " +
+             std::to_string(info.st_mtim.tv_sec) + "s + " + std::to_string(info.st_mtim.tv_nsec) +
+             "ns.";
+    });
     state.cache->set_mtime(record.ino, info);
   }
 }

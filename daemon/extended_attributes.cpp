@@ -1,7 +1,6 @@
 #include <sys/xattr.h>
 
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <new>
 
@@ -74,11 +73,11 @@ void setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* valu
   state.oplog.write_if_all("setxattr", inode.log_id, name, static_cast<uint64_t>(size));
   if (state.cache && std::strcmp(name, "quarnix_drop_cache") == 0) {
     const bool dropped = state.cache->drop(inode.ino);
-    if (log_enabled(4)) {
-      write_line(std::cerr, dropped ? "DEBUG: Dropping cache for inode " + std::to_string(inode.ino)
-                                    : "DEBUG: Inode " + std::to_string(inode.ino) +
-                                          " not cached, can't drop cache.");
-    }
+    debug_line(4, DebugStyle::plain, [&] {
+      return dropped
+                 ? "DEBUG: Dropping cache for inode " + std::to_string(inode.ino)
+                 : "DEBUG: Inode " + std::to_string(inode.ino) + " not cached, can't drop cache.";
+    });
     reply_err(req, 0);
     return;
   }

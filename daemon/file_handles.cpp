@@ -1,7 +1,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <iostream>
 #include <memory>
 
 #include "daemon/open_file.hpp"
@@ -20,7 +19,7 @@ void adjust_open_flags(fuse_file_info* fi) {
   // open is widened; appends arrive with their offsets from the kernel.
   if ((fi->flags & O_ACCMODE) == O_WRONLY) fi->flags = (fi->flags & ~O_ACCMODE) | O_RDWR;
   if ((fi->flags & O_DIRECT) && state.swallow_odirect) {
-    if (log_enabled(4)) write_line(std::cerr, "DEBUG: Swallowing O_DIRECT flag");
+    debug_line(4, DebugStyle::plain, "DEBUG: Swallowing O_DIRECT flag");
     fi->flags &= ~O_DIRECT;
   }
   fi->flags &= ~O_APPEND;

@@ -61,9 +61,10 @@ std::optional<ResolvedPath> resolve_relative_path(const InodeRecord& record) {
   if (static_cast<std::size_t>(length) < source.size() ||
       std::memcmp(target, source.data(), source.size()) != 0 ||
       (static_cast<std::size_t>(length) > prefix && prefix > 0 && target[prefix] != '/')) {
-    log_debug(0,
-              boost::format("get_path() fd %d resolved to path outside of source directory (%s)") %
-                  record.fd % target);
+    debug_line(2, DebugStyle::tagged, [&] {
+      return boost::format("get_path() fd %d resolved to path outside of source directory (%s)") %
+             record.fd % target;
+    });
     return std::nullopt;
   }
   if (static_cast<std::size_t>(length) == source.size()) return ResolvedPath{"/", false};
@@ -71,7 +72,10 @@ std::optional<ResolvedPath> resolve_relative_path(const InodeRecord& record) {
   std::string path(target + prefix + 1);
   struct stat current {};
   if (::fstatat(state.root.fd, path.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) {
-    log_debug(0, boost::format("get_path(): fstatat(%s) failed with errno %d") % path % errno);
+    const int error = errno;
+    debug_line(2, DebugStyle::tagged, [&] {
+      return boost::format("get_path(): fstatat(%s) failed with errno %d") % path % error;
+    });
     return std::nullopt;
   }
   if (&record != &state.root && (current.st_dev != record.dev || current.st_ino != record.ino)) {
