@@ -12,6 +12,7 @@
 #include "daemon/reply.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
+#include "support/unique_fd.hpp"
 
 namespace quarnix {
 
@@ -197,15 +198,10 @@ void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     reply_err(req, ENOMEM);
     return;
   }
-  const int fd = ::openat(inode.fd, ".", O_RDONLY | O_CLOEXEC);
-  if (fd != -1) {
-    handle->dir = ::fdopendir(fd);
-    if (!handle->dir) {
-      const int error = errno;
-      ::close(fd);
-      errno = error;
-    }
-  }
+  UniqueFd fd(::openat(inode.fd.get(), ".", O_RDONLY | O_CLOEXEC));
+  // The directory stream owns the descriptor once it exists.
+  if (fd) handle->dir = ::fdopendir(fd.get());
+  if (handle->dir) fd.release();
   if (!handle->dir) {
     const int error = errno;
     report_if_out_of_descriptors(error);

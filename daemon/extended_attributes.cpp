@@ -48,7 +48,7 @@ void getxattr(fuse_req_t req, fuse_ino_t ino, const char* name, size_t size) {
     reply_err(req, EOPNOTSUPP);
     return;
   }
-  const ProcPath path(inode.fd);
+  const ProcPath path(inode.fd.get());
   reply_attribute_data(req, size, [&](char* buffer, size_t length) {
     return ::getxattr(path.c_str(), name, buffer, length);
   });
@@ -61,7 +61,7 @@ void listxattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
     reply_err(req, EOPNOTSUPP);
     return;
   }
-  const ProcPath path(inode.fd);
+  const ProcPath path(inode.fd.get());
   reply_attribute_data(req, size, [&](char* buffer, size_t length) {
     return ::listxattr(path.c_str(), buffer, length);
   });
@@ -85,7 +85,7 @@ void setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* valu
     reply_err(req, EOPNOTSUPP);
     return;
   }
-  const ProcPath path(inode.fd);
+  const ProcPath path(inode.fd.get());
   reply_err(req, ::setxattr(path.c_str(), name, value, size, flags) == -1 ? errno : 0);
 }
 
@@ -96,7 +96,7 @@ void removexattr(fuse_req_t req, fuse_ino_t ino, const char* name) {
     reply_err(req, EOPNOTSUPP);
     return;
   }
-  reply_err(req, ::removexattr(ProcPath(inode.fd).c_str(), name) == -1 ? errno : 0);
+  reply_err(req, ::removexattr(ProcPath(inode.fd.get()).c_str(), name) == -1 ? errno : 0);
 }
 
 }  // namespace quarnix

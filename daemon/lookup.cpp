@@ -42,7 +42,7 @@ struct ResolvedPath {
 };
 
 std::optional<ResolvedPath> resolve_relative_path(const InodeRecord& record) {
-  const ProcPath link(record.fd);
+  const ProcPath link(record.fd.get());
   char target[4096];
   const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
   if (length < 0) {
@@ -63,7 +63,7 @@ std::optional<ResolvedPath> resolve_relative_path(const InodeRecord& record) {
       (static_cast<std::size_t>(length) > prefix && prefix > 0 && target[prefix] != '/')) {
     debug_line(2, DebugStyle::tagged, [&] {
       return boost::format("get_path() fd %d resolved to path outside of source directory (%s)") %
-             record.fd % target;
+             record.fd.get() % target;
     });
     return std::nullopt;
   }
@@ -71,7 +71,7 @@ std::optional<ResolvedPath> resolve_relative_path(const InodeRecord& record) {
 
   std::string path(target + prefix + 1);
   struct stat current {};
-  if (::fstatat(state.root.fd, path.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (::fstatat(state.root.fd.get(), path.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) {
     const int error = errno;
     debug_line(2, DebugStyle::tagged, [&] {
       return boost::format("get_path(): fstatat(%s) failed with errno %d") % path % error;
@@ -132,7 +132,7 @@ int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool
   std::unique_lock record_lock(record.mutex);
   entry->ino = get_fuse_ino(record);
 
-  if (record.fd != -1) {
+  if (record.fd) {
     entry->generation = record.generation;
     state_lock.unlock();
     debug_line(4, DebugStyle::plain, [&] {
@@ -149,7 +149,7 @@ int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool
   record.dev = attr.st_dev;
   record.is_symlink = S_ISLNK(attr.st_mode);
   record.nlookup = 1;
-  record.fd = fd.release();
+  record.fd = std::move(fd);
   record.log_id = state.next_log_id++;
   record.generation = state.next_generation++;
   entry->generation = record.generation;
@@ -219,7 +219,7 @@ void do_forget(fuse_ino_t ino, uint64_t count) {
              [&] { return "DEBUG: forget: cleaning up inode " + std::to_string(record.ino); });
   if (state.cache) {
     struct stat info {};
-    if (::fstat(record.fd, &info) != 0) warn("ERROR: forget(): fstat failed");
+    if (::fstat(record.fd.get(), &info) != 0) warn("ERROR: forget(): fstat failed");
     debug_line(4, DebugStyle::plain, [&] {
       return "DEBUG: Setting validation mtime for inode " + std::to_string(record.ino) + " to " +
              mtime_text(info.st_mtim);

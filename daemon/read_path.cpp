@@ -189,7 +189,7 @@ int read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*
 int do_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, OpenFile* file) {
   fuse_bufvec buffers = FUSE_BUFVEC_INIT(size);
   buffers.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
-  buffers.buf[0].fd = file->fd;
+  buffers.buf[0].fd = file->fd.get();
   buffers.buf[0].pos = off;
   debug_line(4, DebugStyle::tagged,
              [&] { return boost::format("do_read(ino=%d, size=%d, off=%d)") % ino % size % off; });
