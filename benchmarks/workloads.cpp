@@ -1,8 +1,12 @@
 #include "benchmarks/workloads.hpp"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <fstream>
 #include <random>
@@ -52,6 +56,24 @@ Tree generate_tree(const fs::path& root, std::size_t large_size, int small_count
     tree.small_files.push_back(relative);
   }
   return tree;
+}
+
+std::vector<fs::path> generate_metadata_tree(const fs::path& root, int directories,
+                                             int files_per_folder, std::size_t file_size) {
+  std::vector<fs::path> files;
+  const std::string contents(file_size, 'm');
+  for (int d = 0; d < directories; ++d) {
+    for (int s = 0; s < 10; ++s) {
+      const fs::path folder = fs::path("d" + std::to_string(d)) / ("s" + std::to_string(s));
+      fs::create_directories(root / folder);
+      for (int f = 0; f < files_per_folder; ++f) {
+        const fs::path relative = folder / ("f" + std::to_string(f));
+        std::ofstream(root / relative, std::ios::binary) << contents;
+        files.push_back(relative);
+      }
+    }
+  }
+  return files;
 }
 
 Timing read_sequentially(const fs::path& file, std::size_t block_size) {
@@ -112,6 +134,60 @@ Timing stat_all_files(const fs::path& root, const std::vector<fs::path>& files) 
     if (::stat((root / file).c_str(), &info) == 0) total += 1;
   }
   return {seconds_since(start), total};
+}
+
+Timing run_listing(const std::vector<std::string>& arguments) {
+  int pipe_ends[2];
+  if (::pipe2(pipe_ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
+  std::vector<char*> argv;
+  for (const auto& argument : arguments)
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  const auto start = Clock::now();
+  pid_t child = -1;
+  const int spawned = ::posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipe_ends[1]);
+  if (spawned != 0) {
+    ::close(pipe_ends[0]);
+    throw std::runtime_error("cannot start " + arguments[0]);
+  }
+  std::vector<char> buffer(1 << 16);
+  double lines = 0;
+  for (;;) {
+    const ssize_t count = ::read(pipe_ends[0], buffer.data(), buffer.size());
+    if (count <= 0) break;
+    lines += static_cast<double>(std::count(buffer.data(), buffer.data() + count, '\n'));
+  }
+  ::close(pipe_ends[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  const double elapsed = seconds_since(start);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    throw std::runtime_error(arguments[0] + " failed");
+  return {elapsed, lines};
+}
+
+Timing create_write_unlink(const fs::path& directory, int count, std::size_t size) {
+  const std::string contents(size, 'w');
+  std::vector<fs::path> names;
+  for (int i = 0; i < count; ++i)
+    names.push_back(directory / ("new" + std::to_string(i)));
+  const auto start = Clock::now();
+  for (const auto& name : names) {
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd < 0) throw std::runtime_error("cannot create " + name.string());
+    const ssize_t written = ::write(fd, contents.data(), contents.size());
+    ::close(fd);
+    if (written != static_cast<ssize_t>(contents.size()))
+      throw std::runtime_error("cannot write " + name.string());
+  }
+  for (const auto& name : names)
+    if (::unlink(name.c_str()) != 0) throw std::runtime_error("cannot unlink " + name.string());
+  return {seconds_since(start), static_cast<double>(count)};
 }
 
 }  // namespace quarnix::benchmarks

@@ -1,4 +1,4 @@
-// Timed read workloads on a tree, shared by the benchmarks.
+// Timed read and metadata workloads on a tree, shared by the benchmarks.
 #pragma once
 
 #include <chrono>
@@ -17,6 +17,13 @@ struct Tree {
 Tree generate_tree(const std::filesystem::path& root, std::size_t large_size, int small_count,
                    std::size_t small_size);
 
+// Many small files in nested directories under `root`: `directories` folders
+// of ten subfolders of `files_per_folder` files of `file_size` bytes each.
+// The files' paths relative to `root`.
+std::vector<std::filesystem::path> generate_metadata_tree(const std::filesystem::path& root,
+                                                          int directories, int files_per_folder,
+                                                          std::size_t file_size);
+
 struct Timing {
   double seconds = 0;
   double bytes = 0;  // or operations, for stat
@@ -25,7 +32,16 @@ struct Timing {
 Timing read_sequentially(const std::filesystem::path& file, std::size_t block_size);
 Timing read_randomly(const std::filesystem::path& file, std::size_t block_size, int count,
                      unsigned seed);
-Timing read_all_files(const std::filesystem::path& root, const std::vector<std::filesystem::path>& files);
-Timing stat_all_files(const std::filesystem::path& root, const std::vector<std::filesystem::path>& files);
+Timing read_all_files(const std::filesystem::path& root,
+                      const std::vector<std::filesystem::path>& files);
+Timing stat_all_files(const std::filesystem::path& root,
+                      const std::vector<std::filesystem::path>& files);
+
+// Runs a program with its output read through a pipe; operations are the
+// lines it printed (`find` names, `ls -lR` lines).
+Timing run_listing(const std::vector<std::string>& arguments);
+// Creates `count` files in `directory`, writes `size` bytes into each and
+// closes it, then unlinks them all; operations are the files.
+Timing create_write_unlink(const std::filesystem::path& directory, int count, std::size_t size);
 
 }  // namespace quarnix::benchmarks

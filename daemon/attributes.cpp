@@ -32,26 +32,27 @@ void log_setattr(const InodeRecord& record, const struct stat* attr, int to_set)
 
 int inode_utimensat(InodeRecord* record, const timespec times[2]) {
   if (record->is_symlink) {
-    const int result = ::utimensat(record->fd, "", times, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
+    const int result =
+        ::utimensat(record->fd.get(), "", times, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
     if (result == -1 && errno == EINVAL) errno = EPERM;
     return result;
   }
-  return ::utimensat(AT_FDCWD, ProcPath(record->fd).c_str(), times, 0);
+  return ::utimensat(AT_FDCWD, ProcPath(record->fd.get()).c_str(), times, 0);
 }
 
 int set_size(InodeRecord& record, off_t size, OpenFile* file) {
   if (!state.cache) {
-    if (file) return ::ftruncate(file->fd, size);
-    return ::truncate(ProcPath(record.fd).c_str(), size);
+    if (file) return ::ftruncate(file->fd.get(), size);
+    return ::truncate(ProcPath(record.fd.get()).c_str(), size);
   }
   // The cache follows the size once the source has it, so that no read in
   // between can bring the old bytes back into a chunk.
   UniqueFd opened;
   if (!file) {
-    opened.reset(::open(ProcPath(record.fd).c_str(), O_RDWR | O_CLOEXEC));
+    opened.reset(::open(ProcPath(record.fd.get()).c_str(), O_RDWR | O_CLOEXEC));
     if (!opened) return -1;
   }
-  const int fd = file ? file->fd : opened.get();
+  const int fd = file ? file->fd.get() : opened.get();
   struct stat before {};
   if (::fstat(fd, &before) != 0) {
     warn("ERROR: setattr(): fstat failed");
@@ -72,7 +73,7 @@ int set_times(InodeRecord& record, const struct stat* attr, int to_set, OpenFile
     times[1] = {0, UTIME_NOW};
   else if (to_set & FUSE_SET_ATTR_MTIME)
     times[1] = attr->st_mtim;
-  if (file) return ::futimens(file->fd, times);
+  if (file) return ::futimens(file->fd.get(), times);
   return inode_utimensat(&record, times);
 }
 
@@ -82,7 +83,7 @@ void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
   InodeRecord& record = get_inode(ino);
   state.oplog.write_if_all("getattr", record.log_id);
   struct stat attr {};
-  if (::fstatat(record.fd, "", &attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+  if (::fstatat(record.fd.get(), "", &attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
     reply_err(req, errno);
     return;
   }
@@ -100,14 +101,14 @@ void do_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, O
   InodeRecord& record = get_inode(ino);
   int result = 0;
   if (to_set & FUSE_SET_ATTR_MODE) {
-    result = file ? ::fchmod(file->fd, attr->st_mode)
-                  : ::chmod(ProcPath(record.fd).c_str(), attr->st_mode);
+    result = file ? ::fchmod(file->fd.get(), attr->st_mode)
+                  : ::chmod(ProcPath(record.fd.get()).c_str(), attr->st_mode);
     if (result == -1) return static_cast<void>(reply_err(req, errno));
   }
   if (to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) {
     const uid_t uid = (to_set & FUSE_SET_ATTR_UID) ? attr->st_uid : static_cast<uid_t>(-1);
     const gid_t gid = (to_set & FUSE_SET_ATTR_GID) ? attr->st_gid : static_cast<gid_t>(-1);
-    if (::fchownat(record.fd, "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == -1)
+    if (::fchownat(record.fd.get(), "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == -1)
       return static_cast<void>(reply_err(req, errno));
   }
   if (to_set & FUSE_SET_ATTR_SIZE) {

@@ -3,8 +3,6 @@
 #include <err.h>
 #include <sys/stat.h>
 
-#include <iostream>
-
 #include "cache/copy_chunk.hpp"
 #include "support/logging.hpp"
 
@@ -26,12 +24,13 @@ bool refresh_chunk(const InodeRecord& inode, int fd, uint64_t chunk) {
   }
   if (!element) return true;
   cache.advise(*element);
-  if (log_enabled(4))
-    write_line(std::cerr, "DEBUG: Wrote chunk " + std::to_string(chunk) + " of inode " +
-                              std::to_string(inode.ino) + " to cache at position " +
-                              std::to_string(element->cfile_off));
+  debug_line(4, DebugStyle::plain, [&] {
+    return "DEBUG: Wrote chunk " + std::to_string(chunk) + " of inode " +
+           std::to_string(inode.ino) + " to cache at position " +
+           std::to_string(element->cfile_off);
+  });
   if (element->size < cache.chunk_size) {
-    if (log_enabled(4)) write_line(std::cerr, "DEBUG: Reached EOF, not updating more chunks");
+    debug_line(4, DebugStyle::plain, "DEBUG: Reached EOF, not updating more chunks");
     return false;
   }
   return true;

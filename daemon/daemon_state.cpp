@@ -3,8 +3,6 @@
 #include <err.h>
 #include <sys/stat.h>
 
-#include <iostream>
-
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
@@ -12,11 +10,6 @@ namespace quarnix {
 
 DaemonState state;
 double delay_reads = 0.0;
-
-InodeRecord::~InodeRecord() {
-  // Descriptor 0 is standard input, never one of ours.
-  if (fd > 0) ::close(fd);
-}
 
 DaemonState::DaemonState() = default;
 
@@ -31,9 +24,13 @@ InodeRecord& get_inode(fuse_ino_t ino) {
   std::lock_guard lock(state.live_inodes_mutex);
   if (!state.live_inodes.count(ino)) throw UnknownInode(ino);
   auto& record = *reinterpret_cast<InodeRecord*>(ino);
-  if (record.fd == -1) throw RuntimeError("INTERNAL ERROR: Unknown inode " + std::to_string(ino));
+  if (!record.fd) throw RuntimeError("INTERNAL ERROR: Unknown inode " + std::to_string(ino));
   return record;
 }
+
+// The kernel knows a record by its address.
+static_assert(sizeof(InodeRecord*) <= sizeof(fuse_ino_t),
+              "a record's address must fit a FUSE node id");
 
 fuse_ino_t get_fuse_ino(const InodeRecord& record) {
   if (&record == &state.root) return FUSE_ROOT_ID;
@@ -41,7 +38,7 @@ fuse_ino_t get_fuse_ino(const InodeRecord& record) {
 }
 
 int get_fs_fd(fuse_ino_t ino) {
-  return get_inode(ino).fd;
+  return get_inode(ino).fd.get();
 }
 
 void destroy() {
@@ -50,15 +47,15 @@ void destroy() {
   std::lock_guard lock(state.mutex);
   for (auto& [ino, record] : state.inodes) {
     if (record.nlookup == 0) continue;
-    if (log_enabled(5))
-      write_line(std::cerr, "DEBUG: destroy: cleaning up inode " + std::to_string(record.ino));
+    debug_line(5, DebugStyle::plain,
+               [&] { return "DEBUG: destroy: cleaning up inode " + std::to_string(record.ino); });
     struct stat info {};
-    if (::fstat(record.fd, &info) != 0) warn("ERROR: destroy(): fstat failed");
-    if (log_enabled(5))
-      write_line(std::cerr, "DEBUG: Setting validation mtime for inode " +
-                                std::to_string(record.ino) + " to " +
-                                std::to_string(info.st_mtim.tv_sec) + "s + " +
-                                std::to_string(info.st_mtim.tv_nsec) + "ns.");
+    if (::fstat(record.fd.get(), &info) != 0) warn("ERROR: destroy(): fstat failed");
+    debug_line(5, DebugStyle::plain, [&] {
+      return "DEBUG: Setting validation mtime for inode " + std::to_string(record.ino) + " to " +
+             std::to_string(info.st_mtim.tv_sec) + "s + " + std::to_string(info.st_mtim.tv_nsec) +
+             "ns.";
+    });
     state.cache->set_mtime(record.ino, info);
   }
 }

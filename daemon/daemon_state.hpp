@@ -43,6 +43,7 @@ struct DaemonState {
   boost::optional<std::string> crashdir;
   OperationsLog oplog;
   bool forgetmat = false;
+  bool ondemand = false;
   bool vfs_cache = true;
   uint64_t next_log_id = 0;
   uint64_t next_generation = 1;  // under `mutex`, like next_log_id
@@ -55,6 +56,11 @@ struct DaemonState {
   std::unordered_set<fuse_ino_t> live_inodes;
   // Declared last: destroyed first, while the inodes its open handles hold still exist.
   boost::optional<abstract_readahead_state_t<fuse_file_handle>> readahead;
+
+  // Whether anything reads the inodes' paths: the file map of the operations
+  // log, the block ids of read-ahead, materialization. Nothing else does, so
+  // without them a lookup leaves the path alone.
+  bool uses_paths() const { return oplog.enabled || readahead.is_initialized() || ondemand; }
 };
 
 extern DaemonState state;

@@ -1,10 +1,8 @@
 #include <dirent.h>
-#include <err.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <new>
 #include <unordered_map>
@@ -12,7 +10,9 @@
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
 #include "daemon/reply.hpp"
+#include "support/errors.hpp"
 #include "support/logging.hpp"
+#include "support/unique_fd.hpp"
 
 namespace quarnix {
 
@@ -47,10 +47,6 @@ uint32_t folded_offset(int64_t position) {
   return folded != 0 ? folded : high;
 }
 
-void debug_line(int level, const std::string& text) {
-  if (log_enabled(level)) write_line(std::cerr, text);
-}
-
 const char* seek_word(bool seeked, uint32_t offset) {
   if (seeked) return "seek";
   return offset == 0 ? "start" : "continue";
@@ -74,7 +70,8 @@ uint32_t offset_for(const DirHandle& handle, int64_t position) {
 // ended. Every offset handed out on this handle is known; any other starts
 // the listing again.
 void seek_to(DirHandle& handle, uint32_t& offset) {
-  debug_line(4, "DEBUG: readdir(): seeking to " + std::to_string(offset));
+  debug_line(4, DebugStyle::plain,
+             [&] { return "DEBUG: readdir(): seeking to " + std::to_string(offset); });
   long position = 0;
   if (offset != 0) {
     const auto known = handle.positions.find(offset);
@@ -95,7 +92,8 @@ void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
   InodeRecord& inode = get_inode(ino);
   std::lock_guard handle_lock(handle.mutex);
   uint32_t offset = static_cast<uint32_t>(off);
-  if (log_enabled(4)) log_debug(2, boost::format("do_readdir(): started with offset %d") % offset);
+  debug_line(4, DebugStyle::tagged,
+             [&] { return boost::format("do_readdir(): started with offset %d") % offset; });
 
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
   if (!buffer) {
@@ -121,7 +119,9 @@ void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
     dirent* entry = ::readdir(handle.dir);
     if (entry == nullptr) {
       error = errno;
-      if (error != 0 && log_enabled(4)) warn("DEBUG: readdir(): readdir failed with");
+      if (error != 0)
+        debug_line(4, DebugStyle::program_named,
+                   [&] { return "DEBUG: readdir(): readdir failed with: " + errno_string(error); });
       break;
     }
     if (is_dot_or_dotdot(entry->d_name)) {
@@ -151,7 +151,7 @@ void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
       need = fuse_add_direntry(req, position, remaining, entry->d_name, &attr, folded);
     }
     if (need > remaining) {
-      debug_line(5, "DEBUG: readdir(): buffer full, returning data. ");
+      debug_line(5, DebugStyle::plain, "DEBUG: readdir(): buffer full, returning data. ");
       if (plus && entry_param.ino != 0) do_forget(entry_param.ino, 1);
       full = true;
       break;
@@ -160,8 +160,10 @@ void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
     remaining -= need;
     ++count;
     handle.positions[folded] = entry->d_off;
-    debug_line(5, std::string("DEBUG: readdir(): added to buffer: ") + entry->d_name + ", ino " +
-                      std::to_string(entry->d_ino) + ", offset " + std::to_string(folded));
+    debug_line(5, DebugStyle::plain, [&] {
+      return std::string("DEBUG: readdir(): added to buffer: ") + entry->d_name + ", ino " +
+             std::to_string(entry->d_ino) + ", offset " + std::to_string(folded);
+    });
     last_added = folded;
     previous_position = entry->d_off;
   }
@@ -179,8 +181,10 @@ void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
     reply_err(req, error);
     return;
   }
-  debug_line(4, "DEBUG: readdir(): returning " + std::to_string(count) + " entries, curr offset " +
-                    std::to_string(handle.offset));
+  debug_line(4, DebugStyle::plain, [&] {
+    return "DEBUG: readdir(): returning " + std::to_string(count) + " entries, curr offset " +
+           std::to_string(handle.offset);
+  });
   reply_buf(req, buffer.get(), size - remaining);
 }
 
@@ -194,15 +198,10 @@ void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     reply_err(req, ENOMEM);
     return;
   }
-  const int fd = ::openat(inode.fd, ".", O_RDONLY | O_CLOEXEC);
-  if (fd != -1) {
-    handle->dir = ::fdopendir(fd);
-    if (!handle->dir) {
-      const int error = errno;
-      ::close(fd);
-      errno = error;
-    }
-  }
+  UniqueFd fd(::openat(inode.fd.get(), ".", O_RDONLY | O_CLOEXEC));
+  // The directory stream owns the descriptor once it exists.
+  if (fd) handle->dir = ::fdopendir(fd.get());
+  if (handle->dir) fd.release();
   if (!handle->dir) {
     const int error = errno;
     report_if_out_of_descriptors(error);

@@ -1,7 +1,6 @@
 #include <sys/xattr.h>
 
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <new>
 
@@ -49,7 +48,7 @@ void getxattr(fuse_req_t req, fuse_ino_t ino, const char* name, size_t size) {
     reply_err(req, EOPNOTSUPP);
     return;
   }
-  const ProcPath path(inode.fd);
+  const ProcPath path(inode.fd.get());
   reply_attribute_data(req, size, [&](char* buffer, size_t length) {
     return ::getxattr(path.c_str(), name, buffer, length);
   });
@@ -62,7 +61,7 @@ void listxattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
     reply_err(req, EOPNOTSUPP);
     return;
   }
-  const ProcPath path(inode.fd);
+  const ProcPath path(inode.fd.get());
   reply_attribute_data(req, size, [&](char* buffer, size_t length) {
     return ::listxattr(path.c_str(), buffer, length);
   });
@@ -74,11 +73,11 @@ void setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* valu
   state.oplog.write_if_all("setxattr", inode.log_id, name, static_cast<uint64_t>(size));
   if (state.cache && std::strcmp(name, "quarnix_drop_cache") == 0) {
     const bool dropped = state.cache->drop(inode.ino);
-    if (log_enabled(4)) {
-      write_line(std::cerr, dropped ? "DEBUG: Dropping cache for inode " + std::to_string(inode.ino)
-                                    : "DEBUG: Inode " + std::to_string(inode.ino) +
-                                          " not cached, can't drop cache.");
-    }
+    debug_line(4, DebugStyle::plain, [&] {
+      return dropped
+                 ? "DEBUG: Dropping cache for inode " + std::to_string(inode.ino)
+                 : "DEBUG: Inode " + std::to_string(inode.ino) + " not cached, can't drop cache.";
+    });
     reply_err(req, 0);
     return;
   }
@@ -86,7 +85,7 @@ void setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* valu
     reply_err(req, EOPNOTSUPP);
     return;
   }
-  const ProcPath path(inode.fd);
+  const ProcPath path(inode.fd.get());
   reply_err(req, ::setxattr(path.c_str(), name, value, size, flags) == -1 ? errno : 0);
 }
 
@@ -97,7 +96,7 @@ void removexattr(fuse_req_t req, fuse_ino_t ino, const char* name) {
     reply_err(req, EOPNOTSUPP);
     return;
   }
-  reply_err(req, ::removexattr(ProcPath(inode.fd).c_str(), name) == -1 ? errno : 0);
+  reply_err(req, ::removexattr(ProcPath(inode.fd.get()).c_str(), name) == -1 ? errno : 0);
 }
 
 }  // namespace quarnix

@@ -1,7 +1,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <iostream>
 #include <memory>
 
 #include "daemon/open_file.hpp"
@@ -20,7 +19,7 @@ void adjust_open_flags(fuse_file_info* fi) {
   // open is widened; appends arrive with their offsets from the kernel.
   if ((fi->flags & O_ACCMODE) == O_WRONLY) fi->flags = (fi->flags & ~O_ACCMODE) | O_RDWR;
   if ((fi->flags & O_DIRECT) && state.swallow_odirect) {
-    if (log_enabled(4)) write_line(std::cerr, "DEBUG: Swallowing O_DIRECT flag");
+    debug_line(4, DebugStyle::plain, "DEBUG: Swallowing O_DIRECT flag");
     fi->flags &= ~O_DIRECT;
   }
   fi->flags &= ~O_APPEND;
@@ -37,7 +36,7 @@ void prepare_for_cache(const InodeRecord& inode, int flags) {
 // refuses to take directly go through it.
 void open_buffered_companion(const InodeRecord& inode, OpenFile& file, int flags) {
   if (flags & O_DIRECT)
-    file.buffered.reset(::open(ProcPath(inode.fd).c_str(), (flags & O_ACCMODE) | O_CLOEXEC));
+    file.buffered.reset(::open(ProcPath(inode.fd.get()).c_str(), (flags & O_ACCMODE) | O_CLOEXEC));
 }
 
 }  // namespace
@@ -46,7 +45,7 @@ int open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   InodeRecord& inode = get_inode(ino);
   state.oplog.write_if_all("open", inode.log_id);
   adjust_open_flags(fi);
-  UniqueFd fd(::open(ProcPath(inode.fd).c_str(), (fi->flags & ~O_NOFOLLOW) | O_CLOEXEC));
+  UniqueFd fd(::open(ProcPath(inode.fd.get()).c_str(), (fi->flags & ~O_NOFOLLOW) | O_CLOEXEC));
   if (!fd) {
     const int error = errno;
     report_if_out_of_descriptors(error);
@@ -70,7 +69,8 @@ int open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi) {
   InodeRecord& directory = get_inode(parent);
   adjust_open_flags(fi);
-  UniqueFd fd(::openat(directory.fd, name, (fi->flags & ~O_NOFOLLOW) | O_CREAT | O_CLOEXEC, mode));
+  UniqueFd fd(
+      ::openat(directory.fd.get(), name, (fi->flags & ~O_NOFOLLOW) | O_CREAT | O_CLOEXEC, mode));
   if (!fd) {
     const int error = errno;
     report_if_out_of_descriptors(error);
@@ -109,13 +109,13 @@ int release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 
 void flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   if (state.oplog.logs_all()) state.oplog.write("flush", get_inode(ino).log_id);
-  const int result = ::close(::dup(get_open_file(fi)->fd));
+  const int result = ::close(::dup(get_open_file(fi)->fd.get()));
   reply_err(req, result == -1 ? errno : 0);
 }
 
 void fsync(fuse_req_t req, fuse_ino_t ino, int datasync, fuse_file_info* fi) {
   if (state.oplog.logs_all()) state.oplog.write("fsync", get_inode(ino).log_id, datasync);
-  const int fd = get_open_file(fi)->fd;
+  const int fd = get_open_file(fi)->fd.get();
   const int result = datasync ? ::fdatasync(fd) : ::fsync(fd);
   reply_err(req, result == -1 ? errno : 0);
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "support/unique_fd.hpp"
+
 namespace quarnix {
 
 struct MaterializationRecord;
@@ -13,7 +15,6 @@ struct InodeRecord {
   InodeRecord() = default;
   InodeRecord(const InodeRecord&) = delete;
   InodeRecord& operator=(const InodeRecord&) = delete;
-  ~InodeRecord();
 
   // On-demand materialization (materialize/), for an inode with a linked
   // record and its mutex held. Asks the peer for one download block: 0, or
@@ -23,7 +24,7 @@ struct InodeRecord {
   // requests went out, or the negated errno of the one that failed.
   int64_t request_range(uint64_t off, uint64_t size);
 
-  int fd = -1;  // opened with O_PATH | O_NOFOLLOW relative to the parent; -1 = not set
+  UniqueFd fd;  // opened with O_PATH | O_NOFOLLOW relative to the parent; empty = not set
   bool is_symlink = false;
   uint64_t dev = 0;
   uint64_t ino = 0;

@@ -26,10 +26,6 @@ void report_if_out_of_descriptors(int error) {
 
 namespace {
 
-void debug_line(int level, const std::string& text) {
-  if (log_enabled(level)) write_line(std::cerr, text);
-}
-
 std::string mtime_text(const timespec& mtime) {
   return std::to_string(mtime.tv_sec) + "s + " + std::to_string(mtime.tv_nsec) + "ns.";
 }
@@ -46,7 +42,7 @@ struct ResolvedPath {
 };
 
 std::optional<ResolvedPath> resolve_relative_path(const InodeRecord& record) {
-  const ProcPath link(record.fd);
+  const ProcPath link(record.fd.get());
   char target[4096];
   const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
   if (length < 0) {
@@ -65,17 +61,21 @@ std::optional<ResolvedPath> resolve_relative_path(const InodeRecord& record) {
   if (static_cast<std::size_t>(length) < source.size() ||
       std::memcmp(target, source.data(), source.size()) != 0 ||
       (static_cast<std::size_t>(length) > prefix && prefix > 0 && target[prefix] != '/')) {
-    log_debug(0,
-              boost::format("get_path() fd %d resolved to path outside of source directory (%s)") %
-                  record.fd % target);
+    debug_line(2, DebugStyle::tagged, [&] {
+      return boost::format("get_path() fd %d resolved to path outside of source directory (%s)") %
+             record.fd.get() % target;
+    });
     return std::nullopt;
   }
   if (static_cast<std::size_t>(length) == source.size()) return ResolvedPath{"/", false};
 
   std::string path(target + prefix + 1);
   struct stat current {};
-  if (::fstatat(state.root.fd, path.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) {
-    log_debug(0, boost::format("get_path(): fstatat(%s) failed with errno %d") % path % errno);
+  if (::fstatat(state.root.fd.get(), path.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) {
+    const int error = errno;
+    debug_line(2, DebugStyle::tagged, [&] {
+      return boost::format("get_path(): fstatat(%s) failed with errno %d") % path % error;
+    });
     return std::nullopt;
   }
   if (&record != &state.root && (current.st_dev != record.dev || current.st_ino != record.ino)) {
@@ -95,8 +95,9 @@ std::string get_path(InodeRecord& record) {
 }
 
 int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool confined) {
-  debug_line(4,
-             "DEBUG: lookup(): name=" + std::string(name) + ", parent=" + std::to_string(parent));
+  debug_line(4, DebugStyle::plain, [&] {
+    return "DEBUG: lookup(): name=" + std::string(name) + ", parent=" + std::to_string(parent);
+  });
   std::memset(entry, 0, sizeof *entry);
   entry->attr_timeout = state.timeout;
   entry->entry_timeout = state.timeout;
@@ -107,7 +108,7 @@ int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool
   if (!fd) return errno;
   if (::fstatat(fd.get(), "", &entry->attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
     const int error = errno;
-    debug_line(4, "DEBUG: lookup(): fstatat failed");
+    debug_line(4, DebugStyle::plain, "DEBUG: lookup(): fstatat failed");
     return error;
   }
   const struct stat& attr = entry->attr;
@@ -131,13 +132,16 @@ int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool
   std::unique_lock record_lock(record.mutex);
   entry->ino = get_fuse_ino(record);
 
-  if (record.fd != -1) {
+  if (record.fd) {
     entry->generation = record.generation;
     state_lock.unlock();
-    debug_line(
-        4, "DEBUG: lookup(): inode " + std::to_string(attr.st_ino) + " (userspace) already known.");
+    debug_line(4, DebugStyle::plain, [&] {
+      return "DEBUG: lookup(): inode " + std::to_string(attr.st_ino) +
+             " (userspace) already known.";
+    });
     ++record.nlookup;
-    get_path(record);
+    // Refreshes the hash of a file moved since its first lookup.
+    if (state.uses_paths()) get_path(record);
     return 0;
   }
 
@@ -145,7 +149,7 @@ int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool
   record.dev = attr.st_dev;
   record.is_symlink = S_ISLNK(attr.st_mode);
   record.nlookup = 1;
-  record.fd = fd.release();
+  record.fd = std::move(fd);
   record.log_id = state.next_log_id++;
   record.generation = state.next_generation++;
   entry->generation = record.generation;
@@ -153,20 +157,24 @@ int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool
     std::lock_guard live_lock(state.live_inodes_mutex);
     state.live_inodes.insert(entry->ino);
   }
-  std::optional<std::string> resolved = link_materialization_record(record, attr);
+  std::optional<std::string> path = link_materialization_record(record, attr);
   state_lock.unlock();
-  const std::string path = resolved ? *resolved : get_path(record);
+  if (!path && state.uses_paths()) path = get_path(record);
 
   if (state.cache) {
-    debug_line(4, "DEBUG: Validating cache for inode " + std::to_string(record.ino) +
-                      " using mtime " + mtime_text(attr.st_mtim));
+    debug_line(4, DebugStyle::plain, [&] {
+      return "DEBUG: Validating cache for inode " + std::to_string(record.ino) + " using mtime " +
+             mtime_text(attr.st_mtim);
+    });
     state.cache->validate(record.ino, attr);
   }
-  debug_line(4, "DEBUG: lookup(): created userspace inode " + std::to_string(attr.st_ino));
+  debug_line(4, DebugStyle::plain, [&] {
+    return "DEBUG: lookup(): created userspace inode " + std::to_string(attr.st_ino);
+  });
   if (state.oplog.enabled) {
     const uint64_t log_id = record.log_id;
     record_lock.unlock();
-    state.oplog.write_file(log_id, path);
+    state.oplog.write_file(log_id, *path);
   }
   return 0;
 }
@@ -199,18 +207,23 @@ void do_forget(fuse_ino_t ino, uint64_t count) {
                        std::to_string(record.ino));
   record.nlookup -= count;
   if (record.nlookup != 0) {
-    debug_line(4, "DEBUG: forget: inode " + std::to_string(record.ino) + " lookup count now " +
-                      std::to_string(record.nlookup));
+    debug_line(4, DebugStyle::plain, [&] {
+      return "DEBUG: forget: inode " + std::to_string(record.ino) + " lookup count now " +
+             std::to_string(record.nlookup);
+    });
     return;
   }
   // The root is never counted down: the kernel's forgets cannot use up 9999.
   if (&record == &state.root) return;
-  debug_line(4, "DEBUG: forget: cleaning up inode " + std::to_string(record.ino));
+  debug_line(4, DebugStyle::plain,
+             [&] { return "DEBUG: forget: cleaning up inode " + std::to_string(record.ino); });
   if (state.cache) {
     struct stat info {};
-    if (::fstat(record.fd, &info) != 0) warn("ERROR: forget(): fstat failed");
-    debug_line(4, "DEBUG: Setting validation mtime for inode " + std::to_string(record.ino) +
-                      " to " + mtime_text(info.st_mtim));
+    if (::fstat(record.fd.get(), &info) != 0) warn("ERROR: forget(): fstat failed");
+    debug_line(4, DebugStyle::plain, [&] {
+      return "DEBUG: Setting validation mtime for inode " + std::to_string(record.ino) + " to " +
+             mtime_text(info.st_mtim);
+    });
     state.cache->set_mtime(record.ino, info);
   }
   // An incomplete file keeps its bits and requests for its next lookup.

@@ -18,11 +18,11 @@ void make_node(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
   InodeRecord& directory = get_inode(parent);
   int result;
   if (S_ISDIR(mode))
-    result = ::mkdirat(directory.fd, name, mode);
+    result = ::mkdirat(directory.fd.get(), name, mode);
   else if (S_ISLNK(mode))
-    result = ::symlinkat(link_text, directory.fd, name);
+    result = ::symlinkat(link_text, directory.fd.get(), name);
   else
-    result = ::mknodat(directory.fd, name, mode, rdev);
+    result = ::mknodat(directory.fd.get(), name, mode, rdev);
   int error = result == -1 ? errno : 0;
   fuse_entry_param entry{};
   if (error == 0) error = do_lookup(parent, name, &entry);
@@ -36,11 +36,11 @@ void make_node(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
 
 int inode_linkat(InodeRecord* record, int new_parent_fd, const char* new_name) {
   if (record->is_symlink) {
-    const int result = ::linkat(record->fd, "", new_parent_fd, new_name, AT_EMPTY_PATH);
+    const int result = ::linkat(record->fd.get(), "", new_parent_fd, new_name, AT_EMPTY_PATH);
     if (result == -1 && (errno == ENOENT || errno == EINVAL)) errno = EOPNOTSUPP;
     return result;
   }
-  return ::linkat(AT_FDCWD, ProcPath(record->fd).c_str(), new_parent_fd, new_name,
+  return ::linkat(AT_FDCWD, ProcPath(record->fd.get()).c_str(), new_parent_fd, new_name,
                   AT_SYMLINK_FOLLOW);
 }
 
@@ -67,8 +67,8 @@ void link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t newparent, const char* newn
   fuse_entry_param entry{};
   entry.attr_timeout = state.timeout;
   entry.entry_timeout = state.timeout;
-  if (inode_linkat(&record, new_parent.fd, newname) == -1 ||
-      ::fstatat(record.fd, "", &entry.attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == -1) {
+  if (inode_linkat(&record, new_parent.fd.get(), newname) == -1 ||
+      ::fstatat(record.fd.get(), "", &entry.attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == -1) {
     reply_err(req, errno);
     return;
   }
@@ -84,14 +84,14 @@ void link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t newparent, const char* newn
 void unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
   InodeRecord& directory = get_inode(parent);
   state.oplog.write_if_all("unlink", directory.log_id, name);
-  reply_err(req, ::unlinkat(directory.fd, name, 0) == -1 ? errno : 0);
+  reply_err(req, ::unlinkat(directory.fd.get(), name, 0) == -1 ? errno : 0);
 }
 
 void rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
   InodeRecord& directory = get_inode(parent);
   state.oplog.write_if_all("rmdir", directory.log_id, name);
   std::lock_guard lock(directory.mutex);
-  reply_err(req, ::unlinkat(directory.fd, name, AT_REMOVEDIR) == -1 ? errno : 0);
+  reply_err(req, ::unlinkat(directory.fd.get(), name, AT_REMOVEDIR) == -1 ? errno : 0);
 }
 
 void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newparent,
@@ -112,14 +112,15 @@ void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newp
     reply_err(req, EINVAL);
     return;
   }
-  reply_err(req, ::renameat(old_parent.fd, name, new_parent.fd, newname) == -1 ? errno : 0);
+  reply_err(req,
+            ::renameat(old_parent.fd.get(), name, new_parent.fd.get(), newname) == -1 ? errno : 0);
 }
 
 void readlink(fuse_req_t req, fuse_ino_t ino) {
   InodeRecord& record = get_inode(ino);
   state.oplog.write_if_all("readlink", record.log_id);
   char text[4097 + 1];
-  const ssize_t length = ::readlinkat(record.fd, "", text, 4097);
+  const ssize_t length = ::readlinkat(record.fd.get(), "", text, 4097);
   if (length == -1) {
     reply_err(req, errno);
     return;

@@ -1,11 +1,9 @@
 // One open regular file of the mounted tree, kept in fuse_file_info::fh.
 #pragma once
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <mutex>
+#include <utility>
 
 #define FUSE_USE_VERSION 35
 #include <fuse_lowlevel.h>
@@ -15,26 +13,21 @@
 namespace quarnix {
 
 struct OpenFile {
-  explicit OpenFile(UniqueFd source) : fd(source.release()) {}
+  explicit OpenFile(UniqueFd source) : fd(std::move(source)) {}
   OpenFile(const OpenFile&) = delete;
   OpenFile& operator=(const OpenFile&) = delete;
-  ~OpenFile() {
-    if (fd >= 0) ::close(fd);
-  }
 
   // Closes the source descriptor; 0 or the errno of close.
   int close() {
-    const int result = ::close(fd);
-    fd = -1;
     buffered.reset();
-    return result == 0 ? 0 : errno;
+    return fd.close();
   }
 
   // The descriptor that cache chunks are copied from: whole chunks at any
   // offset, which a descriptor opened with O_DIRECT cannot read.
-  int cache_fd() const { return buffered ? buffered.get() : fd; }
+  int cache_fd() const { return buffered ? buffered.get() : fd.get(); }
 
-  int fd;
+  UniqueFd fd;
   UniqueFd buffered;  // the file opened again without O_DIRECT, when `fd` has it
   std::mutex mutex;   // held around replies and page-cache advice; taken by release
 };

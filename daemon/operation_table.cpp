@@ -136,7 +136,7 @@ void init(void*, fuse_conn_info* conn) {
     add_capability(conn, FUSE_CAP_SPLICE_MOVE);
   }
   if (state.oplog.enabled && state.oplog.log_all) {
-    log_debug(1, "Disabling kernel readahead.");
+    debug_line(3, DebugStyle::tagged, "Disabling kernel readahead.");
     conn->max_readahead = 0;
   }
 }

@@ -80,7 +80,8 @@ po::variables_map parse_options(int argc, char** argv) {
     refuse(argv[0],
            "--forgetmat requires --ondemand: reads of its placeholders would wait forever");
 
-  if (vm.count("ondemand")) {
+  state.ondemand = vm.count("ondemand") > 0;
+  if (state.ondemand) {
     log_stdout_threshold = 5;
     if ((vm.count("cachefile") || vm.count("readahead-profile")) &&
         static_cast<uint64_t>(state.download_blocksize) % state.cache_blocksize != 0)

@@ -63,12 +63,16 @@ bool read_from_cache(fuse_req_t req, const InodeRecord& inode, size_t size, off_
       element = std::move(found.element);
     }
     if (!element) {
-      log_debug(2, boost::format("read(): chunk %d of inode %d not cached.") % chunk % inode.ino);
+      debug_line(4, DebugStyle::tagged, [&] {
+        return boost::format("read(): chunk %d of inode %d not cached.") % chunk % inode.ino;
+      });
       all_cached = false;
       break;
     }
-    log_debug(2, boost::format("read(): found chunk %d of inode %d in cache at position %d") %
-                     chunk % inode.ino % element->cfile_off);
+    debug_line(4, DebugStyle::tagged, [&] {
+      return boost::format("read(): found chunk %d of inode %d in cache at position %d") % chunk %
+             inode.ino % element->cfile_off;
+    });
     if (reply.count() == max_cache_reply_buffers) {
       write_line(std::cerr,
                  "WARNING: Chunk size too small to satisfy read request, bypassing cache.");
@@ -83,7 +87,9 @@ bool read_from_cache(fuse_req_t req, const InodeRecord& inode, size_t size, off_
       remaining -= taken;
     }
     if (cached.size != chunk_size) {
-      log_debug(2, boost::format("read(): chunk %d of inode %d is last.") % chunk % inode.ino);
+      debug_line(4, DebugStyle::tagged, [&] {
+        return boost::format("read(): chunk %d of inode %d is last.") % chunk % inode.ino;
+      });
       break;
     }
     inner = 0;
@@ -94,10 +100,10 @@ bool read_from_cache(fuse_req_t req, const InodeRecord& inode, size_t size, off_
     return false;
   }
   if (!req) {
-    log_debug(2, "read(): readahead data already in cache, returning.");
+    debug_line(4, DebugStyle::tagged, "read(): readahead data already in cache, returning.");
     return true;
   }
-  log_debug(2, "read(): responding from cache.");
+  debug_line(4, DebugStyle::tagged, "read(): responding from cache.");
   ++cache.hits;
   // The chunks stay locked until the reply and the advice are done.
   reply_data(req, &reply.vector, transfer_flags());
@@ -124,16 +130,19 @@ void fill_cache(fuse_req_t req, const InodeRecord& inode, size_t size, off_t off
       return;
     }
     if (was_cached) {
-      log_debug(
-          2, boost::format("do_read(): chunk %d of inode %d is already cached.") % k % inode.ino);
+      debug_line(4, DebugStyle::tagged, [&] {
+        return boost::format("do_read(): chunk %d of inode %d is already cached.") % k % inode.ino;
+      });
       continue;
     }
     // Pages of chunks filled for a request leave the page cache; prefetched ones stay.
     if (req) cache.advise(*element);
-    log_debug(2, boost::format("do_read(): wrote chunk %d of inode %d to cache at position %d") %
-                     k % inode.ino % element->cfile_off);
+    debug_line(4, DebugStyle::tagged, [&] {
+      return boost::format("do_read(): wrote chunk %d of inode %d to cache at position %d") % k %
+             inode.ino % element->cfile_off;
+    });
     if (element->size < chunk_size) {
-      log_debug(2, "do_read(): reached EOF, not adding more chunks");
+      debug_line(4, DebugStyle::tagged, "do_read(): reached EOF, not adding more chunks");
       break;
     }
   }
@@ -159,17 +168,15 @@ void delay_source_read(size_t size) {
 int read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info* fi) {
   const bool internal = req == nullptr;
   InodeRecord& inode = get_inode(ino);
-  if (log_enabled(4)) {
-    if (internal) {
-      log_debug(2,
-                boost::format("read(ino=%d, size=%d, off=%d) from readahead") % ino % size % off);
-    } else {
-      const fuse_ctx* context = fuse_req_ctx(req);
-      log_debug(2, boost::format("read(ino=%d, size=%d, off=%d) from uid=%d, tid=%d") % ino % size %
-                       off % context->uid % context->pid);
-    }
-  }
-  if (internal) log_debug(2, "read(): is internal readahead, skipping state update.");
+  debug_line(4, DebugStyle::tagged, [&] {
+    if (internal)
+      return boost::format("read(ino=%d, size=%d, off=%d) from readahead") % ino % size % off;
+    const fuse_ctx* context = fuse_req_ctx(req);
+    return boost::format("read(ino=%d, size=%d, off=%d) from uid=%d, tid=%d") % ino % size % off %
+           context->uid % context->pid;
+  });
+  if (internal)
+    debug_line(4, DebugStyle::tagged, "read(): is internal readahead, skipping state update.");
   if (state.oplog.enabled && !internal)
     state.oplog.write_read(inode.log_id, static_cast<int64_t>(off), static_cast<uint64_t>(size));
   if (state.readahead && !internal) score_read(inode, ino, static_cast<uint64_t>(off), size);
@@ -182,14 +189,15 @@ int read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*
 int do_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, OpenFile* file) {
   fuse_bufvec buffers = FUSE_BUFVEC_INIT(size);
   buffers.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
-  buffers.buf[0].fd = file->fd;
+  buffers.buf[0].fd = file->fd.get();
   buffers.buf[0].pos = off;
-  if (log_enabled(4))
-    log_debug(2, boost::format("do_read(ino=%d, size=%d, off=%d)") % ino % size % off);
+  debug_line(4, DebugStyle::tagged,
+             [&] { return boost::format("do_read(ino=%d, size=%d, off=%d)") % ino % size % off; });
   if (state.cache && size > 0) {
     fill_cache(req, get_inode(ino), size, off, *file);
     if (!req) {
-      log_debug(2, "do_read(): populated cache with readahead data, returning.");
+      debug_line(4, DebugStyle::tagged,
+                 "do_read(): populated cache with readahead data, returning.");
       return 0;
     }
   }

@@ -15,7 +15,7 @@ constexpr ScoringMessages read_messages{"read()", "Current block predictions:", 
 void score_read(const InodeRecord& inode, fuse_ino_t ino, uint64_t off, size_t size) {
   // A read of no bytes covers no block.
   if (size == 0) return;
-  log_debug(2, "read(): updating read-ahead state...");
+  debug_line(4, DebugStyle::tagged, "read(): updating read-ahead state...");
   const uint64_t block_size = state.cache_blocksize;
   // Block numbers beyond 32 bits have no id: such blocks are simply not scored.
   score_observed_blocks(*state.readahead, read_messages,

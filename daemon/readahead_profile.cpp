@@ -33,7 +33,9 @@ void load_readahead_profile(const std::string& path) {
   // Paths are opened relative to the tree the daemon serves; none may lead out of it.
   if (const auto unsafe = find_unsafe_profile_path(state.readahead->files))
     errx(6, "ERROR: Readahead profile names a path outside the tree: \"%s\"", unsafe->c_str());
-  log_debug(1, boost::format("parse_options(): loaded readahead profile from %s") % path);
+  debug_line(3, DebugStyle::tagged, [&] {
+    return boost::format("parse_options(): loaded readahead profile from %s") % path;
+  });
 }
 
 }  // namespace quarnix

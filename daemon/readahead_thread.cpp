@@ -11,7 +11,7 @@ ReadaheadThread::ReadaheadThread() {
   boost::optional<uint64_t> capacity;
   if (state.cache) capacity = state.cache->capacity();
   const uint64_t limit = readahead_block_limit(capacity);
-  log_debug(1, "Starting readahead loop..");
+  debug_line(3, DebugStyle::tagged, "Starting readahead loop..");
   thread = std::thread(readahead_loop, &*state.readahead, limit);
 }
 

@@ -48,8 +48,8 @@ void check_paths(const std::string& source, const std::string& mountpoint) {
   if (!S_ISDIR(info.st_mode)) errx(1, "ERROR: source is not a directory");
   state.source_dev = info.st_dev;
 
-  state.root.fd = ::open(source.c_str(), O_PATH | O_CLOEXEC);
-  if (state.root.fd == -1) err(1, "ERROR: open(\"%s\", O_PATH)", source.c_str());
+  state.root.fd.reset(::open(source.c_str(), O_PATH | O_CLOEXEC));
+  if (!state.root.fd) err(1, "ERROR: open(\"%s\", O_PATH)", source.c_str());
   state.source = resolve_path(source);
 }
 
@@ -106,7 +106,7 @@ int run_daemon(int argc, char** argv) {
   StatisticsPrinter statistics_printer;
   raise_fd_limit();
 
-  state.root.fd = -1;
+  state.root.fd.reset();
   state.root.nlookup = 9999;
   state.root.is_symlink = false;
   state.timeout = 86400.0;

@@ -44,7 +44,7 @@ int copy_buffers(int fd, fuse_bufvec* in, off_t off, size_t size, size_t& writte
 
 // Writes `data` with pwrite until all of it landed; 0 or an errno.
 int write_memory(const OpenFile& file, const char* data, size_t size, off_t off) {
-  int fd = file.fd;
+  int fd = file.fd.get();
   size_t done = 0;
   while (done < size) {
     const ssize_t result = ::pwrite(fd, data + done, size - done, off + static_cast<off_t>(done));
@@ -52,7 +52,7 @@ int write_memory(const OpenFile& file, const char* data, size_t size, off_t off)
       done += static_cast<size_t>(result);
     } else if (result < 0 && errno == EINTR) {
       continue;
-    } else if (result < 0 && errno == EINVAL && fd == file.fd && file.buffered) {
+    } else if (result < 0 && errno == EINVAL && fd == file.fd.get() && file.buffered) {
       // The source refuses this write with O_DIRECT: it takes it buffered.
       fd = file.buffered.get();
     } else {
@@ -79,7 +79,7 @@ int write_through_memory(const OpenFile& file, fuse_bufvec* in, off_t off, size_
 
 ssize_t write_to_source(const OpenFile& file, fuse_bufvec* in, off_t off, size_t size) {
   size_t written;
-  int error = copy_buffers(file.fd, in, off, size, written);
+  int error = copy_buffers(file.fd.get(), in, off, size, written);
   // Unaligned memory or a pipe the file cannot take by splice (O_DIRECT).
   if (error == EINVAL)
     error = write_through_memory(file, in, off + static_cast<off_t>(written), size - written);

@@ -26,9 +26,9 @@ void do_write_buf(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_b
                   OpenFile* file) {
   fuse_bufvec destination = FUSE_BUFVEC_INIT(size);
   destination.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
-  destination.buf[0].fd = file->fd;
+  destination.buf[0].fd = file->fd.get();
   destination.buf[0].pos = off;
-  const off_t old_size = size_before_change(file->fd);
+  const off_t old_size = size_before_change(file->fd.get());
   const ssize_t result = write_to_source(*file, in, off, size);
   // Whether or not the write succeeded, the cache takes the source's bytes again.
   refresh_after_change(get_inode(ino), file->cache_fd(), static_cast<uint64_t>(off), size,
@@ -52,8 +52,8 @@ void fallocate(fuse_req_t req, fuse_ino_t ino, int mode, off_t offset, off_t len
     return;
   }
   const OpenFile& file = *get_open_file(fi);
-  const off_t old_size = size_before_change(file.fd);
-  const int result = ::posix_fallocate(file.fd, offset, length);
+  const off_t old_size = size_before_change(file.fd.get());
+  const int result = ::posix_fallocate(file.fd.get(), offset, length);
   if (result == 0 && old_size >= 0 && offset + length > old_size)
     adjust_after_resize(get_inode(ino), file.cache_fd(), old_size, offset + length);
   reply_err(req, result);
@@ -61,7 +61,7 @@ void fallocate(fuse_req_t req, fuse_ino_t ino, int mode, off_t offset, off_t len
 
 void flock(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi, int op) {
   if (state.oplog.logs_all()) state.oplog.write("flock", get_inode(ino).log_id, op);
-  reply_err(req, ::flock(get_open_file(fi)->fd, op) == -1 ? errno : 0);
+  reply_err(req, ::flock(get_open_file(fi)->fd.get(), op) == -1 ? errno : 0);
 }
 
 }  // namespace quarnix

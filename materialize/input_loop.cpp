@@ -1,9 +1,7 @@
 #include "materialize/input_loop.hpp"
 
-#include <err.h>
 #include <sys/eventfd.h>
 
-#include <iostream>
 #include <mutex>
 
 #include "daemon/guard.hpp"
@@ -71,15 +69,15 @@ void complete_parked_operations(MaterializationRecord& record, const mat_notify&
 }
 
 void process_notification(const mat_notify& notify) {
-  if (log_enabled(3))
-    write_line(std::cerr, "DEBUG: input_loop(): received mat_notify for inode " +
-                              std::to_string(notify.ino) + ", blockno " +
-                              std::to_string(notify.block));
+  debug_line(3, DebugStyle::plain, [&] {
+    return "DEBUG: input_loop(): received mat_notify for inode " + std::to_string(notify.ino) +
+           ", blockno " + std::to_string(notify.block);
+  });
   std::unique_lock state_lock(state.mutex);
   const auto found_record = state.mat_records.find(notify.ino);
   const auto found_inode = state.inodes.find(notify.ino);
   if (found_record == state.mat_records.end() || found_inode == state.inodes.end()) {
-    if (log_enabled(3)) write_line(std::cerr, "DEBUG: input_loop(): inode no longer exists");
+    debug_line(3, DebugStyle::plain, "DEBUG: input_loop(): inode no longer exists");
     return;
   }
   // Taken before the state mutex goes, so that the inode cannot be erased in between.
@@ -100,7 +98,7 @@ void process_notification(const mat_notify& notify) {
 }
 
 void end_of_input() {
-  if (log_enabled(3)) warnx("DEBUG: input_loop: stdin closed, returning.");
+  debug_line(3, DebugStyle::program_named, "DEBUG: input_loop: stdin closed, returning.");
   log_warning(
       "input_loop(): the materialization peer has gone: operations that need missing blocks "
       "fail with EIO");
@@ -145,7 +143,7 @@ InputLoopThread::InputLoopThread(bool ondemand) {
   if (!ondemand) return;
   stop_event.reset(::eventfd(0, EFD_CLOEXEC));
   if (!stop_event) throw RuntimeError("eventfd()", errno);
-  log_debug(1, "Starting input loop..");
+  debug_line(3, DebugStyle::tagged, "Starting input loop..");
   thread = std::thread([fd = stop_event.get()] {
     NotificationReader reader(STDIN_FILENO, fd);
     input_loop(reader);

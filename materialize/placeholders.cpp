@@ -16,7 +16,9 @@ int mark_unmaterialized(const char* fpath, const struct stat* sb, int typeflag, 
   const auto block_size = static_cast<uint64_t>(state.download_blocksize);
   const auto size = static_cast<uint64_t>(sb->st_size);
   const uint64_t blocks = size / block_size + (size % block_size != 0 ? 1 : 0);
-  log_debug(0, boost::format("DEBUG: Marking %s as not materialized (%d blocks)") % fpath % blocks);
+  debug_line(2, DebugStyle::tagged, [&] {
+    return boost::format("DEBUG: Marking %s as not materialized (%d blocks)") % fpath % blocks;
+  });
 
   std::string path(fpath);
   path.erase(0, std::min(path.size(), state.source.size()));

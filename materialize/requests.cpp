@@ -1,5 +1,4 @@
 // The request functions of an inode with a materialization record.
-#include <iostream>
 
 #include "daemon/daemon_state.hpp"
 #include "materialize/request_channel.hpp"
@@ -10,10 +9,11 @@ namespace quarnix {
 int InodeRecord::request_block(uint64_t block, int32_t type) {
   const std::string& path = mat_record->path;
   const std::vector<char> record = encode_mat_request(type, dev, ino, block, path);
-  if (log_enabled(3))
-    write_line(std::cerr, "DEBUG: Sending materialization request for inode " +
-                              std::to_string(ino) + ", blockno " + std::to_string(block) +
-                              " (path " + path + ", size " + std::to_string(record.size()) + ")");
+  debug_line(3, DebugStyle::plain, [&] {
+    return "DEBUG: Sending materialization request for inode " + std::to_string(ino) +
+           ", blockno " + std::to_string(block) + " (path " + path + ", size " +
+           std::to_string(record.size()) + ")";
+  });
   return request_channel().send(record);
 }
 

@@ -67,7 +67,8 @@ fuse_file_handle* find_or_open_handle(readahead_state& readahead, block_id_t id)
 }  // namespace
 
 void prefetch_block(readahead_state* readahead, block_id_t id) {
-  log_debug(2, boost::format("prefetch_block: processing %d") % id);
+  debug_line(4, DebugStyle::tagged,
+             [&] { return boost::format("prefetch_block: processing %d") % id; });
   const std::uint64_t block_size = state.cache_blocksize;
   // The read's offset is signed 64-bit; a block past it cannot be read.
   if (block_size != 0 &&
@@ -83,14 +84,17 @@ void prefetch_block(readahead_state* readahead, block_id_t id) {
       quarnix::read(nullptr, get_fuse_ino(*handle->inode), block_size, offset, handle->fi.get());
   if (error == EAGAIN) {
     // Its blocks are still being materialized; the next read of it will find them.
-    log_debug(2, boost::format("prefetch_block: block %d is not materialized yet, skipped") % id);
+    debug_line(4, DebugStyle::tagged, [&] {
+      return boost::format("prefetch_block: block %d is not materialized yet, skipped") % id;
+    });
     return;
   }
   if (error != 0) {
     log_warning(boost::format("readahead(%d): read(): %s") % id % errno_string(error));
     return;
   }
-  log_debug(2, boost::format("prefetch_block: done with block %d") % id);
+  debug_line(4, DebugStyle::tagged,
+             [&] { return boost::format("prefetch_block: done with block %d") % id; });
 }
 
 }  // namespace quarnix

@@ -12,7 +12,7 @@ bool compare_candidates(const PrefetchCandidate& a, const PrefetchCandidate& b) 
 }
 
 candidate_queue get_prefetch_candidates(const PredictionCursor& cursor) {
-  log_debug(2, "get_prefetch_candidates(): starting");
+  debug_line(4, DebugStyle::tagged, "get_prefetch_candidates(): starting");
   candidate_queue queue;
   // The start element stands for the cursor itself; consuming it queues the
   // current predictions.
@@ -25,9 +25,11 @@ block_id_t next_prefetch_candidate(candidate_queue& queue) {
   if (queue.empty()) throw iterator_end();
   const PrefetchCandidate popped = queue.top();
   queue.pop();
-  if (log_enabled(5) && !popped.cursor.nodes.empty())
-    log_debug(3, boost::format("get_prefetch_candidates(): considering %s (p=%.3f)") %
-                     popped.cursor.nodes.front()->name % popped.p);
+  if (!popped.cursor.nodes.empty())
+    debug_line(5, DebugStyle::tagged, [&] {
+      return boost::format("get_prefetch_candidates(): considering %s (p=%.3f)") %
+             popped.cursor.nodes.front()->name % popped.p;
+    });
   if (popped.p >= expansion_threshold) {
     // The list lives in the tree, not in the queue, so pushing cannot move it.
     for (const auto& [id, q] : popped.cursor.current_predictions()) {

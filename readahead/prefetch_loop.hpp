@@ -37,7 +37,7 @@ namespace detail {
 template <typename Handle>
 bool should_terminate(const abstract_readahead_state_t<Handle>& readahead) {
   if (!readahead.terminate) return false;
-  log_debug(1, "readahead_loop(): terminating.");
+  debug_line(3, DebugStyle::tagged, "readahead_loop(): terminating.");
   return true;
 }
 
@@ -78,7 +78,8 @@ pass_end prefetch_pass(abstract_readahead_state_t<Handle>* readahead,
     lock.lock();
     readahead->prefetched.insert(id);
     if (&readahead->cursor.current_predictions() != predictions) {
-      log_debug(2, "readahead_loop(): prediction tree changed, re-setting prefetch queue");
+      debug_line(4, DebugStyle::tagged,
+                 "readahead_loop(): prediction tree changed, re-setting prefetch queue");
       return pass_end::cursor_moved;
     }
   }
@@ -92,7 +93,7 @@ bool wait_for_change(abstract_readahead_state_t<Handle>* readahead,
                      std::unique_lock<std::mutex>& lock,
                      const PrefetchLoopActions<Handle>& actions) {
   if (should_terminate(*readahead)) return false;
-  log_debug(2, "readahead_loop(): waiting for state change...");
+  debug_line(4, DebugStyle::tagged, "readahead_loop(): waiting for state change...");
   if (!actions.idle_period) {
     readahead->cond.wait(lock);
     return !should_terminate(*readahead);
@@ -113,7 +114,7 @@ bool wait_for_change(abstract_readahead_state_t<Handle>* readahead,
 template <typename Handle>
 void run_prefetch_loop(abstract_readahead_state_t<Handle>* readahead, std::uint64_t limit,
                        const PrefetchLoopActions<Handle>& actions) {
-  log_debug(1, "readahead_loop(): started");
+  debug_line(3, DebugStyle::tagged, "readahead_loop(): started");
   std::unique_lock lock(readahead->mutex);
   for (;;) {
     const detail::pass_end end = detail::prefetch_pass(readahead, lock, limit, actions);

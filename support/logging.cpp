@@ -1,5 +1,7 @@
 #include "support/logging.hpp"
 
+#include <errno.h>
+
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -38,6 +40,13 @@ void write_text(std::ostream& out, std::string_view text) {
 }
 
 namespace detail {
+
+void write_untagged_debug_line(DebugStyle style, std::string_view text) {
+  if (style == DebugStyle::program_named)
+    write_line(std::cerr, std::string(program_invocation_short_name) + ": " + std::string(text));
+  else
+    write_line(std::cerr, text);
+}
 
 void emit_line(int level, timespec& start, const std::string& prefix, std::string_view message) {
   std::ostream& out = level > log_stdout_threshold ? std::cout : std::cerr;

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <utility>
 
 namespace quarnix {
@@ -26,6 +27,12 @@ class UniqueFd {
   void reset(int new_fd = -1) {
     if (fd >= 0) ::close(fd);
     fd = new_fd;
+  }
+  // Closes the descriptor now, for a caller that reports the failure: 0, or
+  // the errno of close. The descriptor is gone either way.
+  int close() {
+    const int result = ::close(release());
+    return result == 0 ? 0 : errno;
   }
 
  private:

@@ -51,6 +51,36 @@ TEST(DaemonLookup, NamesResolveToOneRecordPerSourceInode) {
   EXPECT_EQ(log.lines[0].rfind("read\t1\t0\t", 0), 0u) << log.lines[0];
 }
 
+// A lookup resolves the inode's path again only for the operations log,
+// read-ahead and materialization. The path of a known inode whose first name
+// was removed behind the daemon's back cannot be resolved, which says so.
+TEST(DaemonLookup, KnownInodesAreResolvedAgainOnlyWhenPathsAreUsed) {
+  const std::string message = "get_path(): fstatat(f (deleted)) failed with errno 2";
+  const struct {
+    std::vector<std::string> options;
+    bool resolved;
+  } cases[] = {
+      {{"--log-reads"}, true},
+      {{"--ondemand"}, true},
+      {{}, false},
+  };
+  for (const auto& [options, resolved] : cases) {
+    MountGround ground;
+    write_file(ground.source / "f", "data");
+    fs::create_hard_link(ground.source / "f", ground.source / "g");
+    QuarnixMount mount(ground.source, ground.mountpoint, options, in_directory(ground.work));
+    ASSERT_TRUE(mount.started()) << mount.process().err();
+    stat_of(ground.mountpoint / "f");
+    fs::remove(ground.source / "f");
+    EXPECT_EQ(stat_of(ground.mountpoint / "g").st_nlink, 1u);
+    EXPECT_EQ(mount.unmount_and_wait(), 0);
+    const std::string output = mount.process().out() + mount.process().err();
+    EXPECT_EQ(output.find(message) != std::string::npos, resolved)
+        << (options.empty() ? "no option" : options[0]) << ":\n"
+        << output;
+  }
+}
+
 TEST(DaemonLookup, MissingNamesAreCachedAsNegativeEntries) {
   MountGround ground;
   QuarnixMount mount(ground.source, ground.mountpoint);

@@ -145,6 +145,31 @@ TEST(DaemonReadahead, StatisticsWeighEveryPrediction) {
       << mount.process().err();
 }
 
+// The profile knows the file as "a"; the daemon first met it as "b". A lookup
+// under the new name gives its reads the block ids of "a".
+TEST(DaemonReadahead, AFileRenamedBehindTheDaemonIsScoredUnderItsNewPath) {
+  ReadaheadGround ground;
+  const std::string data = random_bytes(2 * block_size, 7);
+  write_file(ground.source / "b", data);
+  const auto a = [](uint32_t block) { return block_id_t("a", block); };
+  write_chain_profile(ground.profile, {{a(0), {{a(1), 1.0}}}}, {{hash_path("a"), "a"}});
+  QuarnixMount mount(ground.source, ground.mountpoint, daemon_options(ground),
+                     in_directory(ground.work));
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+
+  struct stat info {};
+  ASSERT_EQ(::stat((ground.mountpoint / "b").c_str(), &info), 0);
+  fs::rename(ground.source / "b", ground.source / "a");
+  EXPECT_EQ(read_block(ground.mountpoint / "a", 0), data.substr(0, block_size));
+  ASSERT_TRUE(wait_for_prefetches(mount, 1)) << mount.process().out();
+  EXPECT_EQ(read_block(ground.mountpoint / "a", 1), data.substr(block_size));
+  EXPECT_EQ(mount.unmount_and_wait(), 0);
+  EXPECT_NE(mount.process().err().find("       1 first hits (100.00% of expected, 100.00% of "
+                                       "total)\n"),
+            std::string::npos)
+      << mount.process().err();
+}
+
 TEST(DaemonReadahead, PredictionsOfMissingFilesDoNotDisturbReads) {
   ReadaheadGround ground;
   const std::string data = random_bytes(2 * block_size, 3);

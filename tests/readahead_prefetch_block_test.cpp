@@ -36,15 +36,14 @@ class PrefetchBlockTest : public ::testing::Test {
     char* real = ::realpath(source.path().c_str(), nullptr);
     state.source = real;
     ::free(real);
-    state.root.fd = ::open(state.source.c_str(), O_PATH | O_CLOEXEC);
+    state.root.fd.reset(::open(state.source.c_str(), O_PATH | O_CLOEXEC));
     struct stat attr {};
-    ::fstat(state.root.fd, &attr);
+    ::fstat(state.root.fd.get(), &attr);
     state.source_dev = attr.st_dev;
     state.cache_blocksize = 4096;
   }
   ~PrefetchBlockTest() override {
-    ::close(state.root.fd);
-    state.root.fd = -1;
+    state.root.fd.reset();
     log_level = 2;
   }
 
@@ -84,7 +83,7 @@ TEST_F(PrefetchBlockTest, OpensTheFileOnceAndKeepsItLookedUp) {
     ASSERT_TRUE(handle);
     EXPECT_EQ(handle->inode, a);
     ASSERT_NE(get_open_file(handle->fi.get()), nullptr);
-    EXPECT_GE(get_open_file(handle->fi.get())->fd, 0);
+    EXPECT_TRUE(get_open_file(handle->fi.get())->fd);
     const std::string done =
         "DEBUG(2): prefetch_block: done with block " + std::to_string(block_id_t("a", 2).value);
     EXPECT_NE(capture.out().find(done), std::string::npos) << capture.out();
@@ -220,7 +219,7 @@ TEST_F(FuseFileHandleTest, FailedReleaseStillGivesBackTheLookup) {
     fuse_file_handle handle = open_handle("a");
     // The source descriptor goes behind the handle's back, so release's close fails.
     OpenFile* file = get_open_file(handle.fi.get());
-    ::close(file->fd);
+    ::close(file->fd.get());
   }
   EXPECT_EQ(capture.err(),
             "WARNING: release(): close() failed with: Bad file descriptor\n"

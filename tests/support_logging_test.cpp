@@ -89,6 +89,30 @@ TEST_F(Logging, TimestampsPerEmitterInstance) {
   EXPECT_EQ(out.find("debug at level four"), std::string::npos);
 }
 
+// Each debug line keeps its form: tagged through the emitter, plain on
+// standard error, or after the program's name; its text is built only when
+// its level is enabled.
+TEST_F(Logging, DebugLinesKeepTheirFormAndAreBuiltOnlyWhenEnabled) {
+  StreamCapture capture;
+  log_level = 4;
+  int built = 0;
+  auto text = [&] {
+    ++built;
+    return std::string("built");
+  };
+  debug_line(4, DebugStyle::plain, "DEBUG: plain");
+  debug_line(3, DebugStyle::program_named, text);
+  debug_line(5, DebugStyle::plain, text);
+  debug_line(5, DebugStyle::tagged, text);
+  log_level = 2;
+  debug_line(2, DebugStyle::tagged, [] { return boost::format("tagged %d") % 0; });
+  debug_line(3, DebugStyle::tagged, text);
+  EXPECT_EQ(built, 1);
+  EXPECT_EQ(capture.err(),
+            "DEBUG: plain\n" + std::string(program_invocation_short_name) + ": built\n");
+  EXPECT_EQ(capture.out(), "DEBUG(0): tagged 0\n");
+}
+
 TEST_F(Logging, ParseLogLevel) {
   StreamCapture capture;
   const std::vector<std::pair<std::string, int>> names = {
