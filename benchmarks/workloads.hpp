@@ -25,7 +25,9 @@ struct Timing {
 Timing read_sequentially(const std::filesystem::path& file, std::size_t block_size);
 Timing read_randomly(const std::filesystem::path& file, std::size_t block_size, int count,
                      unsigned seed);
-Timing read_all_files(const std::filesystem::path& root, const std::vector<std::filesystem::path>& files);
-Timing stat_all_files(const std::filesystem::path& root, const std::vector<std::filesystem::path>& files);
+Timing read_all_files(const std::filesystem::path& root,
+                      const std::vector<std::filesystem::path>& files);
+Timing stat_all_files(const std::filesystem::path& root,
+                      const std::vector<std::filesystem::path>& files);
 
 }  // namespace quarnix::benchmarks
