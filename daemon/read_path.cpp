@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <iostream>
+#include <new>
 #include <vector>
 
 #include "cache/copy_chunk.hpp"
@@ -20,25 +21,28 @@ namespace {
 
 constexpr std::size_t max_cache_reply_buffers = 32;
 
-// A buffer vector with room for the chunks of one cache reply.
+// A buffer vector with room for the chunks of one cache reply. libfuse's
+// vector ends in an array of one buffer that its users extend, so the vector
+// is placed at the start of storage sized for all of them: a vector object
+// followed by further members would be indexed beyond its own array.
 struct CacheReply {
-  CacheReply() {
-    vector.count = 0;
-    vector.idx = 0;
-    vector.off = 0;
-  }
+  CacheReply() : vector(new (storage) fuse_bufvec{}) {}
+  CacheReply(const CacheReply&) = delete;
+  CacheReply& operator=(const CacheReply&) = delete;
+
   void add(int fd, off_t pos, size_t size) {
-    fuse_buf& buffer = vector.buf[vector.count++];
+    fuse_buf& buffer = vector->buf[vector->count++];
     buffer = fuse_buf{};
     buffer.flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
     buffer.fd = fd;
     buffer.pos = pos;
     buffer.size = size;
   }
-  std::size_t count() const { return vector.count; }
+  std::size_t count() const { return vector->count; }
 
-  fuse_bufvec vector;
-  fuse_buf more[max_cache_reply_buffers - 1];
+  alignas(fuse_bufvec) unsigned char storage[sizeof(fuse_bufvec) +
+                                             (max_cache_reply_buffers - 1) * sizeof(fuse_buf)];
+  fuse_bufvec* const vector;
 };
 
 // Answers the read from the cache when every chunk of the range is there;
@@ -106,8 +110,8 @@ bool read_from_cache(fuse_req_t req, const InodeRecord& inode, size_t size, off_
   debug_line(4, DebugStyle::tagged, "read(): responding from cache.");
   ++cache.hits;
   // The chunks stay locked until the reply and the advice are done.
-  reply_data(req, &reply.vector, transfer_flags());
-  if (!advise_dontneed(reply.vector)) log_warning("read(): advise_dontneed (on cache) failed.");
+  reply_data(req, reply.vector, transfer_flags());
+  if (!advise_dontneed(*reply.vector)) log_warning("read(): advise_dontneed (on cache) failed.");
   return true;
 }
 

@@ -9,6 +9,7 @@
 
 #include "tests/fixtures/quarnix_mount.hpp"
 #include "tests/fixtures/read_log.hpp"
+#include "tests/fixtures/sanitizers.hpp"
 #include "tests/fixtures/test_data.hpp"
 
 namespace quarnix::testing {
@@ -157,6 +158,8 @@ TEST(DaemonLookup, StaleExportHandleIsRefused) {
 }
 
 TEST(DaemonLookup, ExportHandleNeverOpensTheNextInodeAtItsNodeId) {
+  if (sanitized_build)
+    GTEST_SKIP() << "a sanitizer's allocator does not hand a freed record's memory to the next";
   MountGround ground;
   fs::create_directory(ground.source / "d1");
   fs::create_directory(ground.source / "d2");

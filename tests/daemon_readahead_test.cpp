@@ -16,6 +16,7 @@
 
 #include "profile/profile_file.hpp"
 #include "tests/fixtures/quarnix_mount.hpp"
+#include "tests/fixtures/sanitizers.hpp"
 #include "tests/fixtures/test_data.hpp"
 
 namespace quarnix::testing {
@@ -287,11 +288,23 @@ TEST(DaemonReadahead, SizesInACorruptProfileAreCheckedBeforeAnyAllocation) {
     bytes.replace(at, two_to_the_30.size(), two_to_the_30);
     write_file(corrupt, bytes);
     // In 256 MiB of address space; a start that gets past the profile ends at
-    // the missing mountpoint.
-    const ProgramResult result =
-        run_program({"prlimit", "--as=268435456", quarnix_binary(), "--cachefile",
-                     small_cache.string(), "--readahead-profile", corrupt.string(),
-                     ground.source.string(), (ground.root / "none").string()});
+    // the missing mountpoint. A sanitized daemon reserves terabytes of address
+    // space for its shadow memory: there the sanitizer's limit on a single
+    // allocation stands in, and an allocation beyond it is a sanitizer report.
+    std::vector<std::string> command = {quarnix_binary(),
+                                        "--cachefile",
+                                        small_cache.string(),
+                                        "--readahead-profile",
+                                        corrupt.string(),
+                                        ground.source.string(),
+                                        (ground.root / "none").string()};
+    ProcessOptions options;
+    if (sanitized_build)
+      options.environment = {"ASAN_OPTIONS=max_allocation_size_mb=256",
+                             "TSAN_OPTIONS=max_allocation_size_mb=256"};
+    else
+      command.insert(command.begin(), {"prlimit", "--as=268435456"});
+    const ProgramResult result = run_program(command, options);
     const bool refused = (result.status == 6 || result.status == 7) &&
                          result.err.find("eadahead profile") != std::string::npos;
     const bool loaded =
