@@ -26,50 +26,16 @@
 #include <regex>
 #include <thread>
 
+#include "benchmarks/block_pattern.hpp"
 #include "tests/fixtures/quarnix_mount.hpp"
 #include "tests/fixtures/standin_bpftrace.hpp"
 #include "tests/fixtures/test_data.hpp"
 
 using namespace quarnix::testing;
+using namespace quarnix::benchmarks;
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 namespace {
-
-constexpr std::size_t block_size = 131072;
-
-struct BlockRead {
-  std::string file;
-  off_t offset;
-};
-
-struct ReaderRun {
-  double seconds = 0;
-  std::vector<std::uint64_t> read_end_ns;  // since the start, per read
-  int fast_reads = 0;                      // quicker than `fast`
-};
-
-ReaderRun read_pattern(const fs::path& root, const std::vector<BlockRead>& pattern,
-                       std::chrono::microseconds work, std::chrono::microseconds fast) {
-  ReaderRun run;
-  std::vector<char> buffer(block_size);
-  const auto start = Clock::now();
-  for (const auto& read : pattern) {
-    const auto read_start = Clock::now();
-    const int fd = ::open((root / read.file).c_str(), O_RDONLY);
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
-    if (::pread(fd, buffer.data(), block_size, read.offset) != static_cast<ssize_t>(block_size))
-      throw std::runtime_error("short read of " + read.file);
-    ::close(fd);
-    const auto read_end = Clock::now();
-    if (read_end - read_start < fast) ++run.fast_reads;
-    run.read_end_ns.push_back(static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(read_end - start).count()));
-    std::this_thread::sleep_for(work);
-  }
-  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  return run;
-}
 
 // The read trace that the kernel would have printed for the reads, shifted by `offset_ns`.
 std::string trace_of(const fs::path& root, const std::vector<BlockRead>& pattern,
@@ -78,10 +44,10 @@ std::string trace_of(const fs::path& root, const std::vector<BlockRead>& pattern
   for (std::size_t i = 0; i < pattern.size(); ++i) {
     struct stat status {};
     ::stat((root / pattern[i].file).c_str(), &status);
-    trace +=
-        (boost::format("[%d] file_read_iter(ino=%d, off=%d, len=%d) -> %d\n") %
-         (times_ns[i] + offset_ns) % status.st_ino % pattern[i].offset % block_size % block_size)
-            .str();
+    trace += (boost::format("[%d] file_read_iter(ino=%d, off=%d, len=%d) -> %d\n") %
+              (times_ns[i] + offset_ns) % status.st_ino % pattern[i].offset % pattern_block_size %
+              pattern_block_size)
+                 .str();
   }
   return trace;
 }
@@ -110,20 +76,8 @@ int main(int argc, char** argv) {
                  logs = root / "logs";
   for (const auto& directory : {source, slow, mnt, logs})
     fs::create_directories(directory);
-  constexpr int files = 60, blocks_per_file = 16;
-  {
-    const std::string data(blocks_per_file * block_size, 'd');
-    for (int f = 0; f < files; ++f)
-      write_file(source / ("f" + std::to_string(f)), data);
-  }
-  // Distinct blocks in a fixed random order.
-  std::vector<BlockRead> pattern;
-  for (int f = 0; f < files; ++f)
-    for (int b = 0; b < blocks_per_file; ++b)
-      pattern.push_back(
-          {"f" + std::to_string(f), static_cast<off_t>(b) * static_cast<off_t>(block_size)});
-  std::shuffle(pattern.begin(), pattern.end(), std::mt19937(11));
-  pattern.resize(300);
+  constexpr int files = 60;
+  const std::vector<BlockRead> pattern = write_pattern_tree(source, files, 16, 300);
 
   QuarnixMount slow_source(source, slow, {"--delay-reads", (boost::format("-%f") % delay).str()});
   if (!slow_source.started()) return 1;

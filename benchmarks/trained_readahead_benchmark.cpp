@@ -15,34 +15,14 @@
 #include <regex>
 #include <thread>
 
+#include "benchmarks/block_pattern.hpp"
 #include "tests/fixtures/quarnix_mount.hpp"
 
 using namespace quarnix::testing;
+using namespace quarnix::benchmarks;
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::size_t block_size = 131072;
-
-struct BlockRead {
-  fs::path file;
-  off_t offset;
-};
-
-double read_pattern(const fs::path& root, const std::vector<BlockRead>& pattern,
-                    std::chrono::microseconds work) {
-  std::vector<char> buffer(block_size);
-  const auto start = std::chrono::steady_clock::now();
-  for (const auto& read : pattern) {
-    const int fd = ::open((root / read.file).c_str(), O_RDONLY);
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
-    if (::pread(fd, buffer.data(), block_size, read.offset) != static_cast<ssize_t>(block_size))
-      throw std::runtime_error("short read of " + read.file.string());
-    ::close(fd);
-    std::this_thread::sleep_for(work);
-  }
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 double number_after(const std::string& text, const std::string& pattern) {
   std::smatch match;
@@ -60,20 +40,8 @@ int main(int argc, char** argv) {
                  logs = root / "logs";
   for (const auto& directory : {source, slow, mnt, logs})
     fs::create_directories(directory);
-  constexpr int files = 60, blocks_per_file = 16;
-  {
-    std::string data(blocks_per_file * block_size, 'd');
-    for (int f = 0; f < files; ++f)
-      write_file(source / ("f" + std::to_string(f)), data);
-  }
-  // Distinct blocks in a fixed random order.
-  std::vector<BlockRead> pattern;
-  for (int f = 0; f < files; ++f)
-    for (int b = 0; b < blocks_per_file; ++b)
-      pattern.push_back(
-          {"f" + std::to_string(f), static_cast<off_t>(b) * static_cast<off_t>(block_size)});
-  std::shuffle(pattern.begin(), pattern.end(), std::mt19937(11));
-  pattern.resize(300);
+  constexpr int files = 60;
+  const std::vector<BlockRead> pattern = write_pattern_tree(source, files, 16, 300);
 
   QuarnixMount slow_source(source, slow, {"--delay-reads", (boost::format("-%f") % delay).str()});
   if (!slow_source.started()) return 1;
@@ -102,7 +70,7 @@ int main(int argc, char** argv) {
     }
     QuarnixMount mount(slow, mnt, options);
     drop_caches(1);
-    const double seconds = read_pattern(mnt, pattern, work);
+    const double seconds = read_pattern(mnt, pattern, work).seconds;
     mount.unmount_and_wait();
     *err = mount.process().err();
     return seconds;
