@@ -20,18 +20,6 @@ namespace quarnix::testing {
 
 constexpr std::size_t chunk = 131072;
 
-// Reads `size` bytes at `offset` with one pread.
-inline std::string read_range(const std::filesystem::path& path, std::size_t offset,
-                              std::size_t size) {
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) return "open failed";
-  std::string data(size, '\0');
-  const ssize_t count = ::pread(fd, data.data(), size, static_cast<off_t>(offset));
-  ::close(fd);
-  data.resize(count < 0 ? 0 : static_cast<std::size_t>(count));
-  return data;
-}
-
 // A mount ground with a pre-sized cache file and the daemon's working directory.
 struct CacheGround : MountGround {
   explicit CacheGround(std::size_t slots) : cachefile(root / "cache") {

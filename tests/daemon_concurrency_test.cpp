@@ -53,16 +53,6 @@ void write_profile_over_shared_files(const fs::path& path) {
   write_profile(path.string(), ProfileSettings{false, block_size, 1}, paths, root);
 }
 
-std::string pread_range(const fs::path& path, std::size_t offset, std::size_t size) {
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) return "open failed";
-  std::string data(size, '\0');
-  const ssize_t count = ::pread(fd, data.data(), size, static_cast<off_t>(offset));
-  ::close(fd);
-  data.resize(count < 0 ? 0 : static_cast<std::size_t>(count));
-  return data;
-}
-
 // One worker: reads of the shared files, writes and reads of its own file,
 // and a short-lived file each round. Returns what went wrong, or "".
 std::string run_worker(const fs::path& mountpoint, const std::vector<std::string>& shared, int t) {
@@ -74,7 +64,7 @@ std::string run_worker(const fs::path& mountpoint, const std::vector<std::string
     const int index = static_cast<int>(generator() % shared.size());
     const std::size_t size = 1 + generator() % (2 * block_size);
     const std::size_t offset = generator() % shared[index].size();
-    if (pread_range(mountpoint / shared_name(index), offset, size) !=
+    if (read_range(mountpoint / shared_name(index), offset, size) !=
         shared[index].substr(offset, size))
       return "shared read " + std::to_string(round) + " of " + shared_name(index);
 
@@ -88,7 +78,7 @@ std::string run_worker(const fs::path& mountpoint, const std::vector<std::string
     if (fd >= 0) ::close(fd);
     if (!written) return "write " + std::to_string(round) + " of " + own.string();
     model.replace(write_offset, write_size, data);
-    if (pread_range(own, write_offset, write_size) != data)
+    if (read_range(own, write_offset, write_size) != data)
       return "read back " + std::to_string(round) + " of " + own.string();
 
     const fs::path scratch = mountpoint / ("scratch" + std::to_string(t));
