@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -26,9 +27,20 @@ int find_or_open_fd(prefetch_state& readahead, block_id_t id) {
   }
   const std::string* path = find_path_by_hash(readahead, id);
   if (!path) return -1;
-  UniqueFd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a FIFO that took the place of a profiled file
+  // cannot hold the thread (and with it the daemon's end) in open.
+  UniqueFd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) {
     log_warning(boost::format("readahead(%d): open(%s): %s") % id % *path % errno_string(errno));
+    return -1;
+  }
+  struct stat status {};
+  if (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    log_warning(boost::format("readahead(%d): %s is not a regular file") % id % *path);
+    return -1;
+  }
+  if (fcntl(fd.get(), F_SETFL, O_RDONLY) != 0) {
+    log_warning(boost::format("readahead(%d): fcntl(%s): %s") % id % *path % errno_string(errno));
     return -1;
   }
   const int opened = fd.get();

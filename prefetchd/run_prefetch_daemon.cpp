@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,8 +63,20 @@ void follow_and_prefetch(const PrefetchRun& run, FILE* trace, bool replay, Befor
   print_readahead_stats(run.readahead);
 }
 
+// fopen opens a directory too, whose first read would then fail and pass
+// for the end of an empty trace: a directory fails here with EISDIR.
+unique_file open_test_trace(const std::string& path) {
+  unique_file trace(fopen(path.c_str(), "r"), &fclose);
+  struct stat status {};
+  if (trace && fstat(fileno(trace.get()), &status) == 0 && S_ISDIR(status.st_mode)) {
+    trace.reset();
+    errno = EISDIR;
+  }
+  return trace;
+}
+
 int run_test_mode(const PrefetchRun& run, const std::string& testdata) {
-  const unique_file trace(fopen(testdata.c_str(), "r"), &fclose);
+  const unique_file trace = open_test_trace(testdata);
   if (!trace) {
     log_error(boost::format("Unable to read %s: %s") % testdata % strerror(errno));
     return exit_unreadable;

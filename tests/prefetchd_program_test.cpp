@@ -334,6 +334,9 @@ TEST(PrefetchdProgram, RefusesWhatItCannotUse) {
       {{"--testdata", missing, kernel},
        3,
        "ERROR: Unable to read " + missing + ": No such file or directory\n"},
+      {{"--testdata", g.run_dir.string(), kernel},
+       3,
+       "ERROR: Unable to read " + g.run_dir.string() + ": Is a directory\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arguments.back());

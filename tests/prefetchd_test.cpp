@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -13,11 +16,14 @@
 #include "prefetchd/tracer_loop.hpp"
 #include "readahead/prefetch_loop.hpp"
 #include "readahead/readahead_stats.hpp"
+#include "support/unique_fd.hpp"
 #include "tests/fixtures/temp_dir.hpp"
 #include "tests/stream_capture.hpp"
 
 namespace quarnix::testing {
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr std::uint32_t block_size = 4096;
 constexpr std::uint32_t hash = 7;
@@ -131,6 +137,25 @@ TEST_F(DescriptorPrefetchTest, ReadsToTheEndOfTheFileAndKeepsTheDescriptor) {
                                "): No such file or directory\n"
                                "WARNING: readahead(12884901888): path hash 3 is not in the "
                                "profile\n");
+}
+
+// A FIFO in place of a profiled file must not hold the thread in open.
+TEST_F(DescriptorPrefetchTest, LeavesWhatIsNoRegularFileUnopened) {
+  const fs::path fifo = files / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  readahead.files[4] = fifo.string();
+  StreamCapture capture;
+  auto prefetch = std::async(std::launch::async, [this] {
+    prefetch_block(&readahead, block_id_t(4, 0), buffer.data(), block_size);
+  });
+  if (prefetch.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    const UniqueFd writer(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+    ADD_FAILURE() << "prefetch_block blocked in the open of a FIFO";
+  }
+  prefetch.get();
+  EXPECT_EQ(cached_fd(4), -1);
+  EXPECT_EQ(capture.err(),
+            "WARNING: readahead(17179869184): " + fifo.string() + " is not a regular file\n");
 }
 
 TEST_F(DescriptorPrefetchTest, ExpiryClosesOnlyDescriptorsIdleForMoreThanThreeSeconds) {
