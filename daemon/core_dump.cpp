@@ -30,13 +30,17 @@ constexpr const char* compressed_name = "core.gz";
 
 // Everything the children need, prepared before the fork: after it they may
 // only make async-signal-safe calls.
+// Names are taken relative to the two directories' descriptors, so that a
+// relative --crashdir holds even after the children changed into the work
+// directory, and a directory renamed behind them cannot redirect the dump.
 struct DumpPlan {
   std::string gcore;
   std::string gzip;
-  std::string work_directory;
-  std::string final_dump;        // "<report base>.core"
-  std::string final_compressed;  // "<report base>.core.gz"
+  int crash_fd;
   int work_fd;
+  std::string work_name;         // "<report name>.core.XXXXXX", in the crash directory
+  std::string final_dump;        // "<report name>.core"
+  std::string final_compressed;  // "<report name>.core.gz"
 };
 
 // The full path of `program` along PATH.
@@ -94,13 +98,14 @@ void wait_for(pid_t child) {
 // run) beside its report; a name that is taken is left alone, and the dump
 // then stays in the work directory.
 [[noreturn]] void move_dump_beside_report(const DumpPlan& plan) {
-  int result = ::renameat2(AT_FDCWD, compressed_name, AT_FDCWD, plan.final_compressed.c_str(),
-                           RENAME_NOREPLACE);
+  int result = ::renameat2(plan.work_fd, compressed_name, plan.crash_fd,
+                           plan.final_compressed.c_str(), RENAME_NOREPLACE);
   if (result != 0 && errno == ENOENT)
-    result = ::renameat2(AT_FDCWD, dump_name, AT_FDCWD, plan.final_dump.c_str(), RENAME_NOREPLACE);
+    result = ::renameat2(plan.work_fd, dump_name, plan.crash_fd, plan.final_dump.c_str(),
+                         RENAME_NOREPLACE);
   // No dump at all: gcore has said why.
   if (result != 0 && errno != ENOENT) child_failure("ERROR: dump_core(): renameat2(): ");
-  ::rmdir(plan.work_directory.c_str());
+  ::unlinkat(plan.crash_fd, plan.work_name.c_str(), AT_REMOVEDIR);
   _exit(result == 0 ? 0 : 7);
 }
 
@@ -153,25 +158,40 @@ void wait_for(pid_t child) {
 
 }  // namespace
 
+// `path` is "<crash directory>/<report name>.core".
 void dump_core(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string directory = slash == 0 ? "/" : path.substr(0, slash);
+  const UniqueFd crash_fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!crash_fd) {
+    write_line(std::cerr, "ERROR: dump_core(): open(): " + errno_string(errno));
+    return;
+  }
   std::string work_directory = path + ".XXXXXX";
   if (::mkdtemp(work_directory.data()) == nullptr) {
     write_line(std::cerr, "ERROR: dump_core(): mkdtemp(): " + errno_string(errno));
     return;
   }
-  const UniqueFd work_fd(::open(work_directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!work_fd) {
-    write_line(std::cerr, "ERROR: dump_core(): open(): " + errno_string(errno));
-    ::rmdir(work_directory.c_str());
+  const std::string work_name = work_directory.substr(slash + 1);
+  // In a crash directory that others may write, the new directory could have
+  // been swapped for a link or a directory of theirs since mkdtemp made it.
+  const UniqueFd work_fd(
+      ::openat(crash_fd.get(), work_name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat work_status {};
+  if (!work_fd || ::fstat(work_fd.get(), &work_status) != 0 || work_status.st_uid != ::geteuid() ||
+      (work_status.st_mode & 077) != 0) {
+    write_line(std::cerr, "ERROR: dump_core(): " + work_directory + " was replaced; no core dump.");
     return;
   }
-  const DumpPlan plan{find_program("gcore"), find_program("gzip"), work_directory, path,
-                      path + ".gz",          work_fd.get()};
+  const std::string name = path.substr(slash + 1);
+  const DumpPlan plan{
+      find_program("gcore"), find_program("gzip"), crash_fd.get(), work_fd.get(), work_name, name,
+      name + ".gz"};
   const pid_t pid = ::fork();
   if (pid < 0) {
     const int error_number = errno;
     write_line(std::cerr, "ERROR: dump_core(): fork() gcore: " + errno_string(error_number));
-    ::rmdir(work_directory.c_str());
+    ::unlinkat(crash_fd.get(), work_name.c_str(), AT_REMOVEDIR);
     return;
   }
   if (pid == 0) run_gcore(plan);

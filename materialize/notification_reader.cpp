@@ -27,7 +27,11 @@ bool NotificationReader::fill() {
     begin = 0;
   }
   pollfd fds[2] = {{input_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-  if (::poll(fds, 2, -1) < 0) return errno == EINTR || errno == EAGAIN;
+  if (::poll(fds, 2, -1) < 0) {
+    if (errno == EINTR || errno == EAGAIN) return true;
+    warn("ERROR: input_loop: unable to read from stdin");
+    return false;
+  }
   if (fds[1].revents != 0) {
     stop_seen = true;
     return false;
@@ -35,10 +39,12 @@ bool NotificationReader::fill() {
   const ssize_t count = ::read(input_fd, buffer + end, sizeof buffer - end);
   if (count < 0 && (errno == EINTR || errno == EAGAIN)) return true;
   if (count < 0) {
-    // A pipe that fails once (closed, not readable) does not recover.
     warn("ERROR: input_loop: unable to read from stdin");
-    return false;
+    // Reading goes on after a failure; one that repeats at once (a closed
+    // or unreadable descriptor) would only repeat for ever.
+    return ++failed_reads < max_failed_reads;
   }
+  failed_reads = 0;
   if (count == 0) {
     if (end > 0)
       log_error(boost::format("input_loop(): short read from stdin, expected %d bytes, got %d") %

@@ -27,6 +27,8 @@ class NotificationReader {
   int input_fd;
   int stop_fd;
   bool stop_seen = false;
+  static constexpr int max_failed_reads = 2;
+  int failed_reads = 0;  // in a row
   char buffer[mat_notify_size * 128];
   std::size_t begin = 0;
   std::size_t end = 0;

@@ -88,6 +88,13 @@ TEST(DaemonCacheSafety, FilesReplacedWhileDownAreNeverServedFromOldChunks) {
     EXPECT_EQ(mount.unmount_and_wait(), 0);
   }
 
+  std::set<uint64_t> first_inodes;  // every file's, as the first run cached them
+  for (const auto& [name, bytes] : contents)
+    first_inodes.insert(inode_of(ground.source / name));
+  const auto took_a_cached_inode = [&](const std::string& name) {
+    return first_inodes.count(inode_of(ground.source / name)) == 1;
+  };
+
   // Deleted and created anew: the new files get the old inode numbers.
   std::set<uint64_t> old_inodes;
   for (const std::string name : {"f1", "f2", "f3", "f4"}) {
@@ -117,6 +124,7 @@ TEST(DaemonCacheSafety, FilesReplacedWhileDownAreNeverServedFromOldChunks) {
     write_dated(ground.source / (name + ".tmp"), contents[name]);
     fs::rename(ground.source / (name + ".tmp"), ground.source / name);
   }
+  EXPECT_TRUE(took_a_cached_inode("synced2")) << "synced2 got a new inode";
   // tar: the archive's members replace the files with their own dates.
   for (const std::string name : {"tree/x1", "tree/x2"}) {
     contents[name] = random_bytes(size, seed++);
@@ -125,6 +133,8 @@ TEST(DaemonCacheSafety, FilesReplacedWhileDownAreNeverServedFromOldChunks) {
   const std::string archive = (ground.work / "tree.tar").string();
   ASSERT_EQ(run_program({"tar", "-cf", archive, "-C", staging.string(), "tree"}).status, 0);
   ASSERT_EQ(run_program({"tar", "-xf", archive, "-C", ground.source.string()}).status, 0);
+  EXPECT_TRUE(took_a_cached_inode("tree/x1") || took_a_cached_inode("tree/x2"))
+      << "tar gave both members new inodes";
 
   QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
                      in_directory(ground.work));

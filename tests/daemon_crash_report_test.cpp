@@ -22,7 +22,9 @@ namespace fs = std::filesystem;
 
 TEST(DaemonCrashReport, FailingOperationIsAnsweredWithEioAndReported) {
   MountGround ground;
-  const fs::path crashdir = ground.root / "crashes";
+  // Named relative to the daemon's working directory, which the dump's
+  // helpers leave for a directory of their own.
+  const fs::path crashdir = ground.work / "crashes";
   fs::create_directories(crashdir);
   const fs::path cachefile = ground.root / "cache";
   write_file(cachefile, std::string(16 << 17, '\0'));
@@ -31,7 +33,7 @@ TEST(DaemonCrashReport, FailingOperationIsAnsweredWithEioAndReported) {
   ProcessOptions options = in_directory(ground.work);
   options.environment = {std::string("LD_PRELOAD=") + FAIL_COPY_PRELOAD};
   QuarnixMount mount(ground.source, ground.mountpoint,
-                     {"--cachefile", cachefile.string(), "--crashdir", crashdir.string()}, options);
+                     {"--cachefile", cachefile.string(), "--crashdir", "crashes"}, options);
   ASSERT_TRUE(mount.started()) << mount.process().err();
 
   const int fd = ::open((ground.mountpoint / "fail-copy").c_str(), O_RDONLY);
@@ -53,9 +55,15 @@ TEST(DaemonCrashReport, FailingOperationIsAnsweredWithEioAndReported) {
             0u)
       << report;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (files_ending_in(crashdir, ".core.gz").empty() &&
+  // The dump is done when it lies beside its report and its work directory is gone.
+  auto holds_a_directory = [&] {
+    return std::any_of(fs::directory_iterator(crashdir), fs::directory_iterator(),
+                       [](const fs::directory_entry& entry) { return entry.is_directory(); });
+  };
+  while ((files_ending_in(crashdir, ".core.gz").empty() || holds_a_directory()) &&
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(holds_a_directory()) << "the core dump's work directory was left behind";
   // At most one core dump a minute.
   EXPECT_EQ(files_ending_in(crashdir, ".core.gz").size(), 1u);
   // What describes the daemon's memory is readable by its owner alone.

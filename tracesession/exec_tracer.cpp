@@ -1,7 +1,6 @@
 #include "tracesession/exec_tracer.hpp"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <libgen.h>
 #include <string.h>
 #include <unistd.h>
@@ -17,10 +16,10 @@ namespace quarnix {
 
 namespace {
 
-// The standard output to come back to when no probe can be executed. The copy
-// is closed by a successful exec: the tracer has no use for it.
+// The standard output to come back to when no probe can be executed; the
+// copy stays open across a successful exec.
 int save_stdout() {
-  const int saved = fcntl(1, F_DUPFD_CLOEXEC, 0);
+  const int saved = dup(1);
   if (saved < 0) throw RuntimeError("dup()", errno);
   return saved;
 }
