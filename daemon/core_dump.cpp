@@ -29,10 +29,10 @@ constexpr const char* dump_name = "core";
 constexpr const char* compressed_name = "core.gz";
 
 // Everything the children need, prepared before the fork: after it they may
-// only make async-signal-safe calls.
-// Names are taken relative to the two directories' descriptors, so that a
-// relative --crashdir holds even after the children changed into the work
-// directory, and a directory renamed behind them cannot redirect the dump.
+// only make async-signal-safe calls. Names are taken relative to the two
+// directories' descriptors, so that a relative --crashdir holds after the
+// children changed into the work directory, and a directory renamed behind
+// them cannot redirect the dump.
 struct DumpPlan {
   std::string gcore;
   std::string gzip;
