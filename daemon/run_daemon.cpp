@@ -13,6 +13,7 @@
 #include "daemon/operations.hpp"
 #include "daemon/options.hpp"
 #include "daemon/readahead_thread.hpp"
+#include "daemon/standard_descriptors.hpp"
 #include "daemon/statistics.hpp"
 #include "materialize/input_loop.hpp"
 #include "materialize/placeholders.hpp"
@@ -99,9 +100,10 @@ int serve(const char* argv0, const std::string& mountpoint, const po::variables_
 }  // namespace
 
 int run_daemon(int argc, char** argv) {
+  const StandardDescriptors descriptors = reopen_closed_standard_descriptors();
   install_terminate_handler();
   block_sigusr1();
-  const po::variables_map vm = parse_options(argc, argv);
+  const po::variables_map vm = parse_options(argc, argv, descriptors);
   install_sigusr1_handler();
   StatisticsPrinter statistics_printer;
   raise_fd_limit();
