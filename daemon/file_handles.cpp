@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "daemon/open_file.hpp"
+#include "daemon/open_files.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
 #include "daemon/reply.hpp"
@@ -61,7 +61,7 @@ int open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   auto file = std::make_unique<OpenFile>(std::move(fd));
   prepare_for_cache(inode, fi->flags);
   open_buffered_companion(inode, *file, fi->flags);
-  fi->fh = reinterpret_cast<uint64_t>(file.release());
+  fi->fh = open_files().hand_out(std::move(file));
   if (req) reply_open(req, fi);
   return 0;
 }
@@ -87,14 +87,15 @@ void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fu
   }
   prepare_for_cache(get_inode(entry.ino), fi->flags);
   open_buffered_companion(get_inode(entry.ino), *file, fi->flags);
-  fi->fh = reinterpret_cast<uint64_t>(file.release());
+  fi->fh = open_files().hand_out(std::move(file));
   reply_create(req, &entry, fi);
   if (state.oplog.logs_all())
     state.oplog.write("create", get_inode(entry.ino).log_id, static_cast<uint32_t>(mode));
 }
 
 int release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-  std::unique_ptr<OpenFile> file(get_open_file(fi));
+  std::unique_ptr<OpenFile> file = open_files().take_back(fi->fh);
+  if (!file) throw RuntimeError("release(): unknown file handle " + std::to_string(fi->fh));
   fi->fh = 0;
   if (state.oplog.logs_all()) state.oplog.write("release", get_inode(ino).log_id);
   // Waits for a reply still being sent on this file.

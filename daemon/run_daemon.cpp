@@ -10,6 +10,7 @@
 
 #include "daemon/daemon_state.hpp"
 #include "daemon/fuse_session.hpp"
+#include "daemon/open_files.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/options.hpp"
 #include "daemon/readahead_thread.hpp"
@@ -137,6 +138,8 @@ int run_daemon(int argc, char** argv) {
   // streams they log to, still exist; nothing prints the statistics any more.
   statistics_printer.stop();
   state.readahead.reset();
+  // Files still open when the session ended are never released by the kernel.
+  open_files().free_all();
   return status;
 }
 
