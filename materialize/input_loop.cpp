@@ -144,7 +144,9 @@ InputLoopThread::InputLoopThread(bool ondemand) {
   stop_event.reset(::eventfd(0, EFD_CLOEXEC));
   if (!stop_event) throw RuntimeError("eventfd()", errno);
   debug_line(3, DebugStyle::tagged, "Starting input loop..");
+  request_channel().start();
   thread = std::thread([fd = stop_event.get()] {
+    hold_back_session_signals();
     NotificationReader reader(STDIN_FILENO, fd);
     input_loop(reader);
   });
@@ -156,7 +158,7 @@ void InputLoopThread::stop() {
   ssize_t ignored = ::write(stop_event.get(), &one, sizeof one);
   (void)ignored;
   thread.join();
-  request_channel().close();
+  request_channel().stop();
   fail_parked_operations();
 }
 

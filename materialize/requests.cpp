@@ -8,13 +8,13 @@ namespace quarnix {
 
 int InodeRecord::request_block(uint64_t block, int32_t type) {
   const std::string& path = mat_record->path;
-  const std::vector<char> record = encode_mat_request(type, dev, ino, block, path);
+  std::vector<char> record = encode_mat_request(type, dev, ino, block, path);
   debug_line(3, DebugStyle::plain, [&] {
     return "DEBUG: Sending materialization request for inode " + std::to_string(ino) +
            ", blockno " + std::to_string(block) + " (path " + path + ", size " +
            std::to_string(record.size()) + ")";
   });
-  return request_channel().send(record);
+  return request_channel().send(std::move(record));
 }
 
 int64_t InodeRecord::request_range(uint64_t off, uint64_t size) {

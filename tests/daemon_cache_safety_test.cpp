@@ -50,11 +50,6 @@ class Ext4Image {
   std::string error;  // empty once mounted
 };
 
-uint64_t inode_of(const fs::path& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
-}
-
 void write_dated(const fs::path& path, const std::string& contents) {
   write_file(path, contents);
   const timespec times[2] = {past, past};

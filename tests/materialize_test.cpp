@@ -265,6 +265,63 @@ TEST(MaterializationFaults, ShutdownAnswersParkedCalls) {
   EXPECT_EQ(peer.mount().process().err().find("INTERNAL ERROR"), std::string::npos);
 }
 
+// A peer that stops reading stalls only the operations that wait for its
+// blocks; notifications are still taken, and SIGTERM still ends the daemon,
+// answering the operations still parked with EIO.
+TEST(MaterializationFaults, ASlowPeerStallsOnlyTheOperationsThatWaitForIt) {
+  MountGround ground;
+  MaterializationPeer peer(ground, block_size);
+  // Requests this long fill the pipe to the peer after sixteen.
+  std::string path;
+  for (int level = 0; level < 15; ++level)
+    path += std::string(250, static_cast<char>('a' + level)) + "/";
+  path += "f";
+  const std::size_t request_size = 40 + path.size();
+  peer.add_placeholder(path, random_bytes(4 * block_size, 9));
+  const std::string& truth = peer.contents(path);
+  ASSERT_TRUE(peer.start({"--log-all"}));
+  peer.stop_reading();
+  const fs::path file = ground.mountpoint / path;
+  // More waiting reads than the daemon has worker threads.
+  std::vector<FileCall> reads;
+  for (uint64_t i = 0; i < 24; ++i)
+    reads.push_back(pread_in_background(peer, file, (i % 4) * block_size, 10));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (peer.unread_output() < 15 * request_size && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(5));
+  ASSERT_GE(peer.unread_output(), 15 * request_size) << "the pipe to the peer never filled";
+
+  const fs::path mountpoint = ground.mountpoint;
+  BackgroundCall& unrelated = peer.in_background([mountpoint] {
+    write_file(mountpoint / "plain", "hello");
+    ssize_t entries = 0;
+    for (const auto& entry : fs::directory_iterator(mountpoint))
+      entries += entry.is_directory() || entry.is_regular_file() ? 1 : 0;
+    return read_file(mountpoint / "plain") == "hello" ? entries : -1;
+  });
+  ASSERT_EQ(unrelated.result(), 2) << "an operation that needs no block waited for the peer";
+  // The reads of block 0 complete; lookups go on meanwhile.
+  peer.store_block(path, 0);
+  peer.notify(inode_of(ground.source / path), 0, 0);
+  for (uint64_t i = 0; i < reads.size(); i += 4) {
+    EXPECT_EQ(reads[i].call.result(), 10) << i;
+    EXPECT_EQ(*reads[i].data, truth.substr(0, 10));
+  }
+  BackgroundCall& lookup =
+      peer.in_background([mountpoint] { return fs::exists(mountpoint / "absent") ? -1 : 0; });
+  EXPECT_EQ(lookup.result(), 0);
+
+  while (!reads[1].call.finished_within(milliseconds(500)) &&
+         std::chrono::steady_clock::now() < deadline + std::chrono::seconds(20))
+    peer.mount().process().signal(SIGTERM);
+  for (uint64_t i = 0; i < reads.size(); ++i) {
+    if (i % 4 == 0) continue;
+    EXPECT_EQ(reads[i].call.result(), -1) << i;
+    EXPECT_EQ(reads[i].call.error(), EIO) << i;
+  }
+  EXPECT_EQ(exit_status(peer.mount().process().wait()), 1);
+}
+
 // The core dump of a crash report writes nothing into the request channel.
 TEST(MaterializationFaults, CrashReportsKeepOffTheChannel) {
   MountGround ground;
