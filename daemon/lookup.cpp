@@ -87,6 +87,12 @@ std::optional<ResolvedPath> resolve_relative_path(const InodeRecord& record) {
 
 }  // namespace
 
+std::optional<std::string> current_path(const InodeRecord& record) {
+  std::optional<ResolvedPath> path = resolve_relative_path(record);
+  if (!path) return std::nullopt;
+  return std::move(path->text);
+}
+
 std::string get_path(InodeRecord& record) {
   // The hash is stored once, at the end: a read scored meanwhile sees the old one.
   const std::optional<ResolvedPath> path = resolve_relative_path(record);

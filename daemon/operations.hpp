@@ -3,6 +3,9 @@
 // request, reply only when there is one, and return 0 or a positive errno.
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "daemon/daemon_state.hpp"
 
 namespace quarnix {
@@ -13,6 +16,9 @@ void init(void* userdata, fuse_conn_info* conn);
 
 // Lookup, forget and paths.
 std::string get_path(InodeRecord& record);
+// The path get_path finds, without touching the path hash; nothing where
+// get_path gives "(unknown)".
+std::optional<std::string> current_path(const InodeRecord& record);
 // `confined`: the name is a relative path from outside input, resolved beneath
 // the parent with no symbolic link followed and no mount point crossed.
 int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool confined = false);

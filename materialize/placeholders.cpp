@@ -6,6 +6,7 @@
 
 #include "daemon/daemon_state.hpp"
 #include "daemon/operations.hpp"
+#include "materialize/request_path.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {
@@ -20,10 +21,7 @@ int mark_unmaterialized(const char* fpath, const struct stat* sb, int typeflag, 
     return boost::format("DEBUG: Marking %s as not materialized (%d blocks)") % fpath % blocks;
   });
 
-  std::string path(fpath);
-  path.erase(0, std::min(path.size(), state.source.size()));
-  if (!path.empty() && path.front() == '/') path.erase(0, 1);
-  record.path = path;
+  record.path = path_below_source(fpath);
   record.materialized.resize(blocks, false);
   // Bits kept from an earlier marking stay set and are not missing.
   record.missing = 0;

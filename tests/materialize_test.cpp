@@ -7,6 +7,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <set>
@@ -78,6 +80,18 @@ std::multiset<uint64_t> blocks_of(const std::vector<MatRequest>& requests) {
   for (const MatRequest& request : requests)
     blocks.insert(request.block);
   return blocks;
+}
+
+// The whole file read through the mount on a thread of its own; nothing when
+// the read has not ended within the call's deadline.
+std::optional<std::string> read_whole(MaterializationPeer& peer, const fs::path& path) {
+  auto data = std::make_shared<std::string>();
+  BackgroundCall& call = peer.in_background([=] {
+    *data = read_file(path);
+    return 0;
+  });
+  if (call.result() != 0) return std::nullopt;
+  return *data;
 }
 
 // --log-all turns the kernel's read-ahead and page cache off: every call
@@ -341,6 +355,70 @@ TEST(MaterializationFaults, CrashReportsKeepOffTheChannel) {
     std::this_thread::sleep_for(milliseconds(20));
   EXPECT_EQ(files_ending_in(crashdir, ".core.gz").size(), 1u);
   EXPECT_EQ(peer.unmount_and_wait(), 0);
+}
+
+// Requests name the file where the peer finds it now: after a rename of the
+// file or of its directory, after two names were swapped, and after the name
+// the file was found by went while another link of it remains.
+TEST(MaterializationPaths, RequestsNameWhereTheFileIsNow) {
+  using Change = std::function<void(MaterializationPeer&, const fs::path&)>;
+  struct Case {
+    const char* name;
+    Change change;                                           // through the mount
+    std::vector<std::pair<std::string, std::string>> reads;  // name now, placeholder it was
+  };
+  const std::vector<Case> cases = {
+      {"file renamed",
+       [](MaterializationPeer& peer, const fs::path& mount) {
+         fs::rename(mount / "a", mount / "b");
+         peer.renamed("a", "b");
+       },
+       {{"b", "a"}}},
+      {"names swapped",
+       [](MaterializationPeer& peer, const fs::path& mount) {
+         fs::rename(mount / "a", mount / "b");
+         peer.renamed("a", "b");
+         fs::rename(mount / "c", mount / "a");
+         peer.renamed("c", "a");
+       },
+       {{"b", "a"}, {"a", "c"}}},
+      {"directory renamed",
+       [](MaterializationPeer& peer, const fs::path& mount) {
+         fs::rename(mount / "d", mount / "e");
+         peer.renamed("d/f", "e/f");
+       },
+       {{"e/f", "d/f"}}},
+      {"link left",
+       [](MaterializationPeer&, const fs::path& mount) { fs::remove(mount / "a"); },
+       {{"l", "a"}}},
+      // Neither the name the inode was found by nor one the start knew is left.
+      {"link moved",
+       [](MaterializationPeer& peer, const fs::path& mount) {
+         EXPECT_TRUE(fs::exists(mount / "a"));
+         fs::rename(mount / "l", mount / "m");
+         peer.renamed("l", "m");
+         fs::remove(mount / "a");
+       },
+       {{"m", "a"}}},
+  };
+  for (const Case& test_case : cases) {
+    SCOPED_TRACE(test_case.name);
+    MountGround ground;
+    MaterializationPeer peer(ground, block_size);
+    std::map<std::string, std::string> truth;
+    unsigned seed = 10;
+    for (const std::string name : {"a", "c", "d/f"}) {
+      peer.add_placeholder(name, random_bytes(2 * block_size + 7, seed++));
+      truth[name] = peer.contents(name);
+    }
+    peer.add_link("a", "l");
+    ASSERT_TRUE(peer.start({"--log-all"}));
+    test_case.change(peer, ground.mountpoint);
+    peer.serve_automatically();
+    for (const auto& [name, placeholder] : test_case.reads)
+      EXPECT_TRUE(read_whole(peer, ground.mountpoint / name) == truth[placeholder]) << name;
+    EXPECT_EQ(peer.unmount_and_wait(), 0);
+  }
 }
 
 // Whole trees behave like the true tree once every request is served, through
