@@ -22,6 +22,8 @@ std::optional<std::string> current_path(const InodeRecord& record);
 // `confined`: the name is a relative path from outside input, resolved beneath
 // the parent with no symbolic link followed and no mount point crossed.
 int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool confined = false);
+// The lookup of a file this call has just made through the mount.
+int do_lookup_created(fuse_ino_t parent, const char* name, fuse_entry_param* entry);
 void do_forget(fuse_ino_t ino, uint64_t count);
 void lookup(fuse_req_t req, fuse_ino_t parent, const char* name);
 void forget(fuse_req_t req, fuse_ino_t ino, uint64_t count);

@@ -1,6 +1,8 @@
 #include "materialize/input_loop.hpp"
 
+#include <fcntl.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 
 #include <mutex>
 
@@ -68,6 +70,23 @@ void complete_parked_operations(MaterializationRecord& record, const mat_notify&
   }
 }
 
+// The peer wrote a block of a file no inode holds at the moment (an earlier
+// request's). The record follows the write, so that the next lookup still
+// takes it as the file's own; the state mutex is held.
+void note_block_of_forgotten_file(MaterializationRecord& record, const mat_notify& notify) {
+  struct stat info {};
+  if (notify.block >= record.materialized.size() ||
+      ::fstatat(state.root.fd.get(), record.path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+      info.st_ino != notify.ino || info.st_dev != record.identity.dev ||
+      info.st_size != record.identity.size)
+    return;
+  record.identity = SourceIdentity::of(info);
+  if (!record.materialized[notify.block]) {
+    record.materialized[notify.block] = true;
+    --record.missing;
+  }
+}
+
 void process_notification(const mat_notify& notify) {
   debug_line(3, DebugStyle::plain, [&] {
     return "DEBUG: input_loop(): received mat_notify for inode " + std::to_string(notify.ino) +
@@ -76,8 +95,11 @@ void process_notification(const mat_notify& notify) {
   std::unique_lock state_lock(state.mutex);
   const auto found_record = state.mat_records.find(notify.ino);
   const auto found_inode = state.inodes.find(notify.ino);
-  if (found_record == state.mat_records.end() || found_inode == state.inodes.end()) {
+  if (found_record == state.mat_records.end() || found_inode == state.inodes.end() ||
+      found_inode->second.mat_record != &found_record->second) {
     debug_line(3, DebugStyle::plain, "DEBUG: input_loop(): inode no longer exists");
+    if (found_record != state.mat_records.end())
+      note_block_of_forgotten_file(found_record->second, notify);
     return;
   }
   // Taken before the state mutex goes, so that the inode cannot be erased in between.
@@ -126,17 +148,20 @@ void fail_parked_operations() {
   for (auto& [source_ino, inode] : state.inodes) {
     if (!inode.mat_record) continue;
     std::lock_guard inode_lock(inode.mutex);
-    MaterializationRecord& record = *inode.mat_record;
-    for (const pending_read& read : record.reads)
-      reply_err(read.req, EIO);
-    for (const pending_write_buf& write : record.write_bufs)
-      reply_err(write.req, EIO);
-    for (const pending_setattr& setattr : record.setattrs)
-      reply_err(setattr.req, EIO);
-    record.reads.clear();
-    record.write_bufs.clear();
-    record.setattrs.clear();
+    fail_parked_operations_of(*inode.mat_record);
   }
+}
+
+void fail_parked_operations_of(MaterializationRecord& record) {
+  for (const pending_read& read : record.reads)
+    reply_err(read.req, EIO);
+  for (const pending_write_buf& write : record.write_bufs)
+    reply_err(write.req, EIO);
+  for (const pending_setattr& setattr : record.setattrs)
+    reply_err(setattr.req, EIO);
+  record.reads.clear();
+  record.write_bufs.clear();
+  record.setattrs.clear();
 }
 
 InputLoopThread::InputLoopThread(bool ondemand) {

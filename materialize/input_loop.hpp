@@ -9,6 +9,7 @@
 namespace quarnix {
 
 class NotificationReader;
+struct MaterializationRecord;
 
 class InputLoopThread {
  public:
@@ -33,5 +34,7 @@ void input_loop(NotificationReader& reader);
 
 // Answers every parked operation with EIO.
 void fail_parked_operations();
+// The same for the operations parked on one record, its inode's mutex held.
+void fail_parked_operations_of(MaterializationRecord& record);
 
 }  // namespace quarnix

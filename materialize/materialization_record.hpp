@@ -62,7 +62,19 @@ struct pending_setattr {
   uint64_t block;  // the download block whose type-1 notification completes it
 };
 
-// Guarded by the linked inode's mutex; the map that holds it by the state mutex.
+// What tells the file a record belongs to from a later one that took its
+// inode number: the device, and the size and change time the daemon last saw.
+struct SourceIdentity {
+  static SourceIdentity of(const struct stat& attr);
+  bool matches(const struct stat& attr) const;
+
+  uint64_t dev = 0;
+  int64_t size = 0;
+  timespec change_time{};
+};
+
+// Guarded by the linked inode's mutex; the map that holds it, and a record no
+// inode links, by the state mutex.
 struct MaterializationRecord {
   // False when a download block of [off, off + size) is missing; blocks past
   // the end of the bits (past the end of the file) count as present.
@@ -74,6 +86,7 @@ struct MaterializationRecord {
   std::list<pending_read> reads;
   std::list<pending_write_buf> write_bufs;
   std::list<pending_setattr> setattrs;
+  SourceIdentity identity;  // as marked, or as its last inode left it
 };
 
 // The download blocks a byte range touches, as [first, last]; none for an

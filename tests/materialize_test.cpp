@@ -16,6 +16,7 @@
 
 #include "profile/profile_file.hpp"
 #include "support/unique_fd.hpp"
+#include "tests/fixtures/ext4_image.hpp"
 #include "tests/fixtures/materialization_peer.hpp"
 #include "tests/fixtures/test_data.hpp"
 
@@ -418,6 +419,61 @@ TEST(MaterializationPaths, RequestsNameWhereTheFileIsNow) {
     for (const auto& [name, placeholder] : test_case.reads)
       EXPECT_TRUE(read_whole(peer, ground.mountpoint / name) == truth[placeholder]) << name;
     EXPECT_EQ(peer.unmount_and_wait(), 0);
+  }
+}
+
+// A record belongs to one file: a file that takes over a freed inode number,
+// made through the mount or beside it, is never taken for the placeholder
+// that had the number; a placeholder forgotten while incomplete stays one.
+TEST(MaterializationRecords, BelongToOneFile) {
+  enum class Change { removed_beside, removed_through_mount, replaced_beside, forgotten };
+  for (const Change change : {Change::removed_beside, Change::removed_through_mount,
+                              Change::replaced_beside, Change::forgotten}) {
+    SCOPED_TRACE(static_cast<int>(change));
+    MountGround ground;
+    const Ext4Image image(ground.root / "image", ground.source);
+    ASSERT_EQ(image.error, "");
+    MaterializationPeer peer(ground, block_size);
+    peer.add_placeholder("a", random_bytes(3 * block_size, 20));
+    const uint64_t old_inode = inode_of(ground.source / "a");
+    ASSERT_TRUE(peer.start({"--log-all", "--v", "4"}));
+    const fs::path mountpoint = ground.mountpoint;
+    const auto make_through_mount = [&] {
+      return peer
+          .in_background([mountpoint] {
+            const int fd = ::open((mountpoint / "new").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+            const bool done = fd >= 0 && ::write(fd, "x", 1) == 1 && ::fsync(fd) == 0;
+            ::close(fd);
+            return done ? 0 : -1;
+          })
+          .result();
+    };
+    if (change == Change::forgotten) {
+      FileCall read0 = pread_in_background(peer, mountpoint / "a", 0, 10);
+      const std::optional<MatRequest> request = peer.next_request();
+      ASSERT_TRUE(request);
+      peer.serve(*request);
+      EXPECT_EQ(read0.call.result(), 10);
+      ASSERT_TRUE(peer.mount().wait_for_forget(old_inode));
+      peer.serve_automatically();
+      EXPECT_TRUE(read_whole(peer, mountpoint / "a") == peer.contents("a"));
+      EXPECT_EQ(peer.requests_seen(), 3u) << "the forgotten file lost its missing blocks";
+      continue;
+    }
+    if (change == Change::removed_through_mount) {
+      fs::remove(mountpoint / "a");
+      ASSERT_TRUE(peer.mount().wait_for_forget(old_inode));
+    } else {
+      fs::remove(ground.source / "a");
+    }
+    if (change == Change::replaced_beside)
+      write_file(ground.source / "new", "x");
+    else
+      EXPECT_EQ(make_through_mount(), 0);
+    ASSERT_EQ(inode_of(ground.source / "new"), old_inode) << "the inode number was not taken again";
+    EXPECT_EQ(read_whole(peer, mountpoint / "new"), "x");
+    EXPECT_EQ(read_file(ground.source / "new"), "x");
+    EXPECT_EQ(peer.requests_seen(), 0u);
   }
 }
 
