@@ -55,6 +55,9 @@ void fsyncdir(fuse_req_t req, fuse_ino_t ino, int datasync, fuse_file_info* fi);
 int open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
 void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi);
 int release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
+// Truncates the file of a parked truncating open and replies to it; the
+// inode's mutex held.
+void complete_truncating_open(pending_open& open);
 void flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
 void fsync(fuse_req_t req, fuse_ino_t ino, int datasync, fuse_file_info* fi);
 

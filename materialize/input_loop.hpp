@@ -9,7 +9,6 @@
 namespace quarnix {
 
 class NotificationReader;
-struct MaterializationRecord;
 
 class InputLoopThread {
  public:
@@ -34,7 +33,5 @@ void input_loop(NotificationReader& reader);
 
 // Answers every parked operation with EIO.
 void fail_parked_operations();
-// The same for the operations parked on one record, its inode's mutex held.
-void fail_parked_operations_of(MaterializationRecord& record);
 
 }  // namespace quarnix

@@ -1,5 +1,7 @@
 #include "materialize/materialization_record.hpp"
 
+#include <algorithm>
+
 #include "daemon/daemon_state.hpp"
 
 namespace quarnix {
@@ -35,6 +37,22 @@ bool MaterializationRecord::range_materialized(uint64_t off, uint64_t size) cons
   for (uint64_t block = range.first; block <= range.last && block < materialized.size(); ++block)
     if (!materialized[block]) return false;
   return true;
+}
+
+void MaterializationRecord::end_at(uint64_t size) {
+  const BlockRange range = download_blocks(0, size);
+  const uint64_t blocks = size == 0 ? 0 : range.last + 1;
+  if (blocks >= materialized.size()) return;
+  materialized.resize(blocks);
+  missing = static_cast<uint64_t>(std::count(materialized.begin(), materialized.end(), false));
+}
+
+std::optional<uint64_t> MaterializationRecord::first_missing_from(uint64_t off) const {
+  if (missing == 0) return std::nullopt;
+  for (uint64_t block = off / static_cast<uint64_t>(state.download_blocksize);
+       block < materialized.size(); ++block)
+    if (!materialized[block]) return block;
+  return std::nullopt;
 }
 
 }  // namespace quarnix

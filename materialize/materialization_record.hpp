@@ -8,8 +8,12 @@
 
 #include <cstdint>
 #include <list>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "daemon/open_file.hpp"
 
 namespace quarnix {
 
@@ -62,6 +66,19 @@ struct pending_setattr {
   uint64_t block;  // the download block whose type-1 notification completes it
 };
 
+// An open that truncates the file (O_TRUNC, or a create that found the file
+// there): a size change to 0, parked like one. `file` is the source file
+// opened without O_TRUNC; `entry` is set for a create, whose reply carries it.
+struct pending_open {
+  fuse_req_t req;
+  fuse_ino_t ino;
+  fuse_file_info fi;
+  std::unique_ptr<OpenFile> file;
+  std::optional<fuse_entry_param> entry;
+  mode_t mode;         // of a create, for its operations-log line
+  uint64_t block = 0;  // the download block whose type-1 notification completes it
+};
+
 // What tells the file a record belongs to from a later one that took its
 // inode number: the device, and the size and change time the daemon last saw.
 struct SourceIdentity {
@@ -79,6 +96,12 @@ struct MaterializationRecord {
   // False when a download block of [off, off + size) is missing; blocks past
   // the end of the bits (past the end of the file) count as present.
   bool range_materialized(uint64_t off, uint64_t size) const;
+  // After the file's size changed to `size`: blocks wholly at or past it are
+  // no longer missing (they are holes or gone), a block it cuts keeps its
+  // state, and blocks that growing adds count as present.
+  void end_at(uint64_t size);
+  // The first missing block at or past the one that holds byte `off`.
+  std::optional<uint64_t> first_missing_from(uint64_t off) const;
 
   std::vector<bool> materialized;  // bit b: download block b is in the source file
   std::string path;                // relative to the source root, no leading "/"
@@ -86,6 +109,7 @@ struct MaterializationRecord {
   std::list<pending_read> reads;
   std::list<pending_write_buf> write_bufs;
   std::list<pending_setattr> setattrs;
+  std::list<pending_open> opens;
   SourceIdentity identity;  // as marked, or as its last inode left it
 };
 

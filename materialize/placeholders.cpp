@@ -7,7 +7,7 @@
 
 #include "daemon/daemon_state.hpp"
 #include "daemon/operations.hpp"
-#include "materialize/input_loop.hpp"
+#include "materialize/completion.hpp"
 #include "materialize/request_path.hpp"
 #include "support/logging.hpp"
 
@@ -108,7 +108,7 @@ void name_removed(int fd) {
   // its missing blocks fail from now on, as no path leads the peer there.
   std::lock_guard inode_lock(inode->second.mutex);
   state_lock.unlock();
-  fail_parked_operations_of(found->second);
+  fail_parked_operations_of(inode->second);
 }
 
 }  // namespace quarnix

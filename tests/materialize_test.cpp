@@ -7,8 +7,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <functional>
-#include <map>
 #include <memory>
 #include <random>
 #include <set>
@@ -16,7 +14,6 @@
 
 #include "profile/profile_file.hpp"
 #include "support/unique_fd.hpp"
-#include "tests/fixtures/ext4_image.hpp"
 #include "tests/fixtures/materialization_peer.hpp"
 #include "tests/fixtures/test_data.hpp"
 
@@ -30,69 +27,11 @@ constexpr uint64_t block_size = 131072;  // the download block size, also the ca
 // Long enough for an answer that should not come to show up.
 constexpr milliseconds no_answer(200);
 
-// A system call on one file of the mount, made on a thread of its own.
-struct FileCall {
-  BackgroundCall& call;
-  std::shared_ptr<std::string> data;
-};
-
-FileCall pread_in_background(MaterializationPeer& peer, const fs::path& path, uint64_t off,
-                             std::size_t size) {
-  auto data = std::make_shared<std::string>(size, '\0');
-  BackgroundCall& call = peer.in_background([=] {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    const ssize_t result = ::pread(fd, data->data(), size, static_cast<off_t>(off));
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return result;
-  });
-  return {call, data};
-}
-
-BackgroundCall& pwrite_in_background(MaterializationPeer& peer, const fs::path& path, uint64_t off,
-                                     const std::string& bytes) {
-  return peer.in_background([=] {
-    const int fd = ::open(path.c_str(), O_WRONLY);
-    const ssize_t result = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(off));
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return result;
-  });
-}
-
-// The next `count` requests, which must all be for `path` and of `type`.
-std::vector<MatRequest> take_requests(MaterializationPeer& peer, const std::string& path,
-                                      int32_t type, std::size_t count) {
-  std::vector<MatRequest> requests;
-  while (requests.size() < count) {
-    const std::optional<MatRequest> request = peer.next_request();
-    if (!request) break;
-    EXPECT_EQ(request->path, path);
-    EXPECT_EQ(request->type, type);
-    requests.push_back(*request);
-  }
-  return requests;
-}
-
 std::multiset<uint64_t> blocks_of(const std::vector<MatRequest>& requests) {
   std::multiset<uint64_t> blocks;
   for (const MatRequest& request : requests)
     blocks.insert(request.block);
   return blocks;
-}
-
-// The whole file read through the mount on a thread of its own; nothing when
-// the read has not ended within the call's deadline.
-std::optional<std::string> read_whole(MaterializationPeer& peer, const fs::path& path) {
-  auto data = std::make_shared<std::string>();
-  BackgroundCall& call = peer.in_background([=] {
-    *data = read_file(path);
-    return 0;
-  });
-  if (call.result() != 0) return std::nullopt;
-  return *data;
 }
 
 // --log-all turns the kernel's read-ahead and page cache off: every call
@@ -261,12 +200,22 @@ TEST(MaterializationFaults, ShutdownAnswersParkedCalls) {
   MountGround ground;
   MaterializationPeer peer(ground, block_size);
   peer.add_placeholder("s", "contents");
+  peer.add_placeholder("t", "truncated");
   ASSERT_TRUE(peer.start({"--log-all"}));
   // Files still open when the session ends are freed by the daemon itself:
   // the kernel never releases them.
   const UniqueFd open_file(::open((ground.mountpoint / "s").c_str(), O_RDONLY));
   ASSERT_TRUE(open_file);
   FileCall parked = pread_in_background(peer, ground.mountpoint / "s", 0, 8);
+  ASSERT_TRUE(peer.next_request());
+  const fs::path t = ground.mountpoint / "t";
+  BackgroundCall& truncating = peer.in_background([t] {
+    const int fd = ::open(t.c_str(), O_WRONLY | O_TRUNC);
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    errno = error;
+    return fd >= 0 ? 0 : -1;
+  });
   ASSERT_TRUE(peer.next_request());
   // A signal that lands just before libfuse reads the device again is only seen
   // with the next one.
@@ -276,6 +225,8 @@ TEST(MaterializationFaults, ShutdownAnswersParkedCalls) {
     peer.mount().process().signal(SIGTERM);
   EXPECT_EQ(parked.call.result(), -1);
   EXPECT_EQ(parked.call.error(), EIO);
+  EXPECT_EQ(truncating.result(), -1);
+  EXPECT_EQ(truncating.error(), EIO);
   EXPECT_EQ(exit_status(peer.mount().process().wait()), 1);
   EXPECT_EQ(peer.mount().process().err().find("INTERNAL ERROR"), std::string::npos);
 }
@@ -356,125 +307,6 @@ TEST(MaterializationFaults, CrashReportsKeepOffTheChannel) {
     std::this_thread::sleep_for(milliseconds(20));
   EXPECT_EQ(files_ending_in(crashdir, ".core.gz").size(), 1u);
   EXPECT_EQ(peer.unmount_and_wait(), 0);
-}
-
-// Requests name the file where the peer finds it now: after a rename of the
-// file or of its directory, after two names were swapped, and after the name
-// the file was found by went while another link of it remains.
-TEST(MaterializationPaths, RequestsNameWhereTheFileIsNow) {
-  using Change = std::function<void(MaterializationPeer&, const fs::path&)>;
-  struct Case {
-    const char* name;
-    Change change;                                           // through the mount
-    std::vector<std::pair<std::string, std::string>> reads;  // name now, placeholder it was
-  };
-  const std::vector<Case> cases = {
-      {"file renamed",
-       [](MaterializationPeer& peer, const fs::path& mount) {
-         fs::rename(mount / "a", mount / "b");
-         peer.renamed("a", "b");
-       },
-       {{"b", "a"}}},
-      {"names swapped",
-       [](MaterializationPeer& peer, const fs::path& mount) {
-         fs::rename(mount / "a", mount / "b");
-         peer.renamed("a", "b");
-         fs::rename(mount / "c", mount / "a");
-         peer.renamed("c", "a");
-       },
-       {{"b", "a"}, {"a", "c"}}},
-      {"directory renamed",
-       [](MaterializationPeer& peer, const fs::path& mount) {
-         fs::rename(mount / "d", mount / "e");
-         peer.renamed("d/f", "e/f");
-       },
-       {{"e/f", "d/f"}}},
-      {"link left",
-       [](MaterializationPeer&, const fs::path& mount) { fs::remove(mount / "a"); },
-       {{"l", "a"}}},
-      // Neither the name the inode was found by nor one the start knew is left.
-      {"link moved",
-       [](MaterializationPeer& peer, const fs::path& mount) {
-         EXPECT_TRUE(fs::exists(mount / "a"));
-         fs::rename(mount / "l", mount / "m");
-         peer.renamed("l", "m");
-         fs::remove(mount / "a");
-       },
-       {{"m", "a"}}},
-  };
-  for (const Case& test_case : cases) {
-    SCOPED_TRACE(test_case.name);
-    MountGround ground;
-    MaterializationPeer peer(ground, block_size);
-    std::map<std::string, std::string> truth;
-    unsigned seed = 10;
-    for (const std::string name : {"a", "c", "d/f"}) {
-      peer.add_placeholder(name, random_bytes(2 * block_size + 7, seed++));
-      truth[name] = peer.contents(name);
-    }
-    peer.add_link("a", "l");
-    ASSERT_TRUE(peer.start({"--log-all"}));
-    test_case.change(peer, ground.mountpoint);
-    peer.serve_automatically();
-    for (const auto& [name, placeholder] : test_case.reads)
-      EXPECT_TRUE(read_whole(peer, ground.mountpoint / name) == truth[placeholder]) << name;
-    EXPECT_EQ(peer.unmount_and_wait(), 0);
-  }
-}
-
-// A record belongs to one file: a file that takes over a freed inode number,
-// made through the mount or beside it, is never taken for the placeholder
-// that had the number; a placeholder forgotten while incomplete stays one.
-TEST(MaterializationRecords, BelongToOneFile) {
-  enum class Change { removed_beside, removed_through_mount, replaced_beside, forgotten };
-  for (const Change change : {Change::removed_beside, Change::removed_through_mount,
-                              Change::replaced_beside, Change::forgotten}) {
-    SCOPED_TRACE(static_cast<int>(change));
-    MountGround ground;
-    const Ext4Image image(ground.root / "image", ground.source);
-    ASSERT_EQ(image.error, "");
-    MaterializationPeer peer(ground, block_size);
-    peer.add_placeholder("a", random_bytes(3 * block_size, 20));
-    const uint64_t old_inode = inode_of(ground.source / "a");
-    ASSERT_TRUE(peer.start({"--log-all", "--v", "4"}));
-    const fs::path mountpoint = ground.mountpoint;
-    const auto make_through_mount = [&] {
-      return peer
-          .in_background([mountpoint] {
-            const int fd = ::open((mountpoint / "new").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-            const bool done = fd >= 0 && ::write(fd, "x", 1) == 1 && ::fsync(fd) == 0;
-            ::close(fd);
-            return done ? 0 : -1;
-          })
-          .result();
-    };
-    if (change == Change::forgotten) {
-      FileCall read0 = pread_in_background(peer, mountpoint / "a", 0, 10);
-      const std::optional<MatRequest> request = peer.next_request();
-      ASSERT_TRUE(request);
-      peer.serve(*request);
-      EXPECT_EQ(read0.call.result(), 10);
-      ASSERT_TRUE(peer.mount().wait_for_forget(old_inode));
-      peer.serve_automatically();
-      EXPECT_TRUE(read_whole(peer, mountpoint / "a") == peer.contents("a"));
-      EXPECT_EQ(peer.requests_seen(), 3u) << "the forgotten file lost its missing blocks";
-      continue;
-    }
-    if (change == Change::removed_through_mount) {
-      fs::remove(mountpoint / "a");
-      ASSERT_TRUE(peer.mount().wait_for_forget(old_inode));
-    } else {
-      fs::remove(ground.source / "a");
-    }
-    if (change == Change::replaced_beside)
-      write_file(ground.source / "new", "x");
-    else
-      EXPECT_EQ(make_through_mount(), 0);
-    ASSERT_EQ(inode_of(ground.source / "new"), old_inode) << "the inode number was not taken again";
-    EXPECT_EQ(read_whole(peer, mountpoint / "new"), "x");
-    EXPECT_EQ(read_file(ground.source / "new"), "x");
-    EXPECT_EQ(peer.requests_seen(), 0u);
-  }
 }
 
 // Whole trees behave like the true tree once every request is served, through
