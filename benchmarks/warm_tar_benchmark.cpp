@@ -20,17 +20,6 @@ using namespace quarnix::benchmarks;
 using namespace quarnix::testing;
 namespace fs = std::filesystem;
 
-namespace {
-
-std::size_t source_reads(const fs::path& log_directory) {
-  std::size_t reads = 0;
-  for (const std::string& line : read_log(log_directory).lines)
-    if (line.rfind("read\t", 0) == 0) ++reads;
-  return reads;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   // Seconds of delay per request of the slow source, and the number of warm runs.
   const std::string delay = argc > 1 ? argv[1] : "0.01";
@@ -69,10 +58,10 @@ int main(int argc, char** argv) {
   auto timed = [&](const char* name, const std::vector<std::string>& command) {
     drop_caches(1);
     const long misses = stats_now(mount).misses;
-    const std::size_t reads = source_reads(slow_work);
+    const std::size_t reads = read_requests(slow_work);
     const double seconds = run_listing(command).seconds;
     std::cout << boost::format("%-10s %10.3f %12d %14d\n") % name % seconds %
-                     (stats_now(mount).misses - misses) % (source_reads(slow_work) - reads);
+                     (stats_now(mount).misses - misses) % (read_requests(slow_work) - reads);
   };
   timed("cold cat", cat);
   for (int run = 0; run < runs; ++run) {
