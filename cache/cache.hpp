@@ -65,9 +65,10 @@ struct LockedRun {
 //    takes one chunk at a time and lets it go before taking the next.
 // 3. The one exception: an insert or an update waits while it holds the
 //    chunk it fills, for a free slot or an evictable chunk, and (when the
-//    source changed) for the file's other chunks to be let go. Their holders
-//    do not wait (rule 2), and nobody waits for a chunk being filled while
-//    holding one: eviction and restamp pass over chunks being filled, and an
+//    source changed) for the file's other chunks to be let go. Those are held
+//    by threads that do not wait (rule 2) or by updates that wait only for
+//    such threads: nobody waits for a chunk being filled while holding one,
+//    because eviction and restamp pass over chunks being filled and an
 //    insert's chunk joins the index only when its copy is done.
 // 4. Drops, validation and the save wait holding no chunk.
 // So a thread that holds chunk k of a file and needs a slot for another
