@@ -160,6 +160,37 @@ locked_element_ptr Cache::lookup_locked(uint64_t ino, uint64_t chunkno) {
   return locked_element_ptr(*this, *element);
 }
 
+LockedRun Cache::lookup_run_locked(uint64_t ino, uint64_t first, uint64_t last) {
+  // Declared before the lock: should locking throw, the chunks already handed
+  // to the run are released after the mutex.
+  LockedRun run;
+  std::unique_lock lk(mutex);
+  std::vector<LRUElement*> found;
+  found.reserve(last >= first ? last - first + 1 : 0);
+  for (uint64_t chunkno = first; chunkno <= last;) {
+    if (wait_until_free({ino, chunkno}, lk)) {
+      // Nothing is held yet; the chunks seen so far may have changed meanwhile.
+      found.clear();
+      chunkno = first;
+      continue;
+    }
+    LRUElement* element = lookup(ino, chunkno);
+    if (!element) {
+      run.missing = chunkno;
+      break;
+    }
+    found.push_back(element);
+    if (element->size != chunk_size) break;
+    ++chunkno;
+  }
+  run.chunks.reserve(found.size());
+  for (LRUElement* element : found) {
+    locked.insert({ino, element->chunkno});
+    run.chunks.emplace_back(*this, *element);
+  }
+  return run;
+}
+
 TryLookupResult Cache::try_lookup_locked(uint64_t ino, uint64_t chunkno) {
   std::unique_lock lk(mutex);
   if (is_locked(ino, chunkno)) return {ChunkState::busy, {}};

@@ -47,9 +47,32 @@ struct TryLookupResult {
   locked_element_ptr element;
 };
 
-// Chunk locks: a thread that holds a chunk may, until it lets go of it,
-// take further chunks only with try_lookup_locked (and advise or release
-// them). The operations that wait for a chunk rely on no holder waiting in turn.
+// The chunks of one read, locked (see Cache::lookup_run_locked).
+struct LockedRun {
+  std::vector<locked_element_ptr> chunks;  // in ascending chunk order
+  std::optional<uint64_t> missing;         // the first chunk of the range not cached
+};
+
+// Chunk locks are held across calls: lookup_locked, lookup_run_locked,
+// lookup_or_insert and update hand chunks out locked, and a thread waiting
+// for a chunk, a slot or a fill gives the cache mutex up. What keeps them
+// free of deadlock:
+// 1. A thread holds chunks of one file only, taken in ascending chunk order.
+// 2. A thread that holds a chunk never waits for another one. A read of
+//    several chunks takes them all at once with lookup_run_locked: while one
+//    of them is busy it holds none and waits, then starts over. Every other
+//    holder (the fill in do_read, the refresh after a write, drop_chunk)
+//    takes one chunk at a time and lets it go before taking the next.
+// 3. The one exception: an insert or an update waits while it holds the
+//    chunk it fills, for a free slot or an evictable chunk, and (when the
+//    source changed) for the file's other chunks to be let go. Those are held
+//    by threads that do not wait (rule 2) or by updates that wait only for
+//    such threads: nobody waits for a chunk being filled while holding one,
+//    because eviction and restamp pass over chunks being filled and an
+//    insert's chunk joins the index only when its copy is done.
+// 4. Drops, validation and the save wait holding no chunk.
+// So a thread that holds chunk k of a file and needs a slot for another
+// chunk never waits for a thread that waits for chunk k.
 class Cache {
  public:
   // Opens the cache file, which must already exist with the wanted size,
@@ -72,8 +95,12 @@ class Cache {
   // Locks the chunk (waiting while another thread holds it) and returns it
   // when it is cached; a miss leaves it unlocked.
   locked_element_ptr lookup_locked(uint64_t ino, uint64_t chunkno);
-  // Never waits: a chunk that another thread holds is reported busy. Callers
-  // that already hold a chunk use this, so that no holder waits for another.
+  // Locks the cached chunks `first` to `last` of the inode all at once, in
+  // ascending order, stopping at the first chunk that is not cached (reported
+  // as missing) or after one shorter than chunk_size (the file ends there).
+  // While another thread holds one of them it holds none and waits.
+  LockedRun lookup_run_locked(uint64_t ino, uint64_t first, uint64_t last);
+  // Never waits: a chunk that another thread holds is reported busy.
   TryLookupResult try_lookup_locked(uint64_t ino, uint64_t chunkno);
   // Unlocks a chunk handed out locked (done by locked_element_ptr).
   void release(const LRUElement& element);

@@ -4,7 +4,9 @@
 // must be the one written.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,7 +18,9 @@
 
 #include "profile/block_id.hpp"
 #include "profile/profile_file.hpp"
+#include "tests/daemon_cache_fixtures.hpp"
 #include "tests/fixtures/quarnix_mount.hpp"
+#include "tests/fixtures/read_log.hpp"
 #include "tests/fixtures/test_data.hpp"
 
 namespace quarnix::testing {
@@ -34,23 +38,70 @@ std::string shared_name(int index) {
   return "shared" + std::to_string(index);
 }
 
-// Each block of a shared file predicts the next one and the first block of the next file.
-void write_profile_over_shared_files(const fs::path& path) {
+// Each block of a file predicts the next one and the first block of the next file.
+void write_profile_over(const fs::path& path, const std::vector<std::string>& names,
+                        uint32_t blocks) {
   BlockNode root;
   root.name = "(root)";
   ProfilePaths paths;
-  for (int file = 0; file < shared_files; ++file) {
-    const std::string name = shared_name(file);
-    const std::string next = shared_name((file + 1) % shared_files);
+  for (std::size_t file = 0; file < names.size(); ++file) {
+    const std::string& name = names[file];
+    const std::string& next = names[(file + 1) % names.size()];
     paths[hash_path(name)] = name;
-    for (uint32_t block = 0; block < shared_blocks; ++block) {
+    for (uint32_t block = 0; block < blocks; ++block) {
       BlockNode& node = root.children[block_id_t(name, block)];
       node.name = name;
-      node.predictions = {{block_id_t(name, (block + 1) % shared_blocks), 0.7},
+      node.predictions = {{block_id_t(name, (block + 1) % blocks), 0.7},
                           {block_id_t(next, 0), 0.3}};
     }
   }
   write_profile(path.string(), ProfileSettings{false, block_size, 1}, paths, root);
+}
+
+std::vector<std::string> shared_names() {
+  std::vector<std::string> names;
+  for (int file = 0; file < shared_files; ++file)
+    names.push_back(shared_name(file));
+  return names;
+}
+
+// Shared files of a few blocks each, the first one a whole number of blocks long.
+std::vector<std::string> write_shared_files(const fs::path& source) {
+  std::vector<std::string> shared;
+  for (int file = 0; file < shared_files; ++file) {
+    shared.push_back(random_bytes(shared_blocks * block_size - 100 * file, file + 1));
+    write_file(source / shared_name(file), shared.back());
+  }
+  return shared;
+}
+
+// A read that straddles a block boundary of a shared file, checked against
+// its contents; false when it returned other bytes.
+bool read_across_a_boundary(const fs::path& mountpoint, const std::vector<std::string>& shared,
+                            std::mt19937& generator) {
+  const int index = static_cast<int>(generator() % shared.size());
+  const std::size_t boundary = (1 + generator() % (shared_blocks - 1)) * block_size;
+  const std::size_t offset = boundary - 1 - generator() % (block_size - 1);
+  const std::size_t size = boundary - offset + 1 + generator() % (2 * block_size);
+  return read_range(mountpoint / shared_name(index), offset, size) ==
+         shared[index].substr(offset, size);
+}
+
+// Joins the threads once each has counted itself in `finished`. Threads still
+// running at the deadline wait for a daemon that is stuck: it is killed,
+// which fails their requests and so ends them, and the test fails.
+void join_or_kill(std::vector<std::thread>& threads, const std::atomic<int>& finished,
+                  QuarnixMount& mount, std::chrono::seconds deadline) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (finished < static_cast<int>(threads.size()) && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (finished < static_cast<int>(threads.size())) {
+    ADD_FAILURE() << threads.size() - finished << " threads still wait after " << deadline.count()
+                  << " s: the daemon is stuck";
+    mount.process().signal(SIGKILL);
+  }
+  for (auto& thread : threads)
+    thread.join();
 }
 
 // One worker: reads of the shared files, writes and reads of its own file,
@@ -97,12 +148,8 @@ TEST(DaemonConcurrency, ReadsWritesAndForgetsOnManyThreads) {
   // 16 slots for 24 shared blocks and the workers' own files: chunks are evicted all the time.
   write_file(cachefile, std::string(16 * block_size, '\0'));
   const fs::path profile = ground.root / "profile.ba";
-  write_profile_over_shared_files(profile);
-  std::vector<std::string> shared;
-  for (int file = 0; file < shared_files; ++file) {
-    shared.push_back(random_bytes(shared_blocks * block_size - 100 * file, file + 1));
-    write_file(ground.source / shared_name(file), shared.back());
-  }
+  write_profile_over(profile, shared_names(), shared_blocks);
+  const std::vector<std::string> shared = write_shared_files(ground.source);
   QuarnixMount mount(
       ground.source, ground.mountpoint,
       {"--log-reads", "--cachefile", cachefile.string(), "--readahead-profile", profile.string()},
@@ -129,6 +176,113 @@ TEST(DaemonConcurrency, ReadsWritesAndForgetsOnManyThreads) {
   for (int t = 0; t < workers; ++t)
     EXPECT_EQ(failures[t], "") << "worker " << t;
   EXPECT_EQ(mount.unmount_and_wait(), 0) << mount.process().err();
+}
+
+// Every chunk cached, then many threads read across chunk boundaries at
+// once while the read-ahead thread reads the predicted blocks: the slow
+// source below the daemon sees none of these reads.
+TEST(DaemonConcurrency, ReadsOfCachedFilesNeverReachTheSource) {
+  MountGround ground;
+  const fs::path slow = ground.root / "slow", slow_work = ground.root / "slow_work";
+  fs::create_directories(slow);
+  fs::create_directories(slow_work);
+  const std::vector<std::string> shared = write_shared_files(ground.source);
+  const fs::path cachefile = ground.root / "cache", profile = ground.root / "profile.ba";
+  write_file(cachefile, std::string(64 * block_size, '\0'));
+  write_profile_over(profile, shared_names(), shared_blocks);
+  QuarnixMount slow_source(ground.source, slow, {"--delay-reads", "-0.01", "--log-reads"},
+                           in_directory(slow_work));
+  ASSERT_TRUE(slow_source.started()) << slow_source.process().err();
+  // --log-all: every pread is one request of its own, cut as the thread cut it.
+  QuarnixMount mount(
+      slow, ground.mountpoint,
+      {"--log-all", "--cachefile", cachefile.string(), "--readahead-profile", profile.string()},
+      in_directory(ground.work));
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  // Reads beyond the end too, as the readers below may: they take the chunk there.
+  const auto read_whole = [&](int file) {
+    return read_range(ground.mountpoint / shared_name(file), 0, (shared_blocks + 2) * block_size);
+  };
+  for (int file = 0; file < shared_files; ++file)
+    ASSERT_EQ(read_whole(file), shared[file]);
+  // A second pass waits for any fill still running; from here on all is cached.
+  const long misses = stats_now(mount).misses;
+  for (int file = 0; file < shared_files; ++file)
+    ASSERT_EQ(read_whole(file), shared[file]);
+  const std::size_t source_reads = read_requests(slow_work);
+
+  std::atomic<int> wrong{0}, finished{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < workers; ++t)
+    readers.emplace_back([&, t] {
+      std::mt19937 generator(static_cast<unsigned>(t));
+      for (int round = 0; round < rounds; ++round)
+        if (!read_across_a_boundary(ground.mountpoint, shared, generator)) ++wrong;
+      ++finished;
+    });
+  join_or_kill(readers, finished, mount, std::chrono::seconds(120));
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(stats_now(mount).misses, misses);
+  EXPECT_EQ(read_requests(slow_work), source_reads);
+  EXPECT_EQ(mount.unmount_and_wait(), 0) << mount.process().err();
+}
+
+// Readers across chunk boundaries, writers of the same bytes (each write
+// refreshes chunks and dates the others), the drop command and the
+// read-ahead thread on caches of two and of four slots (the fewest with
+// which the read-ahead thread prefetches): all of them end, and every read
+// returns the file's bytes.
+TEST(DaemonConcurrency, ReadersWritersDropsAndReadaheadOnATinyCache) {
+  for (const std::size_t slots : {2, 4}) {
+    SCOPED_TRACE(std::to_string(slots) + " slots");
+    MountGround ground;
+    const std::vector<std::string> shared = write_shared_files(ground.source);
+    const fs::path cachefile = ground.root / "cache", profile = ground.root / "profile.ba";
+    write_file(cachefile, std::string(slots * block_size, '\0'));
+    write_profile_over(profile, shared_names(), shared_blocks);
+    QuarnixMount mount(
+        ground.source, ground.mountpoint,
+        {"--log-all", "--cachefile", cachefile.string(), "--readahead-profile", profile.string()},
+        in_directory(ground.work));
+    ASSERT_TRUE(mount.started()) << mount.process().err();
+
+    std::atomic<int> wrong{0}, failed{0}, finished{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+      threads.emplace_back([&, t] {
+        std::mt19937 generator(static_cast<unsigned>(t));
+        for (int round = 0; round < rounds; ++round)
+          if (!read_across_a_boundary(ground.mountpoint, shared, generator)) ++wrong;
+        ++finished;
+      });
+    for (int t = 0; t < 2; ++t)
+      threads.emplace_back([&, t] {
+        std::mt19937 generator(static_cast<unsigned>(100 + t));
+        for (int round = 0; round < rounds; ++round) {
+          const int index = static_cast<int>(generator() % shared.size());
+          const std::size_t offset = generator() % shared[index].size();
+          const std::string same = shared[index].substr(offset, 1 + generator() % block_size);
+          const int fd = ::open((ground.mountpoint / shared_name(index)).c_str(), O_WRONLY);
+          if (fd < 0 || ::pwrite(fd, same.data(), same.size(), static_cast<off_t>(offset)) !=
+                            static_cast<ssize_t>(same.size()))
+            ++failed;
+          if (fd >= 0) ::close(fd);
+        }
+        ++finished;
+      });
+    threads.emplace_back([&] {
+      for (int round = 0; round < rounds; ++round) {
+        const fs::path file = ground.mountpoint / shared_name(round % shared_files);
+        if (::setxattr(file.c_str(), "quarnix_drop_cache", "", 0, 0) != 0) ++failed;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      ++finished;
+    });
+    join_or_kill(threads, finished, mount, std::chrono::seconds(120));
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(mount.unmount_and_wait(), 0) << mount.process().err();
+  }
 }
 
 }  // namespace
