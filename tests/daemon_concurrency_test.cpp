@@ -1,8 +1,8 @@
 // Many threads on one mount at once: readers of shared files on a cache of
 // few slots, writers of their own files, creates and unlinks, listings, while
-// the read-ahead thread prefetches and the kernel forgets inodes. Every byte
-// read must be the one written, and the daemon (thread-checked in
-// build-tsan/) must end cleanly.
+// the read-ahead thread prefetches, the kernel forgets inodes and statistics
+// are asked for. Every byte read must be the one written, and the daemon
+// (thread-checked in build-tsan/) must end cleanly.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -234,6 +234,41 @@ TEST(DaemonConcurrency, ListingsWhileEntriesComeAndGo) {
   for (int t = 0; t < listers + churners; ++t)
     EXPECT_EQ(failures[t], "") << "worker " << t;
   EXPECT_EQ(mount.unmount_and_wait(), 0) << mount.process().err();
+}
+
+// Everything at once with every operation logged, statistics asked for all
+// the time and the read-ahead thread prefetching: the statistics and the
+// operations log format text on different threads.
+TEST(DaemonConcurrency, MixedLoadWithStatisticsAndFullLogEndsCleanly) {
+  constexpr int readers_and_writers = 4;
+  constexpr int listers = 3;
+  SharedFilesGround ground;
+  std::set<std::string> stable;
+  for (int file = 0; file < shared_files; ++file)
+    stable.insert(shared_name(file));
+  QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
+                     in_directory(ground.work));
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  const auto end = Clock::now() + storm_time;
+  const std::vector<std::string> failures =
+      run_workers(readers_and_writers + listers + 1, mount, [&](int t) -> std::string {
+        if (t < readers_and_writers) return run_worker(ground.mountpoint, ground.shared, t, 1, end);
+        if (t < readers_and_writers + listers) return list_until(ground.mountpoint, stable, end);
+        while (Clock::now() < end) {
+          mount.process().signal(SIGUSR1);
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return "";
+      });
+  for (std::size_t t = 0; t < failures.size(); ++t)
+    EXPECT_EQ(failures[t], "") << "worker " << t;
+  EXPECT_EQ(mount.unmount_and_wait(), 0) << mount.process().err();
+  const std::string err = mount.process().err();
+  std::size_t statistics = 0;
+  for (std::size_t at = err.find("INFO: Cache stats: "); at != std::string::npos;
+       at = err.find("INFO: Cache stats: ", at + 1))
+    ++statistics;
+  EXPECT_GT(statistics, 10u) << err;
 }
 
 }  // namespace
