@@ -6,11 +6,11 @@
 
 #include <boost/exception/diagnostic_information.hpp>
 #include <boost/format.hpp>
-#include <fstream>
 #include <iostream>
 
 #include "cache/copy_chunk.hpp"
 #include "cache/durable_files.hpp"
+#include "support/bounded_file_read.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
@@ -69,12 +69,15 @@ Cache::Cache(const std::string& path, uint64_t chunk_size)
     log_warning(boost::format("posix_fadvise(%s): %s") % path % errno_string(advice));
 
   bool loaded = false;
-  std::ifstream meta(path + ".meta", std::ios::in | std::ios::binary);
-  if (!meta.good()) {
+  const BoundedFileRead meta = read_bounded_regular_file(path + ".meta", max_metadata_size());
+  if (meta.outcome == BoundedFileRead::Outcome::missing) {
     write_line(std::cerr, "INFO: No cache metadata found, re-initializing.");
+  } else if (meta.outcome == BoundedFileRead::Outcome::refused) {
+    write_line(std::cerr, meta.reason);
+    write_line(std::cerr, "WARNING: Cache data is corrupted, re-initializing.");
   } else {
     try {
-      loaded = load(meta, cache_stat);
+      loaded = load(meta.bytes, cache_stat);
     } catch (...) {
       write_line(std::cerr, boost::current_exception_diagnostic_information());
       write_line(std::cerr, "WARNING: Cache data is corrupted, re-initializing.");

@@ -11,7 +11,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <istream>
 #include <list>
 #include <mutex>
 #include <optional>
@@ -122,7 +121,9 @@ class Cache {
   };
 
   using Identities = std::unordered_map<unsigned long, FileIdentity>;
-  bool load(std::istream& stream, const struct stat& cache_stat);
+  // The largest metadata file that this many slots can need.
+  uint64_t max_metadata_size() const;
+  bool load(const std::string& bytes, const struct stat& cache_stat);
   // The metadata file's contents; counts the inodes left out for want of an identity.
   std::string archive_state(std::size_t& inodes_without_identity) const;
   void take_over(std::vector<uint64_t> stored_free_slots, std::list<LRUElement> stored_lru,

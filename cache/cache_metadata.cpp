@@ -30,6 +30,13 @@ namespace {
 
 constexpr int metadata_revision = 2;
 
+// Room for the archive's header, the single items and the collections'
+// counts and class information.
+constexpr uint64_t metadata_fixed_size = 4096;
+// A slot is free (its offset) or holds a chunk, whose inode may have an identity.
+constexpr uint64_t metadata_size_per_slot =
+    sizeof(uint64_t) + sizeof(LRUElement) + sizeof(unsigned long) + sizeof(FileIdentity);
+
 using Checksum = uint32_t;
 
 // Over every byte of the file before the checksum, which ends it.
@@ -45,12 +52,6 @@ bool checksum_matches(const std::string& bytes) {
   Checksum stored = 0;
   std::memcpy(&stored, bytes.data() + covered, sizeof stored);  // as the archive wrote it
   return stored == checksum_of(std::string_view(bytes).substr(0, covered));
-}
-
-std::string read_all(std::istream& stream) {
-  std::ostringstream bytes(std::ios::out | std::ios::binary);
-  bytes << stream.rdbuf();
-  return std::move(bytes).str();
 }
 
 }  // namespace
@@ -112,8 +113,11 @@ std::string Cache::archive_state(std::size_t& inodes_without_identity) const {
   return std::move(items).str();
 }
 
-bool Cache::load(std::istream& stream, const struct stat& cache_stat) {
-  const std::string bytes = read_all(stream);
+uint64_t Cache::max_metadata_size() const {
+  return metadata_fixed_size + nslots * metadata_size_per_slot;
+}
+
+bool Cache::load(const std::string& bytes, const struct stat& cache_stat) {
   std::stringbuf buffer(bytes, std::ios::in | std::ios::binary);
   BoundedBinaryArchive archive(buffer);
   int revision = 0;
