@@ -28,7 +28,8 @@ namespace quarnix {
 
 namespace {
 
-constexpr int metadata_revision = 2;
+// 3: the cache file's change time follows its modification time.
+constexpr int metadata_revision = 3;
 
 // Room for the archive's header, the single items and the collections'
 // counts and class information.
@@ -65,9 +66,11 @@ void Cache::save() {
     // A fill in progress owns a slot that is neither free nor listed, and
     // changes the cache file after the fstat below.
     unlocked_cv.wait(lk, [this] { return fills_in_progress == 0; });
-    const std::string contents = archive_state(inodes_without_identity);
     // The slots must be on the disk before metadata that vouches for them is.
+    // The cache file's times are taken after that: a filesystem that sets
+    // them when it writes the data back would otherwise change them later.
     if (::fsync(fd.get()) != 0) throw RuntimeError("Failed to sync cachefile " + path, errno);
+    const std::string contents = archive_state(inodes_without_identity);
     const std::string meta_path = path + ".meta";
     const std::string failure = "Failed to write cache metadata " + meta_path;
     {
@@ -98,6 +101,7 @@ std::string Cache::archive_state(std::size_t& inodes_without_identity) const {
   const int revision = metadata_revision;
   const off_t size = cache_stat.st_size;
   const timespec modified = cache_stat.st_mtim;
+  const timespec changed = cache_stat.st_ctim;
   const unsigned long saved_chunk_size = chunk_size;
   const std::vector<unsigned long>& saved_free_slots = free_slots;
   const std::list<LRUElement>& saved_lru = lru;
@@ -105,8 +109,8 @@ std::string Cache::archive_state(std::size_t& inodes_without_identity) const {
   std::ostringstream items(std::ios::out | std::ios::binary);
   {
     boost::archive::binary_oarchive archive(items);
-    archive << revision << size << modified << saved_chunk_size << saved_free_slots << saved_lru
-            << saved_identities;
+    archive << revision << size << modified << changed << saved_chunk_size << saved_free_slots
+            << saved_lru << saved_identities;
     const Checksum checksum = checksum_of(items.view());
     archive << checksum;
   }
@@ -137,8 +141,10 @@ bool Cache::load(const std::string& bytes, const struct stat& cache_stat) {
     return false;
   }
   timespec modified{};
-  archive >> modified;
-  if (!same_time(modified, cache_stat.st_mtim)) {
+  timespec changed{};
+  archive >> modified >> changed;
+  // Bytes written with the modification time set back still change the change time.
+  if (!same_time(modified, cache_stat.st_mtim) || !same_time(changed, cache_stat.st_ctim)) {
     write_line(std::cerr, "WARNING: Cache file was modified externally, re-initializing.");
     return false;
   }
