@@ -103,7 +103,10 @@ std::string Cache::archive_state(std::size_t& inodes_without_identity) const {
   const timespec modified = cache_stat.st_mtim;
   const timespec changed = cache_stat.st_ctim;
   const unsigned long saved_chunk_size = chunk_size;
-  const std::vector<unsigned long>& saved_free_slots = free_slots;
+  // Slots set aside for want of room are free again at the next start,
+  // behind the others, which are taken first.
+  std::vector<unsigned long> saved_free_slots(doubtful_slots.begin(), doubtful_slots.end());
+  saved_free_slots.insert(saved_free_slots.end(), free_slots.begin(), free_slots.end());
   const std::list<LRUElement>& saved_lru = lru;
   const Identities& saved_identities = identities;
   std::ostringstream items(std::ios::out | std::ios::binary);
