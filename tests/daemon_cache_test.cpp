@@ -275,14 +275,6 @@ TEST(DaemonCache, CacheFileOnAnotherFilesystemWorks) {
   }
 }
 
-std::size_t warnings_in(const std::string& err) {
-  std::size_t count = 0;
-  for (std::size_t at = err.find("WARNING: "); at != std::string::npos;
-       at = err.find("WARNING: ", at + 1))
-    ++count;
-  return count;
-}
-
 // A sparse cache file on a filesystem with room for some chunks, or for none:
 // the cache goes on with the slots it could fill, and says so once, not at
 // every read.
@@ -319,8 +311,8 @@ TEST(DaemonCache, FullCacheFilesystemKeepsCachingWhatItCould) {
     EXPECT_EQ(stats.misses, 20 - c.hits) << c.name;
     fs::remove(reserve);
     EXPECT_EQ(mount.unmount_and_wait(), 0) << c.name;
-    EXPECT_EQ(warnings_in(mount.process().err()), c.warnings) << c.name << ":\n"
-                                                              << mount.process().err();
+    EXPECT_EQ(occurrences(mount.process().err(), "WARNING: "), c.warnings) << c.name << ":\n"
+                                                                           << mount.process().err();
   }
 }
 
