@@ -6,11 +6,11 @@
 
 #include <boost/exception/diagnostic_information.hpp>
 #include <boost/format.hpp>
-#include <fstream>
 #include <iostream>
 
 #include "cache/copy_chunk.hpp"
 #include "cache/durable_files.hpp"
+#include "support/bounded_file_read.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
@@ -69,12 +69,15 @@ Cache::Cache(const std::string& path, uint64_t chunk_size)
     log_warning(boost::format("posix_fadvise(%s): %s") % path % errno_string(advice));
 
   bool loaded = false;
-  std::ifstream meta(path + ".meta", std::ios::in | std::ios::binary);
-  if (!meta.good()) {
+  const BoundedFileRead meta = read_bounded_regular_file(path + ".meta", max_metadata_size());
+  if (meta.outcome == BoundedFileRead::Outcome::missing) {
     write_line(std::cerr, "INFO: No cache metadata found, re-initializing.");
+  } else if (meta.outcome == BoundedFileRead::Outcome::refused) {
+    write_line(std::cerr, meta.reason);
+    write_line(std::cerr, "WARNING: Cache data is corrupted, re-initializing.");
   } else {
     try {
-      loaded = load(meta, cache_stat);
+      loaded = load(meta.bytes, cache_stat);
     } catch (...) {
       write_line(std::cerr, boost::current_exception_diagnostic_information());
       write_line(std::cerr, "WARNING: Cache data is corrupted, re-initializing.");
@@ -102,6 +105,7 @@ void Cache::reinitialize() {
   lru.clear();
   index.clear();
   free_slots.clear();
+  doubtful_slots.clear();
   free_slots.reserve(nslots);
   for (uint64_t slot = 0; slot < nslots; ++slot)
     free_slots.push_back(slot * chunk_size);
@@ -214,40 +218,54 @@ locked_element_ptr Cache::lookup_or_insert(uint64_t ino, uint64_t chunkno, int s
     return locked_element_ptr(*this, *element);
   }
   if (was_cached) *was_cached = false;
+  LRUElement* element = nullptr;
   try {
-    LRUElement& element = insert(ino, chunkno, src_fd, lk);
-    return locked_element_ptr(*this, element);
+    element = insert(ino, chunkno, src_fd, lk);
   } catch (...) {
     // A later lock of this chunk would otherwise wait for ever.
     unlock(ino, chunkno);
     throw;
   }
+  if (!element) {
+    unlock(ino, chunkno);
+    return {};
+  }
+  return locked_element_ptr(*this, *element);
 }
 
-LRUElement& Cache::insert(uint64_t ino, uint64_t chunkno, int src_fd,
+LRUElement* Cache::insert(uint64_t ino, uint64_t chunkno, int src_fd,
                           std::unique_lock<std::mutex>& lk) {
   retire_metadata_locked();
-  const uint64_t slot = take_slot(ino, lk);
+  const std::optional<uint64_t> slot = take_slot(ino, lk);
+  if (!slot) {
+    forget_if_empty(ino);
+    return nullptr;
+  }
   ++fills_in_progress;
   Fill fill;
   try {
-    fill = fill_slot(src_fd, chunkno, slot, lk);
+    fill = fill_slot(src_fd, chunkno, *slot, lk);
     if (find(ino, chunkno))
       throw RuntimeError(boost::format("chunk %d of ino %d already in cache.") % chunkno % ino);
     restamp(ino, chunkno, fill.identity, lk);
+  } catch (const CacheFullError& error) {
+    set_aside_for_want_of_room(*slot, ino, chunkno, error);
+    forget_if_empty(ino);
+    end_fill();
+    return nullptr;
   } catch (...) {
-    give_back_slot(slot);
+    give_back_slot(*slot);
     forget_if_empty(ino);
     end_fill();
     throw;
   }
-  lru.push_front({ino, chunkno, slot, fill.size});
+  lru.push_front({ino, chunkno, *slot, fill.size});
   index[ino].chunks[chunkno] = lru.begin();
   end_fill();
-  return lru.front();
+  return &lru.front();
 }
 
-uint64_t Cache::take_slot(uint64_t ino, std::unique_lock<std::mutex>& lk) {
+std::optional<uint64_t> Cache::take_slot(uint64_t ino, std::unique_lock<std::mutex>& lk) {
   for (;;) {
     if (!free_slots.empty()) {
       const uint64_t slot = free_slots.back();
@@ -264,6 +282,12 @@ uint64_t Cache::take_slot(uint64_t ino, std::unique_lock<std::mutex>& lk) {
       }
     }
     if (victim == lru.end()) {
+      // Out of room with no chunk left to replace and no fill that may still
+      // link one: waiting would be for ever.
+      if (out_of_room && lru.empty() && fills_in_progress == 0) {
+        report_admission_stopped();
+        return std::nullopt;
+      }
       unlocked_cv.wait(lk);
       continue;
     }
@@ -322,6 +346,7 @@ void Cache::restamp(uint64_t ino, uint64_t own_chunkno, const FileIdentity& fill
 
 void Cache::give_back_slot(uint64_t slot) {
   free_slots.push_back(slot);
+  admission_stopped = false;
   unlocked_cv.notify_all();
 }
 
@@ -347,19 +372,34 @@ locked_element_ptr Cache::update(uint64_t ino, uint64_t chunkno, int src_fd) {
     const Fill fill = fill_slot(src_fd, chunkno, element->cfile_off, lk);
     element->size = fill.size;
     restamp(ino, chunkno, fill.identity, lk);
+  } catch (const CacheFullError& error) {
+    discard_failed_update(ino, chunkno, &error);
+    return {};
   } catch (...) {
-    // The slot's contents are undefined now.
-    filling.erase({ino, chunkno});
-    CacheInode& entry = index.at(ino);
-    remove_chunk(entry, entry.chunks.find(chunkno));
-    forget_if_empty(ino);
-    unlock(ino, chunkno);
-    end_fill();
+    discard_failed_update(ino, chunkno, nullptr);
     throw;
   }
   filling.erase({ino, chunkno});
   end_fill();
   return locked_element_ptr(*this, *element);
+}
+
+void Cache::discard_failed_update(uint64_t ino, uint64_t chunkno, const CacheFullError* no_room) {
+  // The slot's contents are undefined now; the source holds the data.
+  filling.erase({ino, chunkno});
+  CacheInode& entry = index.at(ino);
+  const auto chunk = entry.chunks.find(chunkno);
+  if (no_room) {
+    const uint64_t slot = chunk->second->cfile_off;
+    lru.erase(chunk->second);
+    entry.chunks.erase(chunk);
+    set_aside_for_want_of_room(slot, ino, chunkno, *no_room);
+  } else {
+    remove_chunk(entry, chunk);
+  }
+  forget_if_empty(ino);
+  unlock(ino, chunkno);
+  end_fill();
 }
 
 void Cache::advise(const LRUElement& element) {

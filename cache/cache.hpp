@@ -11,7 +11,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <istream>
 #include <list>
 #include <mutex>
 #include <optional>
@@ -21,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "cache/copy_chunk.hpp"
 #include "cache/file_identity.hpp"
 #include "cache/locked_element_ptr.hpp"
 #include "cache/lru_element.hpp"
@@ -105,11 +105,12 @@ class Cache {
   // Unlocks a chunk handed out locked (done by locked_element_ptr).
   void release(const LRUElement& element);
   // Returns the chunk locked, copying it from `src_fd` into a slot when it is
-  // not cached; `was_cached` tells which.
+  // not cached; `was_cached` tells which. Empty when the cache file's
+  // filesystem had no room for it (the cache reports that itself).
   locked_element_ptr lookup_or_insert(uint64_t ino, uint64_t chunkno, int src_fd,
                                       bool* was_cached = nullptr);
   // Copies a cached chunk again from `src_fd` and returns it locked; empty
-  // when the chunk is not cached.
+  // when the chunk is not cached, or left the cache for want of room.
   locked_element_ptr update(uint64_t ino, uint64_t chunkno, int src_fd);
   // Drops the slot of a chunk the caller holds from the page cache.
   void advise(const LRUElement& element);
@@ -149,7 +150,9 @@ class Cache {
   };
 
   using Identities = std::unordered_map<unsigned long, FileIdentity>;
-  bool load(std::istream& stream, const struct stat& cache_stat);
+  // The largest metadata file that this many slots can need.
+  uint64_t max_metadata_size() const;
+  bool load(const std::string& bytes, const struct stat& cache_stat);
   // The metadata file's contents; counts the inodes left out for want of an identity.
   std::string archive_state(std::size_t& inodes_without_identity) const;
   void take_over(std::vector<uint64_t> stored_free_slots, std::list<LRUElement> stored_lru,
@@ -169,12 +172,18 @@ class Cache {
   LRUElement* find(uint64_t ino, uint64_t chunkno);
   LRUElement* lookup(uint64_t ino, uint64_t chunkno);
 
-  LRUElement& insert(uint64_t ino, uint64_t chunkno, int src_fd, std::unique_lock<std::mutex>& lk);
-  uint64_t take_slot(uint64_t ino, std::unique_lock<std::mutex>& lk);
+  // Null when no slot could take the chunk for want of room.
+  LRUElement* insert(uint64_t ino, uint64_t chunkno, int src_fd, std::unique_lock<std::mutex>& lk);
+  std::optional<uint64_t> take_slot(uint64_t ino, std::unique_lock<std::mutex>& lk);
   Fill fill_slot(int src_fd, uint64_t chunkno, uint64_t slot, std::unique_lock<std::mutex>& lk);
   void restamp(uint64_t ino, uint64_t own_chunkno, const FileIdentity& filled_from,
                std::unique_lock<std::mutex>& lk);
   void end_fill();
+  void discard_failed_update(uint64_t ino, uint64_t chunkno, const CacheFullError* no_room);
+  // A fill into `slot` found the cache file's filesystem full.
+  void set_aside_for_want_of_room(uint64_t slot, uint64_t ino, uint64_t chunkno,
+                                  const CacheFullError& error);
+  void report_admission_stopped();
   void give_back_slot(uint64_t slot);
   void forget_if_empty(uint64_t ino);
 
@@ -189,6 +198,15 @@ class Cache {
   // Offsets of free slots; taken from and returned to the back.
   std::vector<uint64_t> free_slots;
   std::mutex mutex;  // guards everything below and free_slots
+  // Set once a fill found no room in the cache file's filesystem (a sparse
+  // cache file on a full one). The slots free then may lie in holes that
+  // cannot be filled: they are set aside with the slot that failed, and
+  // chunks take the slots of chunks that held data, by eviction when none is
+  // free. The next start finds them free again.
+  bool out_of_room = false;
+  std::vector<uint64_t> doubtful_slots;
+  // Reported when nothing is left to replace, once until a slot frees.
+  bool admission_stopped = false;
   bool metadata_retired = false;
   std::unordered_set<ChunkKey, boost::hash<ChunkKey>> locked;
   // Notified whenever a chunk is unlocked, a slot becomes free or a copy ends.

@@ -6,7 +6,6 @@
 #include <new>
 #include <vector>
 
-#include "cache/copy_chunk.hpp"
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/page_cache.hpp"
@@ -120,15 +119,10 @@ void fill_cache(fuse_req_t req, const InodeRecord& inode, size_t size, off_t off
   for (uint64_t k = first; k <= last; ++k) {
     bool was_cached = false;
     // Held for this chunk only: no chunk is held while the next one is taken.
-    locked_element_ptr element;
-    try {
-      element = cache.lookup_or_insert(inode.ino, k, file.cache_fd(), &was_cached);
-    } catch (const CacheFullError& error) {
-      // Reads go on from the source; the cache takes chunks again once it has room.
-      log_warning(boost::format("do_read(): chunk %d of inode %d not cached: %s") % k % inode.ino %
-                  error.what());
-      return;
-    }
+    const locked_element_ptr element =
+        cache.lookup_or_insert(inode.ino, k, file.cache_fd(), &was_cached);
+    // No room in the cache file: reads go on from the source.
+    if (!element) return;
     if (was_cached) {
       debug_line(4, DebugStyle::tagged, [&] {
         return boost::format("do_read(): chunk %d of inode %d is already cached.") % k % inode.ino;

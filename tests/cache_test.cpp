@@ -316,6 +316,37 @@ TEST_F(CacheTest, FailedUpdateDropsTheChunk) {
   EXPECT_TRUE(cached(*cache, source.ino, 1));
 }
 
+// Once a copy finds the cache file's filesystem full, failed slots are set
+// aside and chunks take the slots of chunks that hold data.
+TEST_F(CacheTest, WithoutRoomChunksReplaceCachedOnes) {
+  constexpr uint64_t two_pages = 8192;
+  TmpfsMount small(dir / "small", "64k");
+  const std::filesystem::path sparse = small.mountpoint / "cachefile";
+  make_cache_file(sparse, 8 * two_pages);
+  const SourceFile source(dir / "source", 2 * two_pages + 100);
+  StreamCapture capture;
+  Cache cache(sparse.string(), two_pages);
+  fill(cache, source, 2);  // one page of data
+  const uint64_t slot_0 = fill(cache, source, 0);
+  small.fill();
+
+  EXPECT_FALSE(cache.lookup_or_insert(source.ino, 1, source.fd.get()));
+  // The chunk grows beyond the page its slot holds: it leaves the cache.
+  write_at(source.fd.get(), std::string(two_pages, 'g'), 2 * two_pages + 100);
+  EXPECT_FALSE(cache.update(source.ino, 2, source.fd.get()));
+  EXPECT_FALSE(cached(cache, source.ino, 2));
+  {
+    const locked_element_ptr replaced = cache.lookup_or_insert(source.ino, 1, source.fd.get());
+    ASSERT_TRUE(replaced);
+    EXPECT_EQ(replaced->cfile_off, slot_0);
+    EXPECT_EQ(slot_bytes(cache, *replaced), source_bytes(two_pages, two_pages));
+  }
+  EXPECT_FALSE(cached(cache, source.ino, 0));
+  const std::string err = capture.err();
+  EXPECT_EQ(err.find("WARNING: "), err.rfind("WARNING: ")) << err;
+  EXPECT_NE(err.find("WARNING: "), std::string::npos) << err;
+}
+
 TEST_F(CacheTest, UpdateRefreshesOnlyCachedChunks) {
   auto cache = make_cache(4);
   const SourceFile source(dir / "source", 2 * chunk + 100);

@@ -1,7 +1,9 @@
 // Many threads on one mount at once: readers of shared files on a cache of
-// few slots, writers of their own files, creates and unlinks, while the
-// read-ahead thread prefetches and the kernel forgets inodes. Every byte read
-// must be the one written.
+// few slots, writers of their own files, creates and unlinks, listings, while
+// the read-ahead thread prefetches, the kernel forgets inodes and statistics
+// are asked for. Every byte read must be the one written, and the daemon
+// (thread-checked in build-tsan/) must end cleanly.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,8 +12,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +34,7 @@ namespace quarnix::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t block_size = 131072;
 constexpr int shared_files = 4;
@@ -105,13 +113,15 @@ void join_or_kill(std::vector<std::thread>& threads, const std::atomic<int>& fin
 }
 
 // One worker: reads of the shared files, writes and reads of its own file,
-// and a short-lived file each round. Returns what went wrong, or "".
-std::string run_worker(const fs::path& mountpoint, const std::vector<std::string>& shared, int t) {
+// and a short-lived file each round, for `rounds` rounds or until `end`,
+// whichever comes later. Returns what went wrong, or "".
+std::string run_worker(const fs::path& mountpoint, const std::vector<std::string>& shared, int t,
+                       int rounds, Clock::time_point end) {
   std::mt19937 generator(static_cast<unsigned>(t));
   const fs::path own = mountpoint / ("own" + std::to_string(t));
   std::string model = random_bytes(3 * block_size, 100 + t);
   write_file(own, model);
-  for (int round = 0; round < rounds; ++round) {
+  for (int round = 0; round < rounds || Clock::now() < end; ++round) {
     const int index = static_cast<int>(generator() % shared.size());
     const std::size_t size = 1 + generator() % (2 * block_size);
     const std::size_t offset = generator() % shared[index].size();
@@ -142,18 +152,28 @@ std::string run_worker(const fs::path& mountpoint, const std::vector<std::string
   return read_file(own) == model ? "" : "final contents of " + own.string();
 }
 
+// Shared files predicted by a profile, and a cache of 16 slots for their 24
+// blocks and the workers' own files: chunks are evicted all the time.
+struct SharedFilesGround : MountGround {
+  SharedFilesGround() : cachefile(root / "cache"), profile(root / "profile.ba") {
+    write_file(cachefile, std::string(16 * block_size, '\0'));
+    write_profile_over(profile, shared_names(), shared_blocks);
+    shared = write_shared_files(source);
+  }
+  std::vector<std::string> options(std::vector<std::string> more = {}) const {
+    more.insert(more.end(),
+                {"--cachefile", cachefile.string(), "--readahead-profile", profile.string()});
+    return more;
+  }
+  fs::path cachefile;
+  fs::path profile;
+  std::vector<std::string> shared;
+};
+
 TEST(DaemonConcurrency, ReadsWritesAndForgetsOnManyThreads) {
-  MountGround ground;
-  const fs::path cachefile = ground.root / "cache";
-  // 16 slots for 24 shared blocks and the workers' own files: chunks are evicted all the time.
-  write_file(cachefile, std::string(16 * block_size, '\0'));
-  const fs::path profile = ground.root / "profile.ba";
-  write_profile_over(profile, shared_names(), shared_blocks);
-  const std::vector<std::string> shared = write_shared_files(ground.source);
-  QuarnixMount mount(
-      ground.source, ground.mountpoint,
-      {"--log-reads", "--cachefile", cachefile.string(), "--readahead-profile", profile.string()},
-      in_directory(ground.work));
+  SharedFilesGround ground;
+  QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-reads"}),
+                     in_directory(ground.work));
   ASSERT_TRUE(mount.started()) << mount.process().err();
 
   std::atomic<bool> done{false};
@@ -167,7 +187,9 @@ TEST(DaemonConcurrency, ReadsWritesAndForgetsOnManyThreads) {
   std::vector<std::string> failures(workers);
   std::vector<std::thread> threads;
   for (int t = 0; t < workers; ++t)
-    threads.emplace_back([&, t] { failures[t] = run_worker(ground.mountpoint, shared, t); });
+    threads.emplace_back([&, t] {
+      failures[t] = run_worker(ground.mountpoint, ground.shared, t, rounds, Clock::now());
+    });
   for (auto& thread : threads)
     thread.join();
   done = true;
@@ -283,6 +305,119 @@ TEST(DaemonConcurrency, ReadersWritersDropsAndReadaheadOnATinyCache) {
     EXPECT_EQ(failed.load(), 0);
     EXPECT_EQ(mount.unmount_and_wait(), 0) << mount.process().err();
   }
+}
+
+// Long enough for thousands of operations on every thread, short enough for the suite.
+constexpr auto storm_time = std::chrono::seconds(3);
+
+// Runs `work(index)` on `count` threads and gathers what each found wrong.
+// Workers still busy at the deadline mean a hung daemon: it is killed, so
+// that their calls fail and they end.
+std::vector<std::string> run_workers(int count, QuarnixMount& mount,
+                                     const std::function<std::string(int)>& work) {
+  std::vector<std::future<std::string>> running;
+  for (int t = 0; t < count; ++t)
+    running.push_back(std::async(std::launch::async, work, t));
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  std::vector<std::string> failures;
+  for (auto& worker : running) {
+    if (worker.wait_until(deadline) != std::future_status::ready) {
+      ADD_FAILURE() << "workers still busy 60 s after the end of the load: the daemon hangs";
+      mount.process().signal(SIGKILL);
+    }
+    failures.push_back(worker.get());
+  }
+  return failures;
+}
+
+// Lists `directory` again and again until `end`; no listing may miss a name
+// of `stable`. Returns what went wrong, or "".
+std::string list_until(const fs::path& directory, const std::set<std::string>& stable,
+                       Clock::time_point end) {
+  while (Clock::now() < end) {
+    DIR* stream = ::opendir(directory.c_str());
+    if (!stream) return "opendir: " + std::string(std::strerror(errno));
+    std::set<std::string> seen;
+    errno = 0;
+    while (const dirent* entry = ::readdir(stream))
+      seen.insert(entry->d_name);
+    const int error = errno;
+    ::closedir(stream);
+    if (error != 0) return "readdir: " + std::string(std::strerror(error));
+    for (const std::string& name : stable)
+      if (!seen.count(name)) return name + " not listed";
+  }
+  return "";
+}
+
+// Creates and unlinks entries of its own in `directory` until `end`.
+std::string churn_until(const fs::path& directory, int t, Clock::time_point end) {
+  for (int round = 0; Clock::now() < end; ++round) {
+    const fs::path entry = directory / ("churn" + std::to_string(t) + "_" + std::to_string(round));
+    write_file(entry, "x");
+    if (::unlink(entry.c_str()) != 0) return "unlink " + entry.string();
+  }
+  return "";
+}
+
+std::set<std::string> make_entries(const fs::path& directory, int count) {
+  std::set<std::string> names;
+  for (int i = 0; i < count; ++i) {
+    names.insert("stable" + std::to_string(i));
+    write_file(directory / ("stable" + std::to_string(i)), "");
+  }
+  return names;
+}
+
+// The kernel may release a directory handle as soon as the reply to its
+// last listing is out, while the thread that sent it still holds the handle.
+TEST(DaemonConcurrency, ListingsWhileEntriesComeAndGo) {
+  constexpr int listers = 16;
+  constexpr int churners = 4;
+  MountGround ground;
+  fs::create_directories(ground.source / "dir");
+  // Several replies per listing.
+  const std::set<std::string> stable = make_entries(ground.source / "dir", 150);
+  QuarnixMount mount(ground.source, ground.mountpoint, {}, in_directory(ground.work));
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  const fs::path directory = ground.mountpoint / "dir";
+  const auto end = Clock::now() + storm_time;
+  const std::vector<std::string> failures = run_workers(listers + churners, mount, [&](int t) {
+    return t < listers ? list_until(directory, stable, end) : churn_until(directory, t, end);
+  });
+  for (int t = 0; t < listers + churners; ++t)
+    EXPECT_EQ(failures[t], "") << "worker " << t;
+  EXPECT_EQ(mount.unmount_and_wait(), 0) << mount.process().err();
+}
+
+// Everything at once with every operation logged, statistics asked for all
+// the time and the read-ahead thread prefetching: the statistics and the
+// operations log format text on different threads.
+TEST(DaemonConcurrency, MixedLoadWithStatisticsAndFullLogEndsCleanly) {
+  constexpr int readers_and_writers = 4;
+  constexpr int listers = 3;
+  SharedFilesGround ground;
+  std::set<std::string> stable;
+  for (int file = 0; file < shared_files; ++file)
+    stable.insert(shared_name(file));
+  QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
+                     in_directory(ground.work));
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  const auto end = Clock::now() + storm_time;
+  const std::vector<std::string> failures =
+      run_workers(readers_and_writers + listers + 1, mount, [&](int t) -> std::string {
+        if (t < readers_and_writers) return run_worker(ground.mountpoint, ground.shared, t, 1, end);
+        if (t < readers_and_writers + listers) return list_until(ground.mountpoint, stable, end);
+        while (Clock::now() < end) {
+          mount.process().signal(SIGUSR1);
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return "";
+      });
+  for (std::size_t t = 0; t < failures.size(); ++t)
+    EXPECT_EQ(failures[t], "") << "worker " << t;
+  EXPECT_EQ(mount.unmount_and_wait(), 0) << mount.process().err();
+  EXPECT_GT(occurrences(mount.process().err(), "INFO: Cache stats: "), 10u);
 }
 
 }  // namespace
