@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "prefetchd/descriptor_prefetch.hpp"
 #include "prefetchd/prefetch_profile.hpp"
 #include "prefetchd/prefetch_thread.hpp"
 #include "prefetchd/prefetchd_options.hpp"
@@ -152,6 +153,7 @@ int run_prefetch_daemon(int argc, char** argv) {
   install_terminate_handler();
   const PrefetchdOptions options = parse_options(argc, argv);
   const std::uint64_t device = check_mountpoint(options.mountpoint);
+  set_prefetch_tree(options.mountpoint, device);
 
   log_info("Loading profile...");
   prefetch_state readahead;
