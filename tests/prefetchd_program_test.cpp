@@ -250,6 +250,21 @@ TEST(PrefetchdProgram, FollowsTheTracerUntilItEnds) {
   EXPECT_FALSE(fs::exists(lock));
 }
 
+// A tracer that prints all its lines and ends at once: every line is read
+// before its end counts, and each is scored.
+TEST(PrefetchdProgram, ScoresEveryLineOfATracerThatEndsAtOnce) {
+  PrefetchGround g;
+  ASSERT_TRUE(g.mount.started());
+  const fs::path profile = g.write_kernel_profile({{{"a", 0}, {{{"a", 0}, 1.0}}}});
+  StandinBpftrace bpftrace;
+  bpftrace.print(g.trace(std::vector<Block>(200, Block{"a", 0}), 2000, 1000));
+  Process prefetchd = g.start({"--max-blocks", "0", profile.string()}, &bpftrace);
+  ASSERT_EQ(exit_status(prefetchd.wait()), 0) << prefetchd.err();
+  // The first read finds the cursor at the root, which predicts nothing.
+  EXPECT_NE(prefetchd.err().find("     199 hits (100.00% of expected"), std::string::npos)
+      << prefetchd.err();
+}
+
 // Profile paths are opened beneath the mountpoint without following any
 // symbolic link: neither a file outside the tree nor a device is opened
 // through a link in the tree, and such a path is skipped with a warning.
