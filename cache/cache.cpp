@@ -51,10 +51,17 @@ void lock_exclusively(int fd, const std::string& path) {
   throw RuntimeError("Failed to lock cachefile " + path, errno);
 }
 
+void write_to_standard_error(const std::string& line) {
+  write_line(std::cerr, line);
+}
+
 }  // namespace
 
-Cache::Cache(const std::string& path, uint64_t chunk_size)
-    : chunk_size(checked_chunk_size(chunk_size)), fd(open_cache_file(path)), path(path) {
+Cache::Cache(const std::string& path, uint64_t chunk_size, ErrorReporter report_error)
+    : chunk_size(checked_chunk_size(chunk_size)),
+      fd(open_cache_file(path)),
+      path(path),
+      report_error(report_error ? std::move(report_error) : write_to_standard_error) {
   lock_exclusively(fd.get(), path);
   struct stat cache_stat {};
   if (::fstat(fd.get(), &cache_stat) != 0)

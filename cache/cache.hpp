@@ -75,10 +75,15 @@ struct LockedRun {
 // chunk never waits for a thread that waits for chunk k.
 class Cache {
  public:
+  // Reports a broken invariant found in the metadata, as one line of text.
+  // The daemon opens a crash report with it; a cache of its own (a test's)
+  // writes the line to standard error.
+  using ErrorReporter = std::function<void(const std::string& line)>;
+
   // Opens the cache file, which must already exist with the wanted size,
   // locks it against other daemons, and takes over the chunks listed in
   // "<path>.meta" when that file is sound.
-  Cache(const std::string& path, uint64_t chunk_size);
+  Cache(const std::string& path, uint64_t chunk_size, ErrorReporter report_error = {});
   Cache(const Cache&) = delete;
   Cache& operator=(const Cache&) = delete;
 
@@ -195,6 +200,7 @@ class Cache {
 
   uint64_t nslots = 0;
   const std::string path;
+  const ErrorReporter report_error;
   // Offsets of free slots; taken from and returned to the back.
   std::vector<uint64_t> free_slots;
   std::mutex mutex;  // guards everything below and free_slots
