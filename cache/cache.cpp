@@ -8,6 +8,7 @@
 #include <boost/format.hpp>
 #include <iostream>
 
+#include "cache/cache_scopes.hpp"
 #include "cache/copy_chunk.hpp"
 #include "cache/durable_files.hpp"
 #include "support/bounded_file_read.hpp"
@@ -51,10 +52,17 @@ void lock_exclusively(int fd, const std::string& path) {
   throw RuntimeError("Failed to lock cachefile " + path, errno);
 }
 
+void write_to_standard_error(const std::string& line) {
+  write_line(std::cerr, line);
+}
+
 }  // namespace
 
-Cache::Cache(const std::string& path, uint64_t chunk_size)
-    : chunk_size(checked_chunk_size(chunk_size)), fd(open_cache_file(path)), path(path) {
+Cache::Cache(const std::string& path, uint64_t chunk_size, ErrorReporter report_error)
+    : chunk_size(checked_chunk_size(chunk_size)),
+      fd(open_cache_file(path)),
+      path(path),
+      report_error(report_error ? std::move(report_error) : write_to_standard_error) {
   lock_exclusively(fd.get(), path);
   struct stat cache_stat {};
   if (::fstat(fd.get(), &cache_stat) != 0)
@@ -127,6 +135,11 @@ void Cache::unlock(uint64_t ino, uint64_t chunkno) {
   unlocked_cv.notify_all();
 }
 
+locked_element_ptr Cache::hand_out_locked(LRUElement& element) {
+  locked.insert({element.ino, element.chunkno});
+  return locked_element_ptr(*this, element);
+}
+
 bool Cache::wait_until_free(const ChunkKey& key, std::unique_lock<std::mutex>& lk) {
   if (!locked.count(key)) return false;
   unlocked_cv.wait(lk, [&] { return !locked.count(key); });
@@ -155,13 +168,10 @@ LRUElement* Cache::lookup(uint64_t ino, uint64_t chunkno) {
 
 locked_element_ptr Cache::lookup_locked(uint64_t ino, uint64_t chunkno) {
   std::unique_lock lk(mutex);
-  lock(ino, chunkno, lk);
+  ChunkHold hold(*this, ino, chunkno, lk);
   LRUElement* element = lookup(ino, chunkno);
-  if (!element) {
-    unlock(ino, chunkno);
-    return {};
-  }
-  return locked_element_ptr(*this, *element);
+  if (!element) return {};
+  return hold.hand_over(*element);
 }
 
 LockedRun Cache::lookup_run_locked(uint64_t ino, uint64_t first, uint64_t last) {
@@ -188,10 +198,8 @@ LockedRun Cache::lookup_run_locked(uint64_t ino, uint64_t first, uint64_t last) 
     ++chunkno;
   }
   run.chunks.reserve(found.size());
-  for (LRUElement* element : found) {
-    locked.insert({ino, element->chunkno});
-    run.chunks.emplace_back(*this, *element);
-  }
+  for (LRUElement* element : found)
+    run.chunks.push_back(hand_out_locked(*element));
   return run;
 }
 
@@ -200,8 +208,7 @@ TryLookupResult Cache::try_lookup_locked(uint64_t ino, uint64_t chunkno) {
   if (is_locked(ino, chunkno)) return {ChunkState::busy, {}};
   LRUElement* element = lookup(ino, chunkno);
   if (!element) return {ChunkState::not_cached, {}};
-  locked.insert({ino, chunkno});
-  return {ChunkState::cached, locked_element_ptr(*this, *element)};
+  return {ChunkState::cached, hand_out_locked(*element)};
 }
 
 void Cache::release(const LRUElement& element) {
@@ -212,56 +219,37 @@ void Cache::release(const LRUElement& element) {
 locked_element_ptr Cache::lookup_or_insert(uint64_t ino, uint64_t chunkno, int src_fd,
                                            bool* was_cached) {
   std::unique_lock lk(mutex);
-  lock(ino, chunkno, lk);
-  if (LRUElement* element = lookup(ino, chunkno)) {
-    if (was_cached) *was_cached = true;
-    return locked_element_ptr(*this, *element);
-  }
-  if (was_cached) *was_cached = false;
-  LRUElement* element = nullptr;
-  try {
-    element = insert(ino, chunkno, src_fd, lk);
-  } catch (...) {
-    // A later lock of this chunk would otherwise wait for ever.
-    unlock(ino, chunkno);
-    throw;
-  }
-  if (!element) {
-    unlock(ino, chunkno);
-    return {};
-  }
-  return locked_element_ptr(*this, *element);
+  ChunkHold hold(*this, ino, chunkno, lk);
+  LRUElement* element = lookup(ino, chunkno);
+  if (was_cached) *was_cached = element != nullptr;
+  if (!element) element = insert(ino, chunkno, src_fd, lk);
+  if (!element) return {};
+  return hold.hand_over(*element);
 }
 
 LRUElement* Cache::insert(uint64_t ino, uint64_t chunkno, int src_fd,
                           std::unique_lock<std::mutex>& lk) {
   retire_metadata_locked();
-  const std::optional<uint64_t> slot = take_slot(ino, lk);
-  if (!slot) {
+  const std::optional<uint64_t> free_slot = take_slot(ino, lk);
+  if (!free_slot) {
     forget_if_empty(ino);
     return nullptr;
   }
-  ++fills_in_progress;
+  TakenSlot slot(*this, *free_slot);
+  const FillScope fill_scope = FillScope::of_insert(*this, ino);
   Fill fill;
   try {
-    fill = fill_slot(src_fd, chunkno, *slot, lk);
-    if (find(ino, chunkno))
-      throw RuntimeError(boost::format("chunk %d of ino %d already in cache.") % chunkno % ino);
-    restamp(ino, chunkno, fill.identity, lk);
+    fill = fill_slot(src_fd, chunkno, slot.get(), lk);
   } catch (const CacheFullError& error) {
-    set_aside_for_want_of_room(*slot, ino, chunkno, error);
-    forget_if_empty(ino);
-    end_fill();
+    set_aside_for_want_of_room(slot.release(), ino, chunkno, error);
     return nullptr;
-  } catch (...) {
-    give_back_slot(*slot);
-    forget_if_empty(ino);
-    end_fill();
-    throw;
   }
-  lru.push_front({ino, chunkno, *slot, fill.size});
+  if (find(ino, chunkno))
+    throw RuntimeError(boost::format("chunk %d of ino %d already in cache.") % chunkno % ino);
+  restamp(ino, chunkno, fill.identity, lk);
+  lru.push_front({ino, chunkno, slot.get(), fill.size});
+  slot.release();
   index[ino].chunks[chunkno] = lru.begin();
-  end_fill();
   return &lru.front();
 }
 
@@ -312,11 +300,6 @@ Cache::Fill Cache::fill_slot(int src_fd, uint64_t chunkno, uint64_t slot,
   return fill;
 }
 
-void Cache::end_fill() {
-  --fills_in_progress;
-  unlocked_cv.notify_all();
-}
-
 void Cache::restamp(uint64_t ino, uint64_t own_chunkno, const FileIdentity& filled_from,
                     std::unique_lock<std::mutex>& lk) {
   for (;;) {
@@ -360,14 +343,10 @@ locked_element_ptr Cache::update(uint64_t ino, uint64_t chunkno, int src_fd) {
   retire_metadata_locked();
   // Locking before the test waits for an insert of this chunk that may have
   // copied the bytes this write replaced.
-  lock(ino, chunkno, lk);
+  ChunkHold hold(*this, ino, chunkno, lk);
   LRUElement* element = find(ino, chunkno);
-  if (!element) {
-    unlock(ino, chunkno);
-    return {};
-  }
-  filling.insert({ino, chunkno});
-  ++fills_in_progress;
+  if (!element) return {};
+  const FillScope fill_scope = FillScope::of_update(*this, ino, chunkno);
   try {
     const Fill fill = fill_slot(src_fd, chunkno, element->cfile_off, lk);
     element->size = fill.size;
@@ -379,14 +358,11 @@ locked_element_ptr Cache::update(uint64_t ino, uint64_t chunkno, int src_fd) {
     discard_failed_update(ino, chunkno, nullptr);
     throw;
   }
-  filling.erase({ino, chunkno});
-  end_fill();
-  return locked_element_ptr(*this, *element);
+  return hold.hand_over(*element);
 }
 
 void Cache::discard_failed_update(uint64_t ino, uint64_t chunkno, const CacheFullError* no_room) {
   // The slot's contents are undefined now; the source holds the data.
-  filling.erase({ino, chunkno});
   CacheInode& entry = index.at(ino);
   const auto chunk = entry.chunks.find(chunkno);
   if (no_room) {
@@ -397,9 +373,6 @@ void Cache::discard_failed_update(uint64_t ino, uint64_t chunkno, const CacheFul
   } else {
     remove_chunk(entry, chunk);
   }
-  forget_if_empty(ino);
-  unlock(ino, chunkno);
-  end_fill();
 }
 
 void Cache::advise(const LRUElement& element) {

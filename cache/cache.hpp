@@ -75,10 +75,15 @@ struct LockedRun {
 // chunk never waits for a thread that waits for chunk k.
 class Cache {
  public:
+  // Reports a broken invariant found in the metadata, as one line of text.
+  // The daemon opens a crash report with it; a cache of its own (a test's)
+  // writes the line to standard error.
+  using ErrorReporter = std::function<void(const std::string& line)>;
+
   // Opens the cache file, which must already exist with the wanted size,
   // locks it against other daemons, and takes over the chunks listed in
   // "<path>.meta" when that file is sound.
-  Cache(const std::string& path, uint64_t chunk_size);
+  Cache(const std::string& path, uint64_t chunk_size, ErrorReporter report_error = {});
   Cache(const Cache&) = delete;
   Cache& operator=(const Cache&) = delete;
 
@@ -149,6 +154,11 @@ class Cache {
     FileIdentity identity;  // the source as seen for the copy
   };
 
+  // Owners of the bookkeeping pairs, in cache/cache_scopes.hpp.
+  class ChunkHold;
+  class FillScope;
+  class TakenSlot;
+
   using Identities = std::unordered_map<unsigned long, FileIdentity>;
   // The largest metadata file that this many slots can need.
   uint64_t max_metadata_size() const;
@@ -165,6 +175,8 @@ class Cache {
   bool is_locked(uint64_t ino, uint64_t chunkno) const;
   bool lock(uint64_t ino, uint64_t chunkno, std::unique_lock<std::mutex>& lk);
   void unlock(uint64_t ino, uint64_t chunkno);
+  // Locks a chunk that nobody holds and hands it to the caller.
+  locked_element_ptr hand_out_locked(LRUElement& element);
   // Waits until nobody holds the chunk; true when it had to wait (the
   // containers may have changed meanwhile).
   bool wait_until_free(const ChunkKey& key, std::unique_lock<std::mutex>& lk);
@@ -178,7 +190,7 @@ class Cache {
   Fill fill_slot(int src_fd, uint64_t chunkno, uint64_t slot, std::unique_lock<std::mutex>& lk);
   void restamp(uint64_t ino, uint64_t own_chunkno, const FileIdentity& filled_from,
                std::unique_lock<std::mutex>& lk);
-  void end_fill();
+  // Takes out a chunk whose update failed: its slot holds nothing sound.
   void discard_failed_update(uint64_t ino, uint64_t chunkno, const CacheFullError* no_room);
   // A fill into `slot` found the cache file's filesystem full.
   void set_aside_for_want_of_room(uint64_t slot, uint64_t ino, uint64_t chunkno,
@@ -195,6 +207,7 @@ class Cache {
 
   uint64_t nslots = 0;
   const std::string path;
+  const ErrorReporter report_error;
   // Offsets of free slots; taken from and returned to the back.
   std::vector<uint64_t> free_slots;
   std::mutex mutex;  // guards everything below and free_slots

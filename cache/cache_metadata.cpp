@@ -18,7 +18,6 @@
 
 #include "cache/cache.hpp"
 #include "cache/durable_files.hpp"
-#include "daemon/crash_report.hpp"
 #include "support/bounded_binary_archive.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
@@ -85,7 +84,7 @@ void Cache::save() {
   }
   // Reported after the mutex is released: a report may take a core dump.
   for (std::size_t report = 0; report < inodes_without_identity; ++report)
-    *open_crash_report() << "INTERNAL ERROR: Cache::save(): mtime not set" << std::endl;
+    report_error("INTERNAL ERROR: Cache::save(): mtime not set");
 }
 
 std::string Cache::archive_state(std::size_t& inodes_without_identity) const {
@@ -180,8 +179,8 @@ void Cache::take_over(std::vector<uint64_t> stored_free_slots, std::list<LRUElem
     const auto identity = identities.find(element->ino);
     if (identity == identities.end()) {
       if (reported.insert(element->ino).second)
-        *open_crash_report() << "INTERNAL ERROR: Cache has no mtime for "
-                             << "inode " << element->ino << std::endl;
+        report_error("INTERNAL ERROR: Cache has no mtime for inode " +
+                     std::to_string(element->ino));
       free_slots.push_back(element->cfile_off);
       element = lru.erase(element);
       continue;
