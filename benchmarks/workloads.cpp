@@ -76,6 +76,21 @@ std::vector<fs::path> generate_metadata_tree(const fs::path& root, int directori
   return files;
 }
 
+std::vector<fs::path> generate_sized_files(const fs::path& root, int count, std::size_t min_size,
+                                           std::size_t max_size) {
+  std::vector<fs::path> files;
+  for (int i = 0; i < count; ++i) {
+    const std::size_t size = count == 1
+                                 ? min_size
+                                 : min_size + (max_size - min_size) * static_cast<std::size_t>(i) /
+                                                  static_cast<std::size_t>(count - 1);
+    const fs::path name = "file" + std::to_string(i);
+    std::ofstream(root / name, std::ios::binary) << std::string(size, static_cast<char>('a' + i));
+    files.push_back(name);
+  }
+  return files;
+}
+
 Timing read_sequentially(const fs::path& file, std::size_t block_size) {
   const int fd = open_or_throw(file);
   std::vector<char> buffer(block_size);

@@ -24,6 +24,12 @@ std::vector<std::filesystem::path> generate_metadata_tree(const std::filesystem:
                                                           int directories, int files_per_folder,
                                                           std::size_t file_size);
 
+// `count` files straight under `root`, their sizes spread evenly from
+// `min_size` to `max_size` bytes; their names.
+std::vector<std::filesystem::path> generate_sized_files(const std::filesystem::path& root,
+                                                        int count, std::size_t min_size,
+                                                        std::size_t max_size);
+
 struct Timing {
   double seconds = 0;
   double bytes = 0;  // or operations, for stat

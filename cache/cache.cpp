@@ -6,11 +6,12 @@
 
 #include <boost/exception/diagnostic_information.hpp>
 #include <boost/format.hpp>
-#include <fstream>
 #include <iostream>
 
+#include "cache/cache_scopes.hpp"
 #include "cache/copy_chunk.hpp"
 #include "cache/durable_files.hpp"
+#include "support/bounded_file_read.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
@@ -51,10 +52,17 @@ void lock_exclusively(int fd, const std::string& path) {
   throw RuntimeError("Failed to lock cachefile " + path, errno);
 }
 
+void write_to_standard_error(const std::string& line) {
+  write_line(std::cerr, line);
+}
+
 }  // namespace
 
-Cache::Cache(const std::string& path, uint64_t chunk_size)
-    : chunk_size(checked_chunk_size(chunk_size)), fd(open_cache_file(path)), path(path) {
+Cache::Cache(const std::string& path, uint64_t chunk_size, ErrorReporter report_error)
+    : chunk_size(checked_chunk_size(chunk_size)),
+      fd(open_cache_file(path)),
+      path(path),
+      report_error(report_error ? std::move(report_error) : write_to_standard_error) {
   lock_exclusively(fd.get(), path);
   struct stat cache_stat {};
   if (::fstat(fd.get(), &cache_stat) != 0)
@@ -69,12 +77,15 @@ Cache::Cache(const std::string& path, uint64_t chunk_size)
     log_warning(boost::format("posix_fadvise(%s): %s") % path % errno_string(advice));
 
   bool loaded = false;
-  std::ifstream meta(path + ".meta", std::ios::in | std::ios::binary);
-  if (!meta.good()) {
+  const BoundedFileRead meta = read_bounded_regular_file(path + ".meta", max_metadata_size());
+  if (meta.outcome == BoundedFileRead::Outcome::missing) {
     write_line(std::cerr, "INFO: No cache metadata found, re-initializing.");
+  } else if (meta.outcome == BoundedFileRead::Outcome::refused) {
+    write_line(std::cerr, meta.reason);
+    write_line(std::cerr, "WARNING: Cache data is corrupted, re-initializing.");
   } else {
     try {
-      loaded = load(meta, cache_stat);
+      loaded = load(meta.bytes, cache_stat);
     } catch (...) {
       write_line(std::cerr, boost::current_exception_diagnostic_information());
       write_line(std::cerr, "WARNING: Cache data is corrupted, re-initializing.");
@@ -102,6 +113,7 @@ void Cache::reinitialize() {
   lru.clear();
   index.clear();
   free_slots.clear();
+  doubtful_slots.clear();
   free_slots.reserve(nslots);
   for (uint64_t slot = 0; slot < nslots; ++slot)
     free_slots.push_back(slot * chunk_size);
@@ -121,6 +133,11 @@ void Cache::unlock(uint64_t ino, uint64_t chunkno) {
   if (locked.erase({ino, chunkno}) == 0)
     throw RuntimeError(boost::format("Cache::unlock(): chunk (%d, %d) not locked") % ino % chunkno);
   unlocked_cv.notify_all();
+}
+
+locked_element_ptr Cache::hand_out_locked(LRUElement& element) {
+  locked.insert({element.ino, element.chunkno});
+  return locked_element_ptr(*this, element);
 }
 
 bool Cache::wait_until_free(const ChunkKey& key, std::unique_lock<std::mutex>& lk) {
@@ -151,13 +168,39 @@ LRUElement* Cache::lookup(uint64_t ino, uint64_t chunkno) {
 
 locked_element_ptr Cache::lookup_locked(uint64_t ino, uint64_t chunkno) {
   std::unique_lock lk(mutex);
-  lock(ino, chunkno, lk);
+  ChunkHold hold(*this, ino, chunkno, lk);
   LRUElement* element = lookup(ino, chunkno);
-  if (!element) {
-    unlock(ino, chunkno);
-    return {};
+  if (!element) return {};
+  return hold.hand_over(*element);
+}
+
+LockedRun Cache::lookup_run_locked(uint64_t ino, uint64_t first, uint64_t last) {
+  // Declared before the lock: should locking throw, the chunks already handed
+  // to the run are released after the mutex.
+  LockedRun run;
+  std::unique_lock lk(mutex);
+  std::vector<LRUElement*> found;
+  found.reserve(last >= first ? last - first + 1 : 0);
+  for (uint64_t chunkno = first; chunkno <= last;) {
+    if (wait_until_free({ino, chunkno}, lk)) {
+      // Nothing is held yet; the chunks seen so far may have changed meanwhile.
+      found.clear();
+      chunkno = first;
+      continue;
+    }
+    LRUElement* element = lookup(ino, chunkno);
+    if (!element) {
+      run.missing = chunkno;
+      break;
+    }
+    found.push_back(element);
+    if (element->size != chunk_size) break;
+    ++chunkno;
   }
-  return locked_element_ptr(*this, *element);
+  run.chunks.reserve(found.size());
+  for (LRUElement* element : found)
+    run.chunks.push_back(hand_out_locked(*element));
+  return run;
 }
 
 TryLookupResult Cache::try_lookup_locked(uint64_t ino, uint64_t chunkno) {
@@ -165,8 +208,7 @@ TryLookupResult Cache::try_lookup_locked(uint64_t ino, uint64_t chunkno) {
   if (is_locked(ino, chunkno)) return {ChunkState::busy, {}};
   LRUElement* element = lookup(ino, chunkno);
   if (!element) return {ChunkState::not_cached, {}};
-  locked.insert({ino, chunkno});
-  return {ChunkState::cached, locked_element_ptr(*this, *element)};
+  return {ChunkState::cached, hand_out_locked(*element)};
 }
 
 void Cache::release(const LRUElement& element) {
@@ -177,46 +219,41 @@ void Cache::release(const LRUElement& element) {
 locked_element_ptr Cache::lookup_or_insert(uint64_t ino, uint64_t chunkno, int src_fd,
                                            bool* was_cached) {
   std::unique_lock lk(mutex);
-  lock(ino, chunkno, lk);
-  if (LRUElement* element = lookup(ino, chunkno)) {
-    if (was_cached) *was_cached = true;
-    return locked_element_ptr(*this, *element);
-  }
-  if (was_cached) *was_cached = false;
-  try {
-    LRUElement& element = insert(ino, chunkno, src_fd, lk);
-    return locked_element_ptr(*this, element);
-  } catch (...) {
-    // A later lock of this chunk would otherwise wait for ever.
-    unlock(ino, chunkno);
-    throw;
-  }
+  ChunkHold hold(*this, ino, chunkno, lk);
+  LRUElement* element = lookup(ino, chunkno);
+  if (was_cached) *was_cached = element != nullptr;
+  if (!element) element = insert(ino, chunkno, src_fd, lk);
+  if (!element) return {};
+  return hold.hand_over(*element);
 }
 
-LRUElement& Cache::insert(uint64_t ino, uint64_t chunkno, int src_fd,
+LRUElement* Cache::insert(uint64_t ino, uint64_t chunkno, int src_fd,
                           std::unique_lock<std::mutex>& lk) {
   retire_metadata_locked();
-  const uint64_t slot = take_slot(ino, lk);
-  ++fills_in_progress;
+  const std::optional<uint64_t> free_slot = take_slot(ino, lk);
+  if (!free_slot) {
+    forget_if_empty(ino);
+    return nullptr;
+  }
+  TakenSlot slot(*this, *free_slot);
+  const FillScope fill_scope = FillScope::of_insert(*this, ino);
   Fill fill;
   try {
-    fill = fill_slot(src_fd, chunkno, slot, lk);
-    if (find(ino, chunkno))
-      throw RuntimeError(boost::format("chunk %d of ino %d already in cache.") % chunkno % ino);
-    restamp(ino, chunkno, fill.identity, lk);
-  } catch (...) {
-    give_back_slot(slot);
-    forget_if_empty(ino);
-    end_fill();
-    throw;
+    fill = fill_slot(src_fd, chunkno, slot.get(), lk);
+  } catch (const CacheFullError& error) {
+    set_aside_for_want_of_room(slot.release(), ino, chunkno, error);
+    return nullptr;
   }
-  lru.push_front({ino, chunkno, slot, fill.size});
+  if (find(ino, chunkno))
+    throw RuntimeError(boost::format("chunk %d of ino %d already in cache.") % chunkno % ino);
+  restamp(ino, chunkno, fill.identity, lk);
+  lru.push_front({ino, chunkno, slot.get(), fill.size});
+  slot.release();
   index[ino].chunks[chunkno] = lru.begin();
-  end_fill();
-  return lru.front();
+  return &lru.front();
 }
 
-uint64_t Cache::take_slot(uint64_t ino, std::unique_lock<std::mutex>& lk) {
+std::optional<uint64_t> Cache::take_slot(uint64_t ino, std::unique_lock<std::mutex>& lk) {
   for (;;) {
     if (!free_slots.empty()) {
       const uint64_t slot = free_slots.back();
@@ -233,6 +270,12 @@ uint64_t Cache::take_slot(uint64_t ino, std::unique_lock<std::mutex>& lk) {
       }
     }
     if (victim == lru.end()) {
+      // Out of room with no chunk left to replace and no fill that may still
+      // link one: waiting would be for ever.
+      if (out_of_room && lru.empty() && fills_in_progress == 0) {
+        report_admission_stopped();
+        return std::nullopt;
+      }
       unlocked_cv.wait(lk);
       continue;
     }
@@ -255,11 +298,6 @@ Cache::Fill Cache::fill_slot(int src_fd, uint64_t chunkno, uint64_t slot,
   fill.size = copy_chunk(src_fd, chunkno * chunk_size, fd.get(), slot, chunk_size, &source);
   fill.identity = FileIdentity::of(source);
   return fill;
-}
-
-void Cache::end_fill() {
-  --fills_in_progress;
-  unlocked_cv.notify_all();
 }
 
 void Cache::restamp(uint64_t ino, uint64_t own_chunkno, const FileIdentity& filled_from,
@@ -291,6 +329,7 @@ void Cache::restamp(uint64_t ino, uint64_t own_chunkno, const FileIdentity& fill
 
 void Cache::give_back_slot(uint64_t slot) {
   free_slots.push_back(slot);
+  admission_stopped = false;
   unlocked_cv.notify_all();
 }
 
@@ -304,31 +343,36 @@ locked_element_ptr Cache::update(uint64_t ino, uint64_t chunkno, int src_fd) {
   retire_metadata_locked();
   // Locking before the test waits for an insert of this chunk that may have
   // copied the bytes this write replaced.
-  lock(ino, chunkno, lk);
+  ChunkHold hold(*this, ino, chunkno, lk);
   LRUElement* element = find(ino, chunkno);
-  if (!element) {
-    unlock(ino, chunkno);
-    return {};
-  }
-  filling.insert({ino, chunkno});
-  ++fills_in_progress;
+  if (!element) return {};
+  const FillScope fill_scope = FillScope::of_update(*this, ino, chunkno);
   try {
     const Fill fill = fill_slot(src_fd, chunkno, element->cfile_off, lk);
     element->size = fill.size;
     restamp(ino, chunkno, fill.identity, lk);
+  } catch (const CacheFullError& error) {
+    discard_failed_update(ino, chunkno, &error);
+    return {};
   } catch (...) {
-    // The slot's contents are undefined now.
-    filling.erase({ino, chunkno});
-    CacheInode& entry = index.at(ino);
-    remove_chunk(entry, entry.chunks.find(chunkno));
-    forget_if_empty(ino);
-    unlock(ino, chunkno);
-    end_fill();
+    discard_failed_update(ino, chunkno, nullptr);
     throw;
   }
-  filling.erase({ino, chunkno});
-  end_fill();
-  return locked_element_ptr(*this, *element);
+  return hold.hand_over(*element);
+}
+
+void Cache::discard_failed_update(uint64_t ino, uint64_t chunkno, const CacheFullError* no_room) {
+  // The slot's contents are undefined now; the source holds the data.
+  CacheInode& entry = index.at(ino);
+  const auto chunk = entry.chunks.find(chunkno);
+  if (no_room) {
+    const uint64_t slot = chunk->second->cfile_off;
+    lru.erase(chunk->second);
+    entry.chunks.erase(chunk);
+    set_aside_for_want_of_room(slot, ino, chunkno, *no_room);
+  } else {
+    remove_chunk(entry, chunk);
+  }
 }
 
 void Cache::advise(const LRUElement& element) {

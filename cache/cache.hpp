@@ -11,7 +11,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <istream>
 #include <list>
 #include <mutex>
 #include <optional>
@@ -21,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "cache/copy_chunk.hpp"
 #include "cache/file_identity.hpp"
 #include "cache/locked_element_ptr.hpp"
 #include "cache/lru_element.hpp"
@@ -47,15 +47,43 @@ struct TryLookupResult {
   locked_element_ptr element;
 };
 
-// Chunk locks: a thread that holds a chunk may, until it lets go of it,
-// take further chunks only with try_lookup_locked (and advise or release
-// them). The operations that wait for a chunk rely on no holder waiting in turn.
+// The chunks of one read, locked (see Cache::lookup_run_locked).
+struct LockedRun {
+  std::vector<locked_element_ptr> chunks;  // in ascending chunk order
+  std::optional<uint64_t> missing;         // the first chunk of the range not cached
+};
+
+// Chunk locks are held across calls: lookup_locked, lookup_run_locked,
+// lookup_or_insert and update hand chunks out locked, and a thread waiting
+// for a chunk, a slot or a fill gives the cache mutex up. What keeps them
+// free of deadlock:
+// 1. A thread holds chunks of one file only, taken in ascending chunk order.
+// 2. A thread that holds a chunk never waits for another one. A read of
+//    several chunks takes them all at once with lookup_run_locked: while one
+//    of them is busy it holds none and waits, then starts over. Every other
+//    holder (the fill in do_read, the refresh after a write, drop_chunk)
+//    takes one chunk at a time and lets it go before taking the next.
+// 3. The one exception: an insert or an update waits while it holds the
+//    chunk it fills, for a free slot or an evictable chunk, and (when the
+//    source changed) for the file's other chunks to be let go. Those are held
+//    by threads that do not wait (rule 2) or by updates that wait only for
+//    such threads: nobody waits for a chunk being filled while holding one,
+//    because eviction and restamp pass over chunks being filled and an
+//    insert's chunk joins the index only when its copy is done.
+// 4. Drops, validation and the save wait holding no chunk.
+// So a thread that holds chunk k of a file and needs a slot for another
+// chunk never waits for a thread that waits for chunk k.
 class Cache {
  public:
+  // Reports a broken invariant found in the metadata, as one line of text.
+  // The daemon opens a crash report with it; a cache of its own (a test's)
+  // writes the line to standard error.
+  using ErrorReporter = std::function<void(const std::string& line)>;
+
   // Opens the cache file, which must already exist with the wanted size,
   // locks it against other daemons, and takes over the chunks listed in
   // "<path>.meta" when that file is sound.
-  Cache(const std::string& path, uint64_t chunk_size);
+  Cache(const std::string& path, uint64_t chunk_size, ErrorReporter report_error = {});
   Cache(const Cache&) = delete;
   Cache& operator=(const Cache&) = delete;
 
@@ -72,17 +100,22 @@ class Cache {
   // Locks the chunk (waiting while another thread holds it) and returns it
   // when it is cached; a miss leaves it unlocked.
   locked_element_ptr lookup_locked(uint64_t ino, uint64_t chunkno);
-  // Never waits: a chunk that another thread holds is reported busy. Callers
-  // that already hold a chunk use this, so that no holder waits for another.
+  // Locks the cached chunks `first` to `last` of the inode all at once, in
+  // ascending order, stopping at the first chunk that is not cached (reported
+  // as missing) or after one shorter than chunk_size (the file ends there).
+  // While another thread holds one of them it holds none and waits.
+  LockedRun lookup_run_locked(uint64_t ino, uint64_t first, uint64_t last);
+  // Never waits: a chunk that another thread holds is reported busy.
   TryLookupResult try_lookup_locked(uint64_t ino, uint64_t chunkno);
   // Unlocks a chunk handed out locked (done by locked_element_ptr).
   void release(const LRUElement& element);
   // Returns the chunk locked, copying it from `src_fd` into a slot when it is
-  // not cached; `was_cached` tells which.
+  // not cached; `was_cached` tells which. Empty when the cache file's
+  // filesystem had no room for it (the cache reports that itself).
   locked_element_ptr lookup_or_insert(uint64_t ino, uint64_t chunkno, int src_fd,
                                       bool* was_cached = nullptr);
   // Copies a cached chunk again from `src_fd` and returns it locked; empty
-  // when the chunk is not cached.
+  // when the chunk is not cached, or left the cache for want of room.
   locked_element_ptr update(uint64_t ino, uint64_t chunkno, int src_fd);
   // Drops the slot of a chunk the caller holds from the page cache.
   void advise(const LRUElement& element);
@@ -121,8 +154,15 @@ class Cache {
     FileIdentity identity;  // the source as seen for the copy
   };
 
+  // Owners of the bookkeeping pairs, in cache/cache_scopes.hpp.
+  class ChunkHold;
+  class FillScope;
+  class TakenSlot;
+
   using Identities = std::unordered_map<unsigned long, FileIdentity>;
-  bool load(std::istream& stream, const struct stat& cache_stat);
+  // The largest metadata file that this many slots can need.
+  uint64_t max_metadata_size() const;
+  bool load(const std::string& bytes, const struct stat& cache_stat);
   // The metadata file's contents; counts the inodes left out for want of an identity.
   std::string archive_state(std::size_t& inodes_without_identity) const;
   void take_over(std::vector<uint64_t> stored_free_slots, std::list<LRUElement> stored_lru,
@@ -135,6 +175,8 @@ class Cache {
   bool is_locked(uint64_t ino, uint64_t chunkno) const;
   bool lock(uint64_t ino, uint64_t chunkno, std::unique_lock<std::mutex>& lk);
   void unlock(uint64_t ino, uint64_t chunkno);
+  // Locks a chunk that nobody holds and hands it to the caller.
+  locked_element_ptr hand_out_locked(LRUElement& element);
   // Waits until nobody holds the chunk; true when it had to wait (the
   // containers may have changed meanwhile).
   bool wait_until_free(const ChunkKey& key, std::unique_lock<std::mutex>& lk);
@@ -142,12 +184,18 @@ class Cache {
   LRUElement* find(uint64_t ino, uint64_t chunkno);
   LRUElement* lookup(uint64_t ino, uint64_t chunkno);
 
-  LRUElement& insert(uint64_t ino, uint64_t chunkno, int src_fd, std::unique_lock<std::mutex>& lk);
-  uint64_t take_slot(uint64_t ino, std::unique_lock<std::mutex>& lk);
+  // Null when no slot could take the chunk for want of room.
+  LRUElement* insert(uint64_t ino, uint64_t chunkno, int src_fd, std::unique_lock<std::mutex>& lk);
+  std::optional<uint64_t> take_slot(uint64_t ino, std::unique_lock<std::mutex>& lk);
   Fill fill_slot(int src_fd, uint64_t chunkno, uint64_t slot, std::unique_lock<std::mutex>& lk);
   void restamp(uint64_t ino, uint64_t own_chunkno, const FileIdentity& filled_from,
                std::unique_lock<std::mutex>& lk);
-  void end_fill();
+  // Takes out a chunk whose update failed: its slot holds nothing sound.
+  void discard_failed_update(uint64_t ino, uint64_t chunkno, const CacheFullError* no_room);
+  // A fill into `slot` found the cache file's filesystem full.
+  void set_aside_for_want_of_room(uint64_t slot, uint64_t ino, uint64_t chunkno,
+                                  const CacheFullError& error);
+  void report_admission_stopped();
   void give_back_slot(uint64_t slot);
   void forget_if_empty(uint64_t ino);
 
@@ -159,9 +207,19 @@ class Cache {
 
   uint64_t nslots = 0;
   const std::string path;
+  const ErrorReporter report_error;
   // Offsets of free slots; taken from and returned to the back.
   std::vector<uint64_t> free_slots;
   std::mutex mutex;  // guards everything below and free_slots
+  // Set once a fill found no room in the cache file's filesystem (a sparse
+  // cache file on a full one). The slots free then may lie in holes that
+  // cannot be filled: they are set aside with the slot that failed, and
+  // chunks take the slots of chunks that held data, by eviction when none is
+  // free. The next start finds them free again.
+  bool out_of_room = false;
+  std::vector<uint64_t> doubtful_slots;
+  // Reported when nothing is left to replace, once until a slot frees.
+  bool admission_stopped = false;
   bool metadata_retired = false;
   std::unordered_set<ChunkKey, boost::hash<ChunkKey>> locked;
   // Notified whenever a chunk is unlocked, a slot becomes free or a copy ends.

@@ -1,6 +1,7 @@
 // Dropping cached chunks: single chunks, whole inodes, the tail of a file that
 // shrank, and inodes whose validated identity no longer matches.
 #include "cache/cache.hpp"
+#include "cache/cache_scopes.hpp"
 #include "support/errors.hpp"
 
 namespace quarnix {
@@ -85,19 +86,14 @@ bool Cache::drop_from(uint64_t ino, uint64_t first_chunk) {
 
 bool Cache::drop_chunk(uint64_t ino, uint64_t chunkno) {
   std::unique_lock lk(mutex);
-  lock(ino, chunkno, lk);
+  const ChunkHold hold(*this, ino, chunkno, lk);
   const auto entry = index.find(ino);
-  bool dropped = false;
-  if (entry != index.end()) {
-    const auto chunk = entry->second.chunks.find(chunkno);
-    if (chunk != entry->second.chunks.end()) {
-      remove_chunk(entry->second, chunk);
-      if (entry->second.chunks.empty()) index.erase(entry);
-      dropped = true;
-    }
-  }
-  unlock(ino, chunkno);
-  return dropped;
+  if (entry == index.end()) return false;
+  const auto chunk = entry->second.chunks.find(chunkno);
+  if (chunk == entry->second.chunks.end()) return false;
+  remove_chunk(entry->second, chunk);
+  if (entry->second.chunks.empty()) index.erase(entry);
+  return true;
 }
 
 }  // namespace quarnix

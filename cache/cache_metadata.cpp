@@ -18,7 +18,6 @@
 
 #include "cache/cache.hpp"
 #include "cache/durable_files.hpp"
-#include "daemon/crash_report.hpp"
 #include "support/bounded_binary_archive.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
@@ -28,7 +27,15 @@ namespace quarnix {
 
 namespace {
 
-constexpr int metadata_revision = 2;
+// 3: the cache file's change time follows its modification time.
+constexpr int metadata_revision = 3;
+
+// Room for the archive's header, the single items and the collections'
+// counts and class information.
+constexpr uint64_t metadata_fixed_size = 4096;
+// A slot is free (its offset) or holds a chunk, whose inode may have an identity.
+constexpr uint64_t metadata_size_per_slot =
+    sizeof(uint64_t) + sizeof(LRUElement) + sizeof(unsigned long) + sizeof(FileIdentity);
 
 using Checksum = uint32_t;
 
@@ -47,12 +54,6 @@ bool checksum_matches(const std::string& bytes) {
   return stored == checksum_of(std::string_view(bytes).substr(0, covered));
 }
 
-std::string read_all(std::istream& stream) {
-  std::ostringstream bytes(std::ios::out | std::ios::binary);
-  bytes << stream.rdbuf();
-  return std::move(bytes).str();
-}
-
 }  // namespace
 
 void Cache::save() {
@@ -64,9 +65,11 @@ void Cache::save() {
     // A fill in progress owns a slot that is neither free nor listed, and
     // changes the cache file after the fstat below.
     unlocked_cv.wait(lk, [this] { return fills_in_progress == 0; });
-    const std::string contents = archive_state(inodes_without_identity);
     // The slots must be on the disk before metadata that vouches for them is.
+    // The cache file's times are taken after that: a filesystem that sets
+    // them when it writes the data back would otherwise change them later.
     if (::fsync(fd.get()) != 0) throw RuntimeError("Failed to sync cachefile " + path, errno);
+    const std::string contents = archive_state(inodes_without_identity);
     const std::string meta_path = path + ".meta";
     const std::string failure = "Failed to write cache metadata " + meta_path;
     {
@@ -81,7 +84,7 @@ void Cache::save() {
   }
   // Reported after the mutex is released: a report may take a core dump.
   for (std::size_t report = 0; report < inodes_without_identity; ++report)
-    *open_crash_report() << "INTERNAL ERROR: Cache::save(): mtime not set" << std::endl;
+    report_error("INTERNAL ERROR: Cache::save(): mtime not set");
 }
 
 std::string Cache::archive_state(std::size_t& inodes_without_identity) const {
@@ -97,23 +100,30 @@ std::string Cache::archive_state(std::size_t& inodes_without_identity) const {
   const int revision = metadata_revision;
   const off_t size = cache_stat.st_size;
   const timespec modified = cache_stat.st_mtim;
+  const timespec changed = cache_stat.st_ctim;
   const unsigned long saved_chunk_size = chunk_size;
-  const std::vector<unsigned long>& saved_free_slots = free_slots;
+  // Slots set aside for want of room are free again at the next start,
+  // behind the others, which are taken first.
+  std::vector<unsigned long> saved_free_slots(doubtful_slots.begin(), doubtful_slots.end());
+  saved_free_slots.insert(saved_free_slots.end(), free_slots.begin(), free_slots.end());
   const std::list<LRUElement>& saved_lru = lru;
   const Identities& saved_identities = identities;
   std::ostringstream items(std::ios::out | std::ios::binary);
   {
     boost::archive::binary_oarchive archive(items);
-    archive << revision << size << modified << saved_chunk_size << saved_free_slots << saved_lru
-            << saved_identities;
+    archive << revision << size << modified << changed << saved_chunk_size << saved_free_slots
+            << saved_lru << saved_identities;
     const Checksum checksum = checksum_of(items.view());
     archive << checksum;
   }
   return std::move(items).str();
 }
 
-bool Cache::load(std::istream& stream, const struct stat& cache_stat) {
-  const std::string bytes = read_all(stream);
+uint64_t Cache::max_metadata_size() const {
+  return metadata_fixed_size + nslots * metadata_size_per_slot;
+}
+
+bool Cache::load(const std::string& bytes, const struct stat& cache_stat) {
   std::stringbuf buffer(bytes, std::ios::in | std::ios::binary);
   BoundedBinaryArchive archive(buffer);
   int revision = 0;
@@ -133,8 +143,10 @@ bool Cache::load(std::istream& stream, const struct stat& cache_stat) {
     return false;
   }
   timespec modified{};
-  archive >> modified;
-  if (!same_time(modified, cache_stat.st_mtim)) {
+  timespec changed{};
+  archive >> modified >> changed;
+  // Bytes written with the modification time set back still change the change time.
+  if (!same_time(modified, cache_stat.st_mtim) || !same_time(changed, cache_stat.st_ctim)) {
     write_line(std::cerr, "WARNING: Cache file was modified externally, re-initializing.");
     return false;
   }
@@ -167,8 +179,8 @@ void Cache::take_over(std::vector<uint64_t> stored_free_slots, std::list<LRUElem
     const auto identity = identities.find(element->ino);
     if (identity == identities.end()) {
       if (reported.insert(element->ino).second)
-        *open_crash_report() << "INTERNAL ERROR: Cache has no mtime for "
-                             << "inode " << element->ino << std::endl;
+        report_error("INTERNAL ERROR: Cache has no mtime for inode " +
+                     std::to_string(element->ino));
       free_slots.push_back(element->cfile_off);
       element = lru.erase(element);
       continue;

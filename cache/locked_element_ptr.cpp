@@ -1,8 +1,10 @@
 #include "cache/locked_element_ptr.hpp"
 
+#include <exception>
 #include <utility>
 
 #include "cache/cache.hpp"
+#include "support/logging.hpp"
 
 namespace quarnix {
 
@@ -11,11 +13,22 @@ locked_element_ptr::locked_element_ptr(locked_element_ptr&& other) noexcept
 
 locked_element_ptr& locked_element_ptr::operator=(locked_element_ptr&& other) noexcept {
   if (this != &other) {
-    reset();
+    // The chunk held so far is let go as `previous` ends.
+    locked_element_ptr previous(std::move(*this));
     cache = std::exchange(other.cache, nullptr);
     element = std::exchange(other.element, nullptr);
   }
   return *this;
+}
+
+locked_element_ptr::~locked_element_ptr() {
+  // A destructor must not throw: a chunk that is no longer locked is a broken
+  // invariant, which is logged.
+  try {
+    reset();
+  } catch (const std::exception& error) {
+    log_error(error.what());
+  }
 }
 
 void locked_element_ptr::reset() {

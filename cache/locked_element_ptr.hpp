@@ -17,7 +17,8 @@ class locked_element_ptr {
   locked_element_ptr& operator=(locked_element_ptr&& other) noexcept;
   locked_element_ptr(const locked_element_ptr&) = delete;
   locked_element_ptr& operator=(const locked_element_ptr&) = delete;
-  ~locked_element_ptr() { reset(); }
+  // Unlocks the chunk; a failure to do so is logged, not thrown.
+  ~locked_element_ptr();
 
   // Unlocks the chunk now; the owner is empty afterwards.
   void reset();

@@ -3,7 +3,6 @@
 #include <err.h>
 #include <sys/stat.h>
 
-#include "cache/copy_chunk.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {
@@ -13,15 +12,7 @@ namespace {
 // Copies one cached chunk again; false when it turned out to be the file's last.
 bool refresh_chunk(const InodeRecord& inode, int fd, uint64_t chunk) {
   Cache& cache = *state.cache;
-  locked_element_ptr element;
-  try {
-    element = cache.update(inode.ino, chunk, fd);
-  } catch (const CacheFullError& error) {
-    // The chunk has left the cache; the source holds the data.
-    log_warning(boost::format("chunk %d of inode %d dropped from the cache: %s") % chunk %
-                inode.ino % error.what());
-    return true;
-  }
+  const locked_element_ptr element = cache.update(inode.ino, chunk, fd);
   if (!element) return true;
   cache.advise(*element);
   debug_line(4, DebugStyle::plain, [&] {

@@ -88,4 +88,8 @@ std::unique_ptr<std::ostream> open_crash_report() {
   return report;
 }
 
+void write_crash_report_line(const std::string& line) {
+  *open_crash_report() << line << std::endl;
+}
+
 }  // namespace quarnix

@@ -9,6 +9,8 @@
 namespace quarnix {
 
 std::unique_ptr<std::ostream> open_crash_report();
+// A crash report that holds one line: what the cache reports.
+void write_crash_report_line(const std::string& line);
 
 // Writes a core dump of a copy of this process to `path` and has gzip
 // compress it to `path`.gz; returns when the dump is written. Both programs

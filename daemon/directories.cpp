@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <unordered_map>
 
@@ -226,6 +227,9 @@ void readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fi
 
 void releasedir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   const std::unique_ptr<DirHandle> handle(&get_dir_handle(fi));
+  // A listing replies before it lets go of the handle, and the kernel may
+  // release the directory as soon as that reply is out.
+  { std::lock_guard wait(handle->mutex); }
   if (state.oplog.logs_all()) state.oplog.write("releasedir", get_inode(ino).log_id);
   reply_err(req, 0);
 }

@@ -5,14 +5,15 @@
 #include <time.h>
 
 #include <cstdint>
-#include <fstream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <unordered_set>
 
+#include "support/descriptor_stream.hpp"
 #include "support/read_log_text.hpp"
 
 namespace quarnix {
@@ -31,11 +32,12 @@ struct OperationsLog {
   bool log_all = false;
   timespec start{};
   std::mutex mutex;
-  std::fstream csv;
-  std::fstream files;
+  // Open once the log is enabled.
+  std::optional<DescriptorStream> csv;
+  std::optional<DescriptorStream> files;
 
   // Creates both files in the working directory under a base name of the
-  // current UTC time that no earlier log uses.
+  // current UTC time that nothing else holds, and keeps them open.
   void open(bool log_all_operations);
 
   bool logs_all() const { return enabled && log_all; }

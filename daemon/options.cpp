@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "daemon/block_size_option.hpp"
+#include "daemon/crash_report.hpp"
 #include "daemon/daemon_state.hpp"
 #include "daemon/readahead_profile.hpp"
 #include "support/command_line.hpp"
@@ -92,7 +93,8 @@ po::variables_map parse_options(int argc, char** argv, const StandardDescriptors
   if (vm.count("cachefile")) {
     // A cache file that cannot serve ends the start with its reason.
     try {
-      state.cache.emplace(vm["cachefile"].as<std::string>(), state.cache_blocksize);
+      state.cache.emplace(vm["cachefile"].as<std::string>(), state.cache_blocksize,
+                          write_crash_report_line);
     } catch (const RuntimeError& error) {
       errx(1, "ERROR: %s", error.what());
     }

@@ -1,11 +1,11 @@
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <iostream>
 #include <new>
 #include <vector>
 
-#include "cache/copy_chunk.hpp"
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/page_cache.hpp"
@@ -50,32 +50,23 @@ struct CacheReply {
 bool read_from_cache(fuse_req_t req, const InodeRecord& inode, size_t size, off_t off) {
   Cache& cache = *state.cache;
   const uint64_t chunk_size = cache.chunk_size;
-  uint64_t chunk = static_cast<uint64_t>(off) / chunk_size;
+  const uint64_t first = static_cast<uint64_t>(off) / chunk_size;
   uint64_t inner = static_cast<uint64_t>(off) % chunk_size;
   uint64_t remaining = size;
+  // One chunk more than a reply holds tells a read too large for the cache.
+  LockedRun run;
+  if (size > 0) {
+    const uint64_t last = (static_cast<uint64_t>(off) + size - 1) / chunk_size;
+    run = cache.lookup_run_locked(inode.ino, first,
+                                  std::min<uint64_t>(last, first + max_cache_reply_buffers));
+  }
   bool all_cached = true;
   CacheReply reply;
-  std::vector<locked_element_ptr> held;
-  while (remaining > 0) {
-    // Only the first chunk is waited for: a reader holding chunks never waits
-    // for another, so chunk locks cannot deadlock.
-    locked_element_ptr element;
-    if (held.empty()) {
-      element = cache.lookup_locked(inode.ino, chunk);
-    } else {
-      TryLookupResult found = cache.try_lookup_locked(inode.ino, chunk);
-      element = std::move(found.element);
-    }
-    if (!element) {
-      debug_line(4, DebugStyle::tagged, [&] {
-        return boost::format("read(): chunk %d of inode %d not cached.") % chunk % inode.ino;
-      });
-      all_cached = false;
-      break;
-    }
+  for (const locked_element_ptr& element : run.chunks) {
+    const LRUElement& cached = *element;
     debug_line(4, DebugStyle::tagged, [&] {
-      return boost::format("read(): found chunk %d of inode %d in cache at position %d") % chunk %
-             inode.ino % element->cfile_off;
+      return boost::format("read(): found chunk %d of inode %d in cache at position %d") %
+             cached.chunkno % inode.ino % cached.cfile_off;
     });
     if (reply.count() == max_cache_reply_buffers) {
       write_line(std::cerr,
@@ -83,8 +74,6 @@ bool read_from_cache(fuse_req_t req, const InodeRecord& inode, size_t size, off_
       all_cached = false;
       break;
     }
-    const LRUElement& cached = *element;
-    held.push_back(std::move(element));
     if (inner < cached.size) {
       const uint64_t taken = std::min(remaining, cached.size - inner);
       reply.add(cache.fd.get(), static_cast<off_t>(cached.cfile_off + inner), taken);
@@ -92,12 +81,17 @@ bool read_from_cache(fuse_req_t req, const InodeRecord& inode, size_t size, off_
     }
     if (cached.size != chunk_size) {
       debug_line(4, DebugStyle::tagged, [&] {
-        return boost::format("read(): chunk %d of inode %d is last.") % chunk % inode.ino;
+        return boost::format("read(): chunk %d of inode %d is last.") % cached.chunkno % inode.ino;
       });
       break;
     }
     inner = 0;
-    ++chunk;
+  }
+  if (run.missing) {
+    debug_line(4, DebugStyle::tagged, [&] {
+      return boost::format("read(): chunk %d of inode %d not cached.") % *run.missing % inode.ino;
+    });
+    all_cached = false;
   }
   if (!all_cached) {
     if (req) ++cache.misses;
@@ -124,15 +118,11 @@ void fill_cache(fuse_req_t req, const InodeRecord& inode, size_t size, off_t off
   const uint64_t last = (static_cast<uint64_t>(off) + size - 1) / chunk_size;
   for (uint64_t k = first; k <= last; ++k) {
     bool was_cached = false;
-    locked_element_ptr element;
-    try {
-      element = cache.lookup_or_insert(inode.ino, k, file.cache_fd(), &was_cached);
-    } catch (const CacheFullError& error) {
-      // Reads go on from the source; the cache takes chunks again once it has room.
-      log_warning(boost::format("do_read(): chunk %d of inode %d not cached: %s") % k % inode.ino %
-                  error.what());
-      return;
-    }
+    // Held for this chunk only: no chunk is held while the next one is taken.
+    const locked_element_ptr element =
+        cache.lookup_or_insert(inode.ino, k, file.cache_fd(), &was_cached);
+    // No room in the cache file: reads go on from the source.
+    if (!element) return;
     if (was_cached) {
       debug_line(4, DebugStyle::tagged, [&] {
         return boost::format("do_read(): chunk %d of inode %d is already cached.") % k % inode.ino;

@@ -19,6 +19,7 @@
 #include "materialize/input_loop.hpp"
 #include "materialize/placeholders.hpp"
 #include "support/command_line.hpp"
+#include "support/ctype_cache.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
@@ -102,6 +103,7 @@ int serve(const char* argv0, const std::string& mountpoint, const po::variables_
 
 int run_daemon(int argc, char** argv) {
   const StandardDescriptors descriptors = reopen_closed_standard_descriptors();
+  fill_ctype_cache();
   install_terminate_handler();
   block_sigusr1();
   const po::variables_map vm = parse_options(argc, argv, descriptors);

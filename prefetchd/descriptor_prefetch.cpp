@@ -11,12 +11,50 @@
 #include "readahead/prefetch_loop.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
+#include "support/open_beneath.hpp"
 
 namespace quarnix {
 
 ReadaheadHooks readahead_hooks{prefetch_block, expire_fds};
 
 namespace {
+
+// The mounted tree, which no prefetch may leave.
+struct PrefetchTree {
+  std::string path;
+  std::uint64_t device = 0;
+};
+PrefetchTree prefetch_tree;
+
+// The mounted tree's root, opened for one lookup only: a descriptor held on it
+// would keep the tree from being unmounted, and the unmount is what ends the
+// trace. Once the tree is gone its mountpoint is an ordinary directory, which
+// is refused (ENODEV).
+UniqueFd open_tree_root() {
+  UniqueFd root(::open(prefetch_tree.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat status {};
+  if (root && (fstat(root.get(), &status) != 0 || status.st_dev != prefetch_tree.device)) {
+    root.reset();
+    errno = ENODEV;
+  }
+  return root;
+}
+
+// A profile path opened beneath the mounted tree, with no symbolic link
+// followed: the tree's content, not the profile, decides what a path is, and
+// a link must not lead the daemon (run as root, maybe) out of the tree.
+UniqueFd open_in_tree(const std::string& path) {
+  if (!path.starts_with(prefetch_tree.path)) {
+    errno = EXDEV;
+    return UniqueFd();
+  }
+  const UniqueFd root = open_tree_root();
+  if (!root) return UniqueFd();
+  // Non-blocking, so that a FIFO that took the place of a profiled file
+  // cannot hold the thread (and with it the daemon's end) in open.
+  return open_beneath(root.get(), path.substr(prefetch_tree.path.size()),
+                      O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+}
 
 // The cached descriptor of the block's file, or a new one opened and cached;
 // -1 (after a warning) when the file cannot be opened.
@@ -27,9 +65,7 @@ int find_or_open_fd(prefetch_state& readahead, block_id_t id) {
   }
   const std::string* path = find_path_by_hash(readahead, id);
   if (!path) return -1;
-  // Non-blocking, so that a FIFO that took the place of a profiled file
-  // cannot hold the thread (and with it the daemon's end) in open.
-  UniqueFd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  UniqueFd fd = open_in_tree(*path);
   if (!fd) {
     log_warning(boost::format("readahead(%d): open(%s): %s") % id % *path % errno_string(errno));
     return -1;
@@ -49,6 +85,10 @@ int find_or_open_fd(prefetch_state& readahead, block_id_t id) {
 }
 
 }  // namespace
+
+void set_prefetch_tree(const std::string& mountpoint, std::uint64_t device) {
+  prefetch_tree = PrefetchTree{mountpoint, device};
+}
 
 void prefetch_block(prefetch_state* readahead, block_id_t id, char* buffer,
                     std::uint32_t block_size) {

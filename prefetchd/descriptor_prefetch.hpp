@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "prefetchd/fd_handle.hpp"
 #include "profile/block_id.hpp"
@@ -15,13 +16,19 @@ namespace quarnix {
 // for them after every wait of this length that passed without a wake-up.
 inline constexpr std::chrono::seconds descriptor_idle_time{3};
 
+// The mounted tree that every prefetch reads beneath: `mountpoint` ends in "/"
+// and begins every profile path, `device` is the mounted filesystem's. Set
+// before the thread starts.
+void set_prefetch_tree(const std::string& mountpoint, std::uint64_t device);
+
 // Body of the thread: at most `max_blocks` blocks per cursor state, each of
 // `block_size` bytes. Returns when `terminate` is set under the state's mutex
 // and followed by notify_all.
 void readahead_loop(prefetch_state* readahead, std::uint32_t block_size, std::uint64_t max_blocks);
 
 // Reads one block into `buffer` through the cached or a newly opened
-// descriptor. Failures are logged, never thrown.
+// descriptor; a path that leads out of the tree or through a symbolic link is
+// not opened. Failures are logged, never thrown.
 void prefetch_block(prefetch_state* readahead, block_id_t id, char* buffer,
                     std::uint32_t block_size);
 

@@ -14,6 +14,8 @@ namespace {
 
 constexpr int exit_unreadable = 3;
 constexpr int exit_unusable_profile = 4;
+// Every prefetch reads one block into one buffer of this size at most.
+constexpr std::uint32_t largest_block_size = 64 << 20;
 
 template <typename Message>
 [[noreturn]] void refuse(Message message, int status) {
@@ -43,6 +45,10 @@ std::uint32_t load_prefetch_profile(const std::string& path, const std::string& 
   // The block size divides every traced offset and sizes every prefetch.
   if (settings.block_size == 0)
     refuse("Readahead profile has block size 0.", exit_unusable_profile);
+  if (settings.block_size > largest_block_size)
+    refuse(boost::format("Readahead profile has block size %d, more than the largest of %d.") %
+               settings.block_size % largest_block_size,
+           exit_unusable_profile);
   reader.read_tree(readahead.files, readahead.root);
   // Prefetches read these paths under the mountpoint; none may lead out of it.
   if (const auto unsafe = find_unsafe_profile_path(readahead.files))

@@ -5,7 +5,6 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/format.hpp>
@@ -13,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "prefetchd/descriptor_prefetch.hpp"
 #include "prefetchd/prefetch_profile.hpp"
 #include "prefetchd/prefetch_thread.hpp"
 #include "prefetchd/prefetchd_options.hpp"
@@ -24,6 +24,7 @@
 #include "tracesession/exec_tracer.hpp"
 #include "tracesession/mountpoint.hpp"
 #include "tracesession/read_trace.hpp"
+#include "tracesession/tracer_end.hpp"
 #include "tracesession/tracer_lifecycle.hpp"
 
 namespace quarnix {
@@ -31,6 +32,8 @@ namespace quarnix {
 namespace {
 
 constexpr int exit_unreadable = 3;
+// A file the daemon needs cannot be created: the status of one it cannot open.
+constexpr int exit_no_lock_file = exit_unreadable;
 constexpr int exit_tracer_failed = 9;
 
 using unique_file = std::unique_ptr<FILE, decltype(&fclose)>;
@@ -90,19 +93,13 @@ void close_checked(UniqueFd& fd, const char* what) {
   if (::close(fd.release()) != 0) throw RuntimeError(what, errno);
 }
 
-// Waits for the tracer's start line. False when the tracer ended before it;
-// `status` is then its wait status.
-bool wait_for_handshake(pid_t tracer, FILE* trace, int& status) {
+// Reads the tracer's lines up to its start line: false when the pipe ends
+// before it. Nothing is made of the tracer's end before its last line is read.
+bool wait_for_handshake(FILE* trace) {
   char buffer[128];
   for (;;) {
-    const pid_t ended = waitpid(tracer, &status, WNOHANG);
-    if (ended == -1) throw RuntimeError("waitpid()", errno);
-    if (ended == tracer) return false;
     if (!fgets(buffer, sizeof buffer, trace)) {
       log_debug(1, "pipe was closed by tracer.");
-      // No writer is left, so no start line can come: only the end of the
-      // tracer, which is waited for instead of polled.
-      if (waitpid(tracer, &status, 0) == -1) throw RuntimeError("waitpid()", errno);
       return false;
     }
     log_debug(1, boost::format("Tracer says: %s") % buffer);
@@ -111,9 +108,20 @@ bool wait_for_handshake(pid_t tracer, FILE* trace, int& status) {
   }
 }
 
+// The exit status once the tracer has ended.
+int exit_status_after(int tracer_status) {
+  return tracer_failed(tracer_status) ? exit_tracer_failed : termination_status();
+}
+
 int run_tracer_mode(const PrefetchRun& run, const char* argv0, std::uint64_t device,
                     UniqueFd pipe_read, UniqueFd pipe_write) {
   log_info("Starting tracer...");
+  // A request to end the daemon ends the tracer; the daemon then ends in
+  // order, as after any end of the trace.
+  end_tracer_on_termination();
+  std::optional<TracerLockFile> lock = TracerLockFile::create("quarnix_prefetchd");
+  if (!lock) return exit_no_lock_file;
+  if (termination_status() != 0) return termination_status();
   const pid_t own_pid = getpid();
   const pid_t tracer = fork();
   if (tracer < 0) throw RuntimeError("fork()", errno);
@@ -122,6 +130,7 @@ int run_tracer_mode(const PrefetchRun& run, const char* argv0, std::uint64_t dev
     // Our own prefetch reads are not to be traced.
     exec_tracer(argv0, pipe_write.release(), device, own_pid);
   }
+  track_tracer(tracer);
   // Only here, after the fork: an interrupt from the terminal ends the
   // tracer, and the daemon then ends in order with its statistics.
   ignore_sigint();
@@ -130,20 +139,19 @@ int run_tracer_mode(const PrefetchRun& run, const char* argv0, std::uint64_t dev
   if (!trace) throw RuntimeError("fdopen()", errno);
   pipe_read.release();
 
-  int status = 0;
-  if (!wait_for_handshake(tracer, trace.get(), status)) {
+  if (!wait_for_handshake(trace.get())) {
+    const int status = *wait_for_tracer_end(tracer, true);
     log_info("Tracer terminated, exiting.");
-    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-      log_error("Tracer returned non-zero exit status, aborting.\n");
-      return exit_tracer_failed;
-    }
-    return 0;
+    return exit_status_after(status);
   }
   log_info("Processing requests...");
-  std::optional<TracerLockFile> lock(
-      std::in_place, (boost::format("quarnix_prefetchd_%d.lck") % getpid()).str(), tracer);
-  follow_and_prefetch(run, trace.get(), false, [&lock] { lock.reset(); });
-  return 0;
+  lock->name_tracer(tracer);
+  int status = 0;
+  follow_and_prefetch(run, trace.get(), false, [&] {
+    status = *wait_for_tracer_end(tracer, true);
+    lock.reset();
+  });
+  return exit_status_after(status);
 }
 
 }  // namespace
@@ -152,6 +160,7 @@ int run_prefetch_daemon(int argc, char** argv) {
   install_terminate_handler();
   const PrefetchdOptions options = parse_options(argc, argv);
   const std::uint64_t device = check_mountpoint(options.mountpoint);
+  set_prefetch_tree(options.mountpoint, device);
 
   log_info("Loading profile...");
   prefetch_state readahead;

@@ -1,47 +1,60 @@
 #include "recorder/run_recorder.hpp"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <boost/format.hpp>
 #include <fstream>
+#include <initializer_list>
 #include <optional>
 #include <string>
 
 #include "recorder/recorder_options.hpp"
 #include "recorder/translate_trace.hpp"
 #include "support/errors.hpp"
+#include "support/exclusive_files.hpp"
 #include "support/logging.hpp"
 #include "support/unique_fd.hpp"
 #include "tracesession/exec_tracer.hpp"
 #include "tracesession/mountpoint.hpp"
 #include "tracesession/read_trace.hpp"
+#include "tracesession/tracer_end.hpp"
 #include "tracesession/tracer_lifecycle.hpp"
 
 namespace quarnix {
 
 namespace {
 
+constexpr int exit_no_lock_file = 3;
 constexpr int exit_tracer_failed = 9;
 
-// "bpf_oplog_" and the UTC start time.
-std::string read_log_base_name() {
-  const time_t now = time(nullptr);
-  tm utc{};
-  gmtime_r(&now, &utc);
-  return (boost::format("bpf_oplog_%04d%02d%02d_%02d%02d%02d") % (utc.tm_year + 1900) %
-          (utc.tm_mon + 1) % utc.tm_mday % utc.tm_hour % utc.tm_min % utc.tm_sec)
-      .str();
-}
+// The raw trace and the read log, created under one base name before the
+// tracer starts; the raw trace is the tracer's alone to write.
+struct RecorderFiles {
+  std::string base;
+  UniqueFd trace;
+  ReadLogOutputs read_log;
 
-[[noreturn]] void start_tracer(const char* argv0, const std::string& base, uint64_t device,
-                               int excluded_pid) {
-  UniqueFd trace(open((base + ".trace").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
-  if (!trace) throw RuntimeError("open()", errno);
-  exec_tracer(argv0, trace.release(), device, excluded_pid);
+  // Where the recorder reads the raw trace: the very file it created, not
+  // whatever might hold its name by then.
+  std::string trace_reading_path() const { return "/proc/self/fd/" + std::to_string(trace.get()); }
+
+  void remove(std::initializer_list<const char*> suffixes) const {
+    for (const char* suffix : suffixes)
+      unlink((base + suffix).c_str());
+  }
+};
+
+// "bpf_oplog_" and the UTC start time. The raw trace is for the recorder's
+// user alone; the read log is made to be shared, as any new file is.
+RecorderFiles claim_recorder_files() {
+  ClaimedBaseName claim =
+      claim_base_name("bpf_oplog_", {{".trace", 0600}, {".csv", 0666}, {"_files.csv", 0666}});
+  if (claim.error != 0)
+    throw RuntimeError(boost::format("Unable to open %s") % claim.failed_path, claim.error);
+  return RecorderFiles{claim.base, std::move(claim.files[0]),
+                       ReadLogOutputs{std::move(claim.files[1]), std::move(claim.files[2])}};
 }
 
 // Reads the trace from its start; true once the tracer has said that tracing runs.
@@ -56,25 +69,15 @@ bool trace_has_started(const std::string& trace_path) {
   return false;
 }
 
-int wait_blocking(pid_t tracer) {
-  int status = 0;
-  if (waitpid(tracer, &status, 0) == -1) throw RuntimeError("waitpid()", errno);
-  return status;
-}
-
 // Polls once a second until the tracer has started or ended; once it has
 // started, names it in the lock file until it ends. The tracer's wait status.
-int wait_for_tracer(pid_t tracer, const std::string& base) {
-  const std::string lock_path = (boost::format("quarnix_recorder_%d.lck") % getpid()).str();
+int wait_for_tracer(pid_t tracer, const std::string& trace_path, TracerLockFile& lock) {
   while (true) {
-    int status = 0;
-    const pid_t ended = waitpid(tracer, &status, WNOHANG);
-    if (ended == -1) throw RuntimeError("waitpid()", errno);
-    if (ended == tracer) return status;
-    if (trace_has_started(base + ".trace")) {
+    if (const auto status = wait_for_tracer_end(tracer, false)) return *status;
+    if (trace_has_started(trace_path)) {
       log_info("Gathering data...");
-      const TracerLockFile lock(lock_path, tracer);
-      return wait_blocking(tracer);
+      lock.name_tracer(tracer);
+      return *wait_for_tracer_end(tracer, true);
     }
     sleep(1);
   }
@@ -86,8 +89,11 @@ int run_recorder(int argc, char** argv) {
   install_terminate_handler();
   const RecorderOptions options = parse_options(argc, argv);
   const uint64_t device = check_mountpoint(options.mountpoint);
-  const std::string base = read_log_base_name();
-  log_info(boost::format("Data will be written into %s.*.") % base);
+  RecorderFiles files = claim_recorder_files();
+  log_info(boost::format("Data will be written into %s.*.") % files.base);
+  // From here a request to end the recorder ends the trace, which is then
+  // translated as after any other end.
+  end_tracer_on_termination();
 
   log_info("Scanning mountpoint...");
   const ino2path_t ino2path = scan_mountpoint(options.mountpoint);
@@ -97,22 +103,30 @@ int run_recorder(int argc, char** argv) {
   // Before the fork, so that an interrupt from the terminal ends neither the
   // tracer nor the recorder: tracing ends with the unmount.
   ignore_sigint();
+  std::optional<TracerLockFile> lock = TracerLockFile::create("quarnix_recorder");
+  if (!lock || termination_status() != 0) {
+    files.remove({".trace", ".csv", "_files.csv"});
+    return lock ? termination_status() : exit_no_lock_file;
+  }
   const int excluded_pid = options.excluded_pid.value_or(getpid());
   const pid_t tracer = fork();
   if (tracer < 0) throw RuntimeError("fork()", errno);
-  if (tracer == 0) start_tracer(argv[0], base, device, excluded_pid);
+  if (tracer == 0) exec_tracer(argv[0], files.trace.release(), device, excluded_pid);
+  track_tracer(tracer);
 
-  const int status = wait_for_tracer(tracer, base);
-  if (WEXITSTATUS(status) != 0) {
-    log_error("Tracer returned non-zero exit status, aborting.\n");
+  const std::string trace_path = files.trace_reading_path();
+  const int status = wait_for_tracer(tracer, trace_path, *lock);
+  lock.reset();
+  if (tracer_failed(status)) {
+    files.remove({".csv", "_files.csv"});
     return exit_tracer_failed;
   }
   log_info("Tracing completed.");
   log_info("Translating trace data to read log...");
-  translate_trace(base, ino2path);
-  if (!options.keep_raw && unlink((base + ".trace").c_str()) != 0)
+  translate_trace(files.base, trace_path, std::move(files.read_log), ino2path);
+  if (!options.keep_raw && unlink((files.base + ".trace").c_str()) != 0)
     throw RuntimeError("unlink()", errno);
-  return 0;
+  return termination_status();
 }
 
 }  // namespace quarnix

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <unordered_set>
 
+#include "support/descriptor_stream.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 #include "support/read_log_text.hpp"
@@ -15,12 +16,6 @@ namespace quarnix {
 
 namespace {
 
-std::ofstream open_output(const std::string& base, const char* suffix) {
-  std::ofstream stream(base + suffix, std::ios::trunc);
-  if (!stream) throw RuntimeError(boost::format("Unable to open %s%s") % base % suffix, errno);
-  return stream;
-}
-
 double trace_seconds(uint64_t time_ns) {
   return static_cast<double>(time_ns) * 1e-9;
 }
@@ -28,16 +23,14 @@ double trace_seconds(uint64_t time_ns) {
 // Writes the read log of one trace, line by line, and counts what it met.
 class ReadLogWriter {
  public:
-  ReadLogWriter(const std::string& base, const ino2path_t& ino2path)
-      : ino2path(ino2path),
-        oplog(open_output(base, ".csv")),
-        fmap(open_output(base, "_files.csv")) {}
+  ReadLogWriter(ReadLogOutputs outputs, const ino2path_t& ino2path)
+      : ino2path(ino2path), oplog(std::move(outputs.csv)), fmap(std::move(outputs.files)) {}
 
   void translate(const std::string& line) {
     if (is_trace_noise(line)) return;
     if (const auto read = parse_trace_read(line)) {
       ++processed;
-      if (known_path(read->inode) && read->result != 0)
+      if (known_path(read->inode) && read->result != 0 && fits_blocks(*read))
         write_oplog(boost::format("%.9f\t%s\t%d\t%d\t%d\n") % trace_seconds(read->time_ns) %
                     "read" % read->inode % read->offset % read->result);
     } else if (const auto mapping = parse_trace_mapping(line)) {
@@ -95,14 +88,24 @@ class ReadLogWriter {
     return &entry->second;
   }
 
+  // A read that the trainer could not number would make it refuse the whole
+  // log: it is left out, with a warning.
+  static bool fits_blocks(const TraceRead& read) {
+    if (fits_read_log_blocks(read.offset, static_cast<uint64_t>(read.result))) return true;
+    log_warning(boost::format("read(ino=%d, off=%d, len=%d) reaches past the last block a read "
+                              "log can hold, left out") %
+                read.inode % read.offset % read.result);
+    return false;
+  }
+
   void write_oplog(const boost::format& line) {
     oplog << line;
     if (!oplog) throw RuntimeError("Error writing to oplog", errno);
   }
 
   const ino2path_t& ino2path;
-  std::ofstream oplog;
-  std::ofstream fmap;
+  DescriptorStream oplog;
+  DescriptorStream fmap;
   std::unordered_set<uint64_t> written;
   std::unordered_set<uint64_t> left_out;
   std::unordered_set<uint64_t> unmapped;
@@ -113,10 +116,11 @@ class ReadLogWriter {
 
 }  // namespace
 
-void translate_trace(const std::string& base, const ino2path_t& ino2path) {
-  std::ifstream trace(base + ".trace");
+void translate_trace(const std::string& base, const std::string& trace_path, ReadLogOutputs outputs,
+                     const ino2path_t& ino2path) {
+  std::ifstream trace(trace_path);
   if (!trace) throw RuntimeError(boost::format("Unable to open %s.trace") % base, errno);
-  ReadLogWriter writer(base, ino2path);
+  ReadLogWriter writer(std::move(outputs), ino2path);
   std::string line;
   while (std::getline(trace, line))
     writer.translate(line);

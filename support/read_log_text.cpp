@@ -1,6 +1,7 @@
 #include "support/read_log_text.hpp"
 
 #include <boost/format.hpp>
+#include <limits>
 #include <string>
 
 #include "support/logging.hpp"
@@ -35,6 +36,13 @@ void warn_left_out_of_read_log(std::string_view what, std::string_view text) {
   log_warning(boost::format("operations log: %s line left out, its name holds a tab or a line "
                             "break: %s") %
               what % visible(text));
+}
+
+bool fits_read_log_blocks(std::uint64_t offset, std::uint64_t size) {
+  if (size == 0) return true;
+  if (size - 1 > std::numeric_limits<std::uint64_t>::max() - offset) return false;
+  constexpr std::uint64_t largest_block_number = 0xffffffffu;
+  return (offset + size - 1) / smallest_trained_block_size <= largest_block_number;
 }
 
 }  // namespace quarnix

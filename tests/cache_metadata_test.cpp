@@ -44,6 +44,7 @@ struct Metadata {
   int revision = 0;
   off_t size = 0;
   timespec modified{};
+  timespec changed{};
   unsigned long chunk_size = 0;
   std::vector<unsigned long> free_slots;
   std::list<LRUElement> lru;
@@ -63,8 +64,8 @@ Metadata read_metadata(const fs::path& path) {
   boost::archive::binary_iarchive archive(in);
   Metadata metadata;
   uint32_t checksum = 0;
-  archive >> metadata.revision >> metadata.size >> metadata.modified >> metadata.chunk_size >>
-      metadata.free_slots >> metadata.lru >> metadata.identities >> checksum;
+  archive >> metadata.revision >> metadata.size >> metadata.modified >> metadata.changed >>
+      metadata.chunk_size >> metadata.free_slots >> metadata.lru >> metadata.identities >> checksum;
   EXPECT_EQ(checksum, checksum_of(bytes.substr(0, bytes.size() - 4)));
   return metadata;
 }
@@ -73,8 +74,8 @@ Metadata read_metadata(const fs::path& path) {
 void write_metadata(const fs::path& path, const Metadata& metadata) {
   std::ostringstream out(std::ios::binary);
   boost::archive::binary_oarchive archive(out);
-  archive << metadata.revision << metadata.size << metadata.modified << metadata.chunk_size
-          << metadata.free_slots << metadata.lru << metadata.identities;
+  archive << metadata.revision << metadata.size << metadata.modified << metadata.changed
+          << metadata.chunk_size << metadata.free_slots << metadata.lru << metadata.identities;
   archive << checksum_of(out.str());
   write_file(path, out.str());
 }
@@ -118,13 +119,14 @@ class CacheMetadataTest : public ::testing::Test {
     cache->save();
   }
 
-  // Each filled chunk changes the cache file's time; metadata that should
-  // pass that check takes the current one.
+  // Each filled chunk changes the cache file's times; metadata that should
+  // pass that check takes the current ones.
   Metadata current(const Metadata& saved) const {
     Metadata metadata = saved;
     struct stat cache_stat {};
     EXPECT_EQ(::stat(cache_path.c_str(), &cache_stat), 0);
     metadata.modified = cache_stat.st_mtim;
+    metadata.changed = cache_stat.st_ctim;
     return metadata;
   }
 
@@ -157,9 +159,10 @@ TEST_F(CacheMetadataTest, RoundTripKeepsOrderFreeSlotsAndIdentities) {
   const Metadata saved = read_metadata(meta_path);
   struct stat cache_stat {};
   ASSERT_EQ(::stat(cache_path.c_str(), &cache_stat), 0);
-  EXPECT_EQ(saved.revision, 2);
+  EXPECT_EQ(saved.revision, 3);
   EXPECT_EQ(saved.size, static_cast<off_t>(slots * chunk));
   EXPECT_TRUE(same_time(saved.modified, cache_stat.st_mtim));
+  EXPECT_TRUE(same_time(saved.changed, cache_stat.st_ctim));
   EXPECT_EQ(saved.chunk_size, chunk);
   EXPECT_EQ(saved.free_slots, (std::vector<unsigned long>{0, chunk, 2 * chunk}));
   using Order = std::vector<std::pair<uint64_t, uint64_t>>;
@@ -202,7 +205,7 @@ TEST_F(CacheMetadataTest, RejectsMetadataOfAnotherCacheFile) {
   save_three_chunks();
   const Metadata saved = read_metadata(meta_path);
   std::string err;
-  for (const int revision : {1, 3}) {
+  for (const int revision : {1, 2, 4}) {
     Metadata other = current(saved);
     other.revision = revision;
     if (revision == 1)
@@ -222,6 +225,11 @@ TEST_F(CacheMetadataTest, RejectsMetadataOfAnotherCacheFile) {
   write_metadata(meta_path, current(saved));
   const timespec times[2] = {{0, UTIME_OMIT}, {12345, 678}};
   ASSERT_EQ(::utimensat(AT_FDCWD, cache_path.c_str(), times, 0), 0);
+  open_cache(err);
+  EXPECT_EQ(err, "WARNING: Cache file was modified externally, re-initializing.\n");
+  Metadata other_change = current(saved);
+  other_change.changed.tv_nsec ^= 1;
+  write_metadata(meta_path, other_change);
   open_cache(err);
   EXPECT_EQ(err, "WARNING: Cache file was modified externally, re-initializing.\n");
 

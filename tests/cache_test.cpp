@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -179,6 +181,107 @@ TEST_F(CacheTest, TryLookupReportsBusyChunksWithoutWaiting) {
   EXPECT_TRUE(cache->lookup_locked(source.ino, 0));
 }
 
+TEST_F(CacheTest, RunLookupsLockTheCachedChunksOfARange) {
+  auto cache = make_cache(4);
+  const SourceFile source(dir / "source", 3 * chunk + chunk / 2);
+  for (const uint64_t chunkno : {0u, 1u, 3u})
+    fill(*cache, source, chunkno);
+  struct Case {
+    uint64_t first, last;
+    std::vector<uint64_t> locked;
+    std::optional<uint64_t> missing;
+  };
+  const std::vector<Case> cases = {
+      {0, 1, {0, 1}, std::nullopt},
+      {0, 2, {0, 1}, 2},
+      {3, 5, {3}, std::nullopt},  // the short chunk ends the file
+      {4, 4, {}, 4},
+  };
+  for (const Case& test : cases) {
+    const std::string name = std::to_string(test.first) + "-" + std::to_string(test.last);
+    {
+      const LockedRun run = cache->lookup_run_locked(source.ino, test.first, test.last);
+      std::vector<uint64_t> locked;
+      for (const locked_element_ptr& element : run.chunks) {
+        locked.push_back(element->chunkno);
+        EXPECT_EQ(slot_bytes(*cache, *element),
+                  expected_chunk(*cache, element->chunkno, 3 * chunk + chunk / 2))
+            << name;
+        EXPECT_EQ(cache->try_lookup_locked(source.ino, element->chunkno).state, ChunkState::busy)
+            << name;
+      }
+      EXPECT_EQ(locked, test.locked) << name;
+      EXPECT_EQ(run.missing, test.missing) << name;
+    }
+    for (const uint64_t chunkno : test.locked)
+      EXPECT_TRUE(cached(*cache, source.ino, chunkno)) << name;
+  }
+}
+
+// Waits up to ten seconds for every flag.
+bool all_set_soon(const std::vector<const std::atomic<bool>*>& flags) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (std::all_of(flags.begin(), flags.end(), [](const auto* flag) { return flag->load(); }))
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+TEST_F(CacheTest, RunLookupHoldsNothingWhileItWaits) {
+  auto cache = make_cache(3);
+  const SourceFile source(dir / "source", 8 * chunk);
+  for (const uint64_t chunkno : {0u, 1u, 2u})
+    fill(*cache, source, chunkno);
+  locked_element_ptr held = cache->lookup_locked(source.ino, 1);
+  std::atomic<bool> done{false};
+  std::size_t taken = 0;
+  std::thread reader([&] {
+    taken = cache->lookup_run_locked(source.ino, 0, 2).chunks.size();
+    done = true;
+  });
+  std::this_thread::sleep_for(settle_time);
+  EXPECT_FALSE(done);
+  EXPECT_TRUE(cached(*cache, source.ino, 0));  // not held by the waiting reader
+  EXPECT_TRUE(cached(*cache, source.ino, 2));
+  held.reset();
+  reader.join();
+  EXPECT_EQ(taken, 3u);
+}
+
+// A reader of chunks 0 and 1 and an insert of chunk 1 that must evict chunk 0:
+// neither may hold its chunk while it waits for the other's.
+TEST_F(CacheTest, ReaderAndEvictingInsertDoNotWaitForEachOther) {
+  auto cache = make_cache(2);
+  const SourceFile a(dir / "a", 4 * chunk), b(dir / "b", 4 * chunk);
+  fill(*cache, a, 0);
+  fill(*cache, b, 0);
+  locked_element_ptr held_b = cache->lookup_locked(b.ino, 0);  // held to the end
+  locked_element_ptr held_a = cache->lookup_locked(a.ino, 0);
+  std::atomic<bool> inserted{false}, read{false};
+  LockedRun run;
+  std::thread inserter([&] {
+    fill(*cache, a, 1);
+    inserted = true;
+  });
+  std::thread reader([&] {
+    run = cache->lookup_run_locked(a.ino, 0, 1);
+    read = true;
+  });
+  std::this_thread::sleep_for(settle_time);
+  EXPECT_FALSE(inserted);
+  EXPECT_FALSE(read);
+  held_a.reset();
+  EXPECT_TRUE(all_set_soon({&inserted, &read})) << "reader and insert wait for each other";
+  held_b.reset();
+  inserter.join();
+  reader.join();
+  // The insert evicted chunk 0 before the reader could have all of its range.
+  EXPECT_TRUE(run.chunks.empty());
+  EXPECT_EQ(run.missing, std::optional<uint64_t>(0));
+}
+
 TEST_F(CacheTest, FailedInsertReturnsTheSlotAndUnlocksTheChunk) {
   auto cache = make_cache(2);
   const SourceFile source(dir / "source", 8 * chunk);
@@ -211,6 +314,37 @@ TEST_F(CacheTest, FailedUpdateDropsTheChunk) {
   EXPECT_EQ(cache->try_lookup_locked(source.ino, 0).state, ChunkState::not_cached);
   fill(*cache, source, 2);  // takes the freed slot instead of evicting chunk 1
   EXPECT_TRUE(cached(*cache, source.ino, 1));
+}
+
+// Once a copy finds the cache file's filesystem full, failed slots are set
+// aside and chunks take the slots of chunks that hold data.
+TEST_F(CacheTest, WithoutRoomChunksReplaceCachedOnes) {
+  constexpr uint64_t two_pages = 8192;
+  TmpfsMount small(dir / "small", "64k");
+  const std::filesystem::path sparse = small.mountpoint / "cachefile";
+  make_cache_file(sparse, 8 * two_pages);
+  const SourceFile source(dir / "source", 2 * two_pages + 100);
+  StreamCapture capture;
+  Cache cache(sparse.string(), two_pages);
+  fill(cache, source, 2);  // one page of data
+  const uint64_t slot_0 = fill(cache, source, 0);
+  small.fill();
+
+  EXPECT_FALSE(cache.lookup_or_insert(source.ino, 1, source.fd.get()));
+  // The chunk grows beyond the page its slot holds: it leaves the cache.
+  write_at(source.fd.get(), std::string(two_pages, 'g'), 2 * two_pages + 100);
+  EXPECT_FALSE(cache.update(source.ino, 2, source.fd.get()));
+  EXPECT_FALSE(cached(cache, source.ino, 2));
+  {
+    const locked_element_ptr replaced = cache.lookup_or_insert(source.ino, 1, source.fd.get());
+    ASSERT_TRUE(replaced);
+    EXPECT_EQ(replaced->cfile_off, slot_0);
+    EXPECT_EQ(slot_bytes(cache, *replaced), source_bytes(two_pages, two_pages));
+  }
+  EXPECT_FALSE(cached(cache, source.ino, 0));
+  const std::string err = capture.err();
+  EXPECT_EQ(err.find("WARNING: "), err.rfind("WARNING: ")) << err;
+  EXPECT_NE(err.find("WARNING: "), std::string::npos) << err;
 }
 
 TEST_F(CacheTest, UpdateRefreshesOnlyCachedChunks) {
@@ -378,15 +512,8 @@ TEST_F(CacheTest, ManyThreadsOnATinyCache) {
           for (uint64_t chunkno = first; chunkno <= last; ++chunkno)
             check(*cache->lookup_or_insert(source.ino, chunkno, source.fd.get()));
         } else if (operation < 8) {
-          std::vector<locked_element_ptr> held;
-          if (locked_element_ptr element = cache->lookup_locked(source.ino, first))
-            held.push_back(std::move(element));
-          for (uint64_t chunkno = first + 1; !held.empty() && chunkno <= last; ++chunkno) {
-            TryLookupResult result = cache->try_lookup_locked(source.ino, chunkno);
-            if (result.state != ChunkState::cached) break;
-            held.push_back(std::move(result.element));
-          }
-          for (const locked_element_ptr& element : held)
+          const LockedRun run = cache->lookup_run_locked(source.ino, first, last);
+          for (const locked_element_ptr& element : run.chunks)
             check(*element);
         } else if (operation == 8) {
           if (const locked_element_ptr element = cache->update(source.ino, first, source.fd.get()))

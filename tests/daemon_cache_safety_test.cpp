@@ -1,6 +1,8 @@
 // The cache never serves another file's bytes: files replaced while the
-// daemon was down, metadata that lies, a daemon that dies, and two daemons on
-// one cache file.
+// daemon was down, metadata that lies or is no plain file, a cache file
+// changed behind the daemon, a daemon that dies, and two daemons on one cache
+// file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -168,6 +170,63 @@ TEST(DaemonCacheSafety, MetadataThatLiesIsRefused) {
     EXPECT_NE(mount.process().err().find(corrupted), std::string::npos) << name << ":\n"
                                                                         << mount.process().err();
   }
+}
+
+// Whatever stands in the metadata file's place is judged at once, without
+// waiting for a writer or reading more than a sound file can hold.
+TEST(DaemonCacheSafety, MetadataThatIsNoPlainFileIsRefusedAtOnce) {
+  CacheGround ground(8);
+  const std::string data = random_bytes(2 * chunk, 9);
+  write_file(ground.source / "file", data);
+  const fs::path meta = ground.cachefile.string() + ".meta";
+  const std::vector<std::pair<std::string, std::function<void()>>> impostors = {
+      {"FIFO", [&] { ASSERT_EQ(::mkfifo(meta.c_str(), 0644), 0); }},
+      {"symbolic link to /dev/zero", [&] { fs::create_symlink("/dev/zero", meta); }},
+      {"sparse file of 3 GiB",
+       [&] {
+         write_file(meta, "");
+         fs::resize_file(meta, uint64_t{3} << 30);
+       }},
+  };
+  for (const auto& [name, make] : impostors) {
+    fs::remove_all(meta);
+    make();
+    QuarnixMount mount(ground.source, ground.mountpoint, ground.options(),
+                       in_directory(ground.work));
+    ASSERT_TRUE(mount.started()) << name << ":\n" << mount.process().err();
+    EXPECT_NE(mount.process().err().find(corrupted), std::string::npos) << name << ":\n"
+                                                                        << mount.process().err();
+    EXPECT_TRUE(read_file(ground.mountpoint / "file") == data) << name;
+    EXPECT_EQ(mount.unmount_and_wait(), 0) << name;
+  }
+}
+
+// Bytes written into the cache file with its modification time set back
+// still change its change time.
+TEST(DaemonCacheSafety, CacheFileChangedBehindTheDaemonIsNotTrusted) {
+  CacheGround ground(8);
+  const std::string data = random_bytes(2 * chunk, 10);
+  write_file(ground.source / "file", data);
+  {
+    QuarnixMount mount(ground.source, ground.mountpoint, ground.options(),
+                       in_directory(ground.work));
+    ASSERT_TRUE(mount.started()) << mount.process().err();
+    EXPECT_TRUE(read_file(ground.mountpoint / "file") == data);
+    EXPECT_EQ(mount.unmount_and_wait(), 0);
+  }
+  struct stat before {};
+  ASSERT_EQ(::stat(ground.cachefile.c_str(), &before), 0);
+  write_file(ground.cachefile, std::string(8 * chunk, 'G'));
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, ground.cachefile.c_str(), times, 0), 0);
+
+  QuarnixMount mount(ground.source, ground.mountpoint, ground.options(), in_directory(ground.work));
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+  EXPECT_NE(
+      mount.process().err().find("WARNING: Cache file was modified externally, re-initializing.\n"),
+      std::string::npos)
+      << mount.process().err();
+  EXPECT_TRUE(read_file(ground.mountpoint / "file") == data);
 }
 
 TEST(DaemonCacheSafety, ARunningDaemonLeavesNoMetadataBehind) {

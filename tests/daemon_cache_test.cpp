@@ -1,5 +1,6 @@
 // The block cache through the real daemon: hits and misses, eviction,
-// restarts with the metadata file, and no stale bytes after changes.
+// restarts with the metadata file, no stale bytes after changes, and a cache
+// file whose filesystem is full.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,6 +17,7 @@
 #include "tests/daemon_cache_fixtures.hpp"
 #include "tests/fixtures/quarnix_mount.hpp"
 #include "tests/fixtures/test_data.hpp"
+#include "tests/fixtures/tmpfs_mount.hpp"
 
 namespace quarnix::testing {
 namespace {
@@ -270,6 +272,47 @@ TEST(DaemonCache, CacheFileOnAnotherFilesystemWorks) {
     EXPECT_EQ(stats_now(mount).hits, 1);
     EXPECT_EQ(mount.unmount_and_wait(), 0);
     EXPECT_EQ(mount.process().err().find("INTERNAL ERROR"), std::string::npos);
+  }
+}
+
+// A sparse cache file on a filesystem with room for some chunks, or for none:
+// the cache goes on with the slots it could fill, and says so once, not at
+// every read.
+TEST(DaemonCache, FullCacheFilesystemKeepsCachingWhatItCould) {
+  struct Case {
+    std::string name;
+    bool fill_up;  // no room at all, rather than room for about seven chunks
+    long hits;
+    std::size_t warnings;
+  };
+  for (const Case& c : {Case{"room for some chunks", false, 4, 1}, Case{"no room", true, 0, 2}}) {
+    CacheGround ground(1);
+    TmpfsMount small(ground.root / "small", "1m");
+    // Room for the metadata at exit, given back after the reads.
+    const fs::path reserve = small.mountpoint / "reserve";
+    write_file(reserve, std::string(65536, 'r'));
+    if (c.fill_up) small.fill();
+    const fs::path cachefile = small.mountpoint / "cache";
+    write_file(cachefile, "");
+    fs::resize_file(cachefile, 32 * chunk);
+    const std::string data = random_bytes(16 * chunk, 11);
+    write_file(ground.source / "file", data);
+    QuarnixMount mount(ground.source, ground.mountpoint,
+                       {"--log-all", "--cachefile", cachefile.string()}, in_directory(ground.work));
+    ASSERT_TRUE(mount.started()) << c.name << ":\n" << mount.process().err();
+    const fs::path file = ground.mountpoint / "file";
+    for (std::size_t k = 0; k < 16; ++k)
+      EXPECT_TRUE(read_range(file, k * chunk, chunk) == data.substr(k * chunk, chunk)) << c.name;
+    // The chunks read last are cached, where there was room for any.
+    for (std::size_t k = 12; k < 16; ++k)
+      EXPECT_TRUE(read_range(file, k * chunk, chunk) == data.substr(k * chunk, chunk)) << c.name;
+    const CacheStats stats = stats_now(mount);
+    EXPECT_EQ(stats.hits, c.hits) << c.name;
+    EXPECT_EQ(stats.misses, 20 - c.hits) << c.name;
+    fs::remove(reserve);
+    EXPECT_EQ(mount.unmount_and_wait(), 0) << c.name;
+    EXPECT_EQ(occurrences(mount.process().err(), "WARNING: "), c.warnings) << c.name << ":\n"
+                                                                           << mount.process().err();
   }
 }
 

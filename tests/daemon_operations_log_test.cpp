@@ -220,5 +220,32 @@ TEST(OperationsLog, DaemonsStartedInOneSecondKeepSeparateLogs) {
   EXPECT_EQ(maps, (std::vector<std::string>{"0\ta\n", "0\tb\n"}));
 }
 
+// Run as root in a directory that another user can write, the daemon writes
+// its log through no link that user planted under this or the next second's
+// name: it takes a later name.
+TEST(OperationsLog, PlantedNamesAreNeverWrittenThrough) {
+  MountGround ground;
+  share_directory(ground.root.path(), ground.work);
+  write_file(ground.source / "a", "a");
+  const fs::path precious = ground.root / "precious";
+  write_file(precious, "precious\n");
+  const time_t now = time(nullptr);
+  const std::string taken[] = {utc_base_name("oplog_", now), utc_base_name("oplog_", now + 1)};
+  plant_as_nobody(ground.work / (taken[0] + ".csv"), precious);
+  plant_as_nobody(ground.work / (taken[1] + "_files.csv"), precious);
+  {
+    QuarnixMount mount(ground.source, ground.mountpoint, {"--log-reads"},
+                       in_directory(ground.work));
+    ASSERT_TRUE(mount.started());
+    EXPECT_EQ(read_file(ground.mountpoint / "a"), "a");
+    EXPECT_EQ(mount.unmount_and_wait(), 0);
+  }
+  EXPECT_EQ(read_file(precious), "precious\n");
+  const std::string base = read_log_names(ground.work).back();
+  EXPECT_GT(base, taken[1]);
+  EXPECT_FALSE(fs::is_symlink(ground.work / (base + ".csv")));
+  EXPECT_EQ(read_file(ground.work / (base + "_files.csv")), "0\ta\n");
+}
+
 }  // namespace
 }  // namespace quarnix::testing

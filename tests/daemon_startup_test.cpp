@@ -7,6 +7,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <regex>
@@ -283,6 +285,10 @@ InitReply init_reply_of(const std::vector<std::string>& options) {
   const ProcessOptions in_work = in_directory(ground.work);
   QuarnixMount mount(ground.source, ground.mountpoint, all_options, in_work);
   EXPECT_TRUE(mount.started());
+  // The mount shows before init is answered; the kernel holds any request
+  // until it is, so one stat keeps the unmount from overtaking init.
+  struct stat info {};
+  EXPECT_EQ(::stat(ground.mountpoint.c_str(), &info), 0) << std::strerror(errno);
   mount.unmount_and_wait();
   const std::string err = mount.process().err();
   std::smatch match;

@@ -101,7 +101,7 @@ struct PrefetchGround {
       for (const auto& [block, p] : predictions)
         node.predictions.emplace_back(block_id_t(block.file, block.block), p);
     }
-    for (const char* file : {"a", "dir/b", "c"})
+    for (const char* file : {"a", "dir/b", "c", "link", "device"})
       paths[hash_path(file)] = file;
     const fs::path profile = run_dir / "kernel_profile.ba";
     write_profile(profile.string(), ProfileSettings{true, block_size, 1}, paths, root);
@@ -250,6 +250,49 @@ TEST(PrefetchdProgram, FollowsTheTracerUntilItEnds) {
   EXPECT_FALSE(fs::exists(lock));
 }
 
+// A tracer that prints all its lines and ends at once: every line is read
+// before its end counts, and each is scored.
+TEST(PrefetchdProgram, ScoresEveryLineOfATracerThatEndsAtOnce) {
+  PrefetchGround g;
+  ASSERT_TRUE(g.mount.started());
+  const fs::path profile = g.write_kernel_profile({{{"a", 0}, {{{"a", 0}, 1.0}}}});
+  StandinBpftrace bpftrace;
+  bpftrace.print(g.trace(std::vector<Block>(200, Block{"a", 0}), 2000, 1000));
+  Process prefetchd = g.start({"--max-blocks", "0", profile.string()}, &bpftrace);
+  ASSERT_EQ(exit_status(prefetchd.wait()), 0) << prefetchd.err();
+  // The first read finds the cursor at the root, which predicts nothing.
+  EXPECT_NE(prefetchd.err().find("     199 hits (100.00% of expected"), std::string::npos)
+      << prefetchd.err();
+}
+
+// Profile paths are opened beneath the mountpoint without following any
+// symbolic link: neither a file outside the tree nor a device is opened
+// through a link in the tree, and such a path is skipped with a warning.
+TEST(PrefetchdProgram, OpensNothingOutsideTheMountedTree) {
+  PrefetchGround g;
+  const fs::path outside = made_directory(g.ground.root / "outside");
+  write_file(outside / "secret", std::string(block_size, 's'));
+  fs::create_symlink(outside / "secret", g.ground.source / "link");
+  fs::create_symlink("/dev/zero", g.ground.source / "device");
+  ASSERT_TRUE(g.mount.started());
+  const fs::path profile = g.write_kernel_profile(
+      {{{"a", 0}, {{{"link", 0}, 0.9}, {{"device", 0}, 0.8}, {{"c", 0}, 0.5}}}});
+  const fs::path testdata = g.run_dir / "replay.trace";
+  // The second read keeps the daemon, and any descriptor it opened, alive.
+  write_file(testdata, g.trace({{"a", 0}, {"a", 1}}, 1000, 60000000000));
+  Process prefetchd = g.start({"--testdata", testdata.string(), profile.string()});
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (g.logged_reads().empty() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(g.logged_reads(), std::vector<LoggedRead>{logged({"c", 0})});
+  EXPECT_EQ(descriptors_below(prefetchd.pid(), outside), 0);
+  const std::string mountpoint = fs::canonical(g.ground.mountpoint).string();
+  for (const char* path : {"/link): ", "/device): "})
+    EXPECT_NE(prefetchd.err().find("open(" + mountpoint + path), std::string::npos)
+        << prefetchd.err();
+}
+
 TEST(PrefetchdProgram, ATracerThatEndsBeforeItStartedEndsTheDaemon) {
   for (const int tracer_status : {3, 0}) {
     SCOPED_TRACE(tracer_status);
@@ -328,6 +371,10 @@ TEST(PrefetchdProgram, RefusesWhatItCannotUse) {
        4,
        "ERROR: Readahead profile not created from kernel trace data.\n"},
       {{profile_with("zero.ba", true, 0, "a")}, 4, "ERROR: Readahead profile has block size 0.\n"},
+      {{profile_with("huge.ba", true, 0xffffffff, "a")},
+       4,
+       "ERROR: Readahead profile has block size 4294967295, more than the largest of "
+       "67108864.\n"},
       {{profile_with("outside.ba", true, 4096, "../x")},
        4,
        "ERROR: Readahead profile names a path outside the tree: \"../x\"\n"},

@@ -105,6 +105,9 @@ TEST(TracerLoop, ScoresTheBlocksThatEachReadReturned) {
 class DescriptorPrefetchTest : public ::testing::Test {
  protected:
   DescriptorPrefetchTest() {
+    struct stat status {};
+    stat(files.path().c_str(), &status);
+    set_prefetch_tree(files.path().string() + "/", status.st_dev);
     write_file(files / "half", std::string(block_size + block_size / 2, 'h'));
     readahead.files[1] = (files / "half").string();
     readahead.files[2] = (files / "missing").string();

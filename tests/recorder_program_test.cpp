@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -39,6 +40,13 @@ std::string recorded_base(const fs::path& directory) {
   return name.substr(0, name.size() - std::string("_files.csv").size());
 }
 
+// quarnix_trainer --kernel on the read logs of a directory.
+ProgramResult train_kernel_profile(const fs::path& directory) {
+  return run_program(
+      {QUARNIX_TRAINER_BINARY, "--kernel", "--blocksize", "4096", "--trail-len", "1", "."},
+      in_directory(directory));
+}
+
 std::string info_lines(const std::string& base, int files, bool handshake) {
   return "INFO: Data will be written into " + base +
          ".*.\n"
@@ -64,12 +72,13 @@ struct RecorderGround {
     if (options.working_directory.empty()) options.working_directory = ground.work;
     bpftrace.add_to(options);
     arguments.push_back(ground.mountpoint.string());
-    return Process(arguments, outputs / "recorder", options);
+    return Process(arguments, outputs / ("recorder" + std::to_string(++runs)), options);
   }
 
   MountGround ground;
   QuarnixMount mount{ground.source, ground.mountpoint};
   TempDir outputs;
+  int runs = 0;
 };
 
 TEST(RecorderProgram, RecordsTheTraceOfAMountIntoAReadLog) {
@@ -130,9 +139,7 @@ TEST(RecorderProgram, RecordsTheTraceOfAMountIntoAReadLog) {
                                       std::to_string(recorder.pid())}));
 
   // The trainer takes the result as a kernel trace.
-  const ProgramResult trainer = run_program(
-      {QUARNIX_TRAINER_BINARY, "--kernel", "--blocksize", "4096", "--trail-len", "1", "."},
-      in_directory(g.ground.work));
+  const ProgramResult trainer = train_kernel_profile(g.ground.work);
   ASSERT_EQ(trainer.status, 0) << trainer.err;
   ProfileReader profile((g.ground.work / "readahead_profile.ba").string());
   EXPECT_EQ(profile.read_format(), profile_format);
@@ -172,10 +179,64 @@ TEST(RecorderProgram, LeavesOutFilesWhoseNamesBreakALine) {
   EXPECT_NE(recorder.out().find("INFO: Processed 7 trace entries\n"), std::string::npos)
       << recorder.out();
 
-  const ProgramResult trainer = run_program(
-      {QUARNIX_TRAINER_BINARY, "--kernel", "--blocksize", "4096", "--trail-len", "1", "."},
-      in_directory(g.ground.work));
+  const ProgramResult trainer = train_kernel_profile(g.ground.work);
   EXPECT_EQ(trainer.status, 0) << trainer.err;
+}
+
+// Reads that the trainer could not number in 32 bits of 4096-byte blocks are
+// left out, with a warning each, so that the trainer takes the rest.
+TEST(RecorderProgram, LeavesOutReadsBeyondTheBlocksOfAReadLog) {
+  RecorderGround g;
+  ASSERT_TRUE(g.mount.started());
+  const std::string a = ino(g.ground.mountpoint / "a");
+  const std::string read = "] file_read_iter(ino=" + a + ", off=";
+  StandinBpftrace bpftrace;
+  bpftrace.print("[2000" + read + "0, len=4096) -> 4096\n" +               // first block
+                 "[3000" + read + "17592186040320, len=4096) -> 4096\n" +  // last block 2^32 - 1
+                 "[4000" + read + "17592186040320, len=4097) -> 4097\n" +  // into block 2^32
+                 "[5000" + read + "17592186044416, len=1) -> 1\n" +        // block 2^32
+                 "[6000" + read + "18446744073709551615, len=1) -> 1\n");  // the last offset
+  Process recorder = g.start(bpftrace, {quarnix_recorder_binary()});
+  ASSERT_EQ(exit_status(recorder.wait()), 0) << recorder.err();
+
+  const std::string base = recorded_base(g.ground.work);
+  ASSERT_FALSE(base.empty());
+  EXPECT_EQ(read_file(g.ground.work / (base + ".csv")), "0.000002000\tread\t" + a +
+                                                            "\t0\t4096\n0.000003000\tread\t" + a +
+                                                            "\t17592186040320\t4096\n");
+  const std::string err = recorder.err();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 3) << err;
+  const ProgramResult trainer = train_kernel_profile(g.ground.work);
+  EXPECT_EQ(trainer.status, 0) << trainer.err;
+}
+
+// Two recorders started together in one directory each claim a base name of
+// their own: neither takes the other's files, and both logs hold their reads.
+TEST(RecorderProgram, TwoRecordersInOneDirectoryKeepTheirOwnLogs) {
+  RecorderGround g;
+  ASSERT_TRUE(g.mount.started());
+  const std::string a = ino(g.ground.mountpoint / "a"), c = ino(g.ground.mountpoint / "c");
+  StandinBpftrace of_a, of_c;
+  of_a.print("[2000] file_read_iter(ino=" + a + ", off=0, len=4096) -> 4096\n");
+  of_c.print("[2000] file_read_iter(ino=" + c + ", off=0, len=1) -> 1\n");
+  Process first = g.start(of_a, {quarnix_recorder_binary()});
+  Process second = g.start(of_c, {quarnix_recorder_binary()});
+  ASSERT_EQ(exit_status(first.wait()), 0) << first.err();
+  ASSERT_EQ(exit_status(second.wait()), 0) << second.err();
+
+  std::vector<std::string> maps;
+  for (const fs::path& map : files_ending_in(g.ground.work, "_files.csv"))
+    maps.push_back(read_file(map));
+  std::sort(maps.begin(), maps.end());
+  std::vector<std::string> expected{a + "\ta\n", c + "\tc\n"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(maps, expected);
+  for (const fs::path& log : files_ending_in(g.ground.work, ".csv")) {
+    const std::string lines = read_file(log);
+    if (!log.string().ends_with("_files.csv")) {
+      EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1) << log;
+    }
+  }
 }
 
 // The raw trace keeps whatever the tracer printed; a line of any length is

@@ -2,11 +2,15 @@
 
 #include <errno.h>
 #include <signal.h>
+#include <string.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <boost/format.hpp>
 
+#include "support/descriptor_stream.hpp"
 #include "support/errors.hpp"
+#include "support/exclusive_files.hpp"
+#include "support/logging.hpp"
 
 namespace quarnix {
 
@@ -18,14 +22,27 @@ void ignore_sigint() {
   if (sigaction(SIGINT, &action, nullptr) != 0) throw RuntimeError("sigaction()", errno);
 }
 
-TracerLockFile::TracerLockFile(std::string path, pid_t tracer) : path(std::move(path)) {
-  std::ofstream file(this->path, std::ios::trunc);
-  file << tracer << std::endl;
-  if (!file) throw RuntimeError("Error writing .lck file", errno);
+std::optional<TracerLockFile> TracerLockFile::create(const std::string& program) {
+  const std::string path = (boost::format("%s_%d.lck") % program % getpid()).str();
+  UniqueFd fd = create_exclusively(path, 0666);
+  if (!fd) {
+    log_error(boost::format("Unable to create lock file %s: %s") % path % strerror(errno));
+    return std::nullopt;
+  }
+  return TracerLockFile(path, std::move(fd));
 }
 
+TracerLockFile::TracerLockFile(TracerLockFile&& other) noexcept
+    : path(std::exchange(other.path, {})), fd(std::move(other.fd)) {}
+
 TracerLockFile::~TracerLockFile() {
-  unlink(path.c_str());
+  if (!path.empty()) unlink(path.c_str());
+}
+
+void TracerLockFile::name_tracer(pid_t tracer) {
+  DescriptorStream file(std::move(fd));
+  file << tracer << std::endl;
+  if (!file) throw RuntimeError("Error writing .lck file", errno);
 }
 
 }  // namespace quarnix

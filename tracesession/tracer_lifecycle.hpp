@@ -4,7 +4,10 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
+
+#include "support/unique_fd.hpp"
 
 namespace quarnix {
 
@@ -12,18 +15,29 @@ namespace quarnix {
 // RuntimeError "sigaction()".
 void ignore_sigint();
 
-// A file in the working directory holding the tracer's process id, so that the
-// tracer can be stopped from outside; removed when the owner goes.
+// "<program>_<pid>.lck" in the working directory: created empty before the
+// tracer starts, so that a name someone else holds is refused before any
+// tracing; it names the tracer once tracing runs, so that the tracer can be
+// stopped from outside. Removed when the owner goes.
 class TracerLockFile {
  public:
-  // Throws RuntimeError "Error writing .lck file".
-  TracerLockFile(std::string path, pid_t tracer);
+  // The lock file of this process; none (after an ERROR line) when its name
+  // cannot be created, also when any entry already holds it.
+  static std::optional<TracerLockFile> create(const std::string& program);
+
+  TracerLockFile(TracerLockFile&& other) noexcept;
+  TracerLockFile& operator=(TracerLockFile&&) = delete;
   ~TracerLockFile();
-  TracerLockFile(const TracerLockFile&) = delete;
-  TracerLockFile& operator=(const TracerLockFile&) = delete;
+
+  // Writes the tracer's pid and a newline, once. Throws RuntimeError "Error
+  // writing .lck file".
+  void name_tracer(pid_t tracer);
 
  private:
-  std::string path;
+  TracerLockFile(std::string path, UniqueFd fd) : path(std::move(path)), fd(std::move(fd)) {}
+
+  std::string path;  // empty once moved from
+  UniqueFd fd;
 };
 
 }  // namespace quarnix

@@ -1,0 +1,249 @@
+// What both tracing programs, quarnix_recorder and quarnix_prefetchd, do
+// alike around their tracer: the names they create in a shared directory, a
+// request to end them, and a tracer that crashes. Each runs on a real quarnix
+// mount with quarnix_probe and the stand-in bpftrace.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "profile/profile_file.hpp"
+#include "tests/fixtures/process.hpp"
+#include "tests/fixtures/quarnix_mount.hpp"
+#include "tests/fixtures/standin_bpftrace.hpp"
+#include "tests/fixtures/temp_dir.hpp"
+#include "tests/fixtures/test_data.hpp"
+
+namespace quarnix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int exit_no_lock_file = 3;
+constexpr int exit_tracer_failed = 9;
+
+struct Program {
+  std::string name;
+  std::string binary;
+  bool recorder;
+};
+
+const std::vector<Program>& programs() {
+  static const std::vector<Program> all = {
+      {"quarnix_recorder", quarnix_recorder_binary(), true},
+      {"quarnix_prefetchd", QUARNIX_PREFETCHD_BINARY, false},
+  };
+  return all;
+}
+
+// One mounted file, a kernel-trace profile for the prefetch daemon and a root
+// file that nothing may change; each run has a working directory of its own.
+struct TracingGround {
+  TracingGround() {
+    write_file(ground.source / "a", random_bytes(16384, 1));
+    write_file(precious, "precious\n");
+    write_profile(profile.string(), ProfileSettings{true, 4096, 1}, {{hash_path("a"), "a"}},
+                  BlockNode());
+  }
+
+  std::string read_of_a() const {
+    struct stat status {};
+    EXPECT_EQ(stat((ground.mountpoint / "a").c_str(), &status), 0);
+    return "[2000] file_read_iter(ino=" + std::to_string(status.st_ino) +
+           ", off=0, len=4096) -> 4096\n";
+  }
+
+  // A new working directory that everyone may write, as /tmp.
+  fs::path shared_work() {
+    const fs::path work = ground.root / ("work" + std::to_string(++runs));
+    fs::create_directory(work);
+    share_directory(ground.root.path(), work);
+    return work;
+  }
+
+  std::vector<std::string> command(const Program& program,
+                                   std::vector<std::string> options = {}) const {
+    std::vector<std::string> words{program.binary};
+    words.insert(words.end(), options.begin(), options.end());
+    if (!program.recorder) words.push_back(profile.string());
+    words.push_back(ground.mountpoint.string());
+    return words;
+  }
+
+  Process start(const std::vector<std::string>& words, const StandinBpftrace& bpftrace,
+                const fs::path& work) {
+    ProcessOptions options = in_directory(work);
+    bpftrace.add_to(options);
+    return Process(words, outputs / ("run" + std::to_string(++runs)), options);
+  }
+
+  MountGround ground;
+  QuarnixMount mount{ground.source, ground.mountpoint};
+  fs::path precious = ground.root / "precious";
+  fs::path profile = ground.root / "kernel_profile.ba";
+  TempDir outputs;
+  int runs = 0;
+};
+
+fs::path lock_file(const fs::path& work, const Program& program, pid_t pid) {
+  return work / (program.name + "_" + std::to_string(pid) + ".lck");
+}
+
+// The raw trace that the recorder kept in `work`, among planted names.
+std::vector<fs::path> own_traces(const fs::path& work) {
+  std::vector<fs::path> own;
+  for (const fs::path& trace : files_ending_in(work, ".trace"))
+    if (!fs::is_symlink(trace)) own.push_back(trace);
+  return own;
+}
+
+void expect_planted_file_unchanged(const fs::path& name) {
+  struct stat status {};
+  ASSERT_EQ(lstat(name.c_str(), &status), 0) << name;
+  EXPECT_EQ(status.st_uid, nobody) << name;
+  EXPECT_EQ(status.st_mode & 07777, 0666u) << name;
+  EXPECT_EQ(read_file(name), planted_contents) << name;
+}
+
+// Run as root in a directory that another user can write, neither program
+// writes through a name that user planted, nor reuses a file of theirs: a
+// taken lock name stops the program before the tracer starts, a taken read
+// log name moves the recorder on to the next second's name.
+TEST(TracingPrograms, WriteNothingThroughNamesPlantedByAnotherUser) {
+  TracingGround g;
+  ASSERT_TRUE(g.mount.started());
+  // The lock file is named after the program's pid: the shell plants it, as
+  // nobody, under its own pid and then becomes the program.
+  const std::string plant_lock_then_run =
+      "lock=\"$2_$$.lck\"; if [ -n \"$1\" ]; then $3 ln -s \"$1\" \"$lock\"; "
+      "else $3 sh -c 'umask 0; printf \"planted\\n\" > \"$0\"' \"$lock\"; fi || exit 125; "
+      "shift 3; exec \"$@\"";
+  std::string setpriv;
+  for (const std::string& word : as_nobody)
+    setpriv += word + " ";
+  for (const Program& program : programs())
+    for (const bool link : {true, false}) {
+      SCOPED_TRACE(program.name + (link ? " link" : " file"));
+      const fs::path work = g.shared_work();
+      StandinBpftrace bpftrace;
+      bpftrace.print(g.read_of_a());
+      std::vector<std::string> words{
+          "sh",         "-c",   plant_lock_then_run, "sh", link ? g.precious.string() : "",
+          program.name, setpriv};
+      const std::vector<std::string> run = g.command(program);
+      words.insert(words.end(), run.begin(), run.end());
+      Process process = g.start(words, bpftrace, work);
+      EXPECT_EQ(exit_status(process.wait()), exit_no_lock_file) << process.err();
+      EXPECT_NE(process.err().find("lock file"), std::string::npos) << process.err();
+      EXPECT_FALSE(bpftrace.ran());
+      const fs::path planted = lock_file(work, program, process.pid());
+      if (link) {
+        EXPECT_TRUE(fs::is_symlink(planted));
+      } else {
+        expect_planted_file_unchanged(planted);
+      }
+      // Nothing of the program's own is left beside the planted name.
+      EXPECT_EQ(std::distance(fs::directory_iterator(work), fs::directory_iterator()), 1);
+    }
+
+  const fs::path work = g.shared_work();
+  const time_t now = time(nullptr);
+  const std::string taken[] = {utc_base_name("bpf_oplog_", now),
+                               utc_base_name("bpf_oplog_", now + 1),
+                               utc_base_name("bpf_oplog_", now + 2)};
+  plant_as_nobody(work / (taken[0] + ".trace"), g.precious);
+  plant_as_nobody(work / (taken[1] + ".csv"));
+  plant_as_nobody(work / (taken[2] + "_files.csv"), g.precious);
+  StandinBpftrace bpftrace;
+  bpftrace.print(g.read_of_a());
+  Process recorder = g.start(g.command(programs()[0], {"--keep-raw"}), bpftrace, work);
+  ASSERT_EQ(exit_status(recorder.wait()), 0) << recorder.err();
+  expect_planted_file_unchanged(work / (taken[1] + ".csv"));
+  const std::vector<fs::path> traces = own_traces(work);
+  ASSERT_EQ(traces.size(), 1u);
+  const std::string base = traces[0].stem().string();
+  EXPECT_GT(base, taken[2]);
+  struct stat trace {};
+  ASSERT_EQ(stat(traces[0].c_str(), &trace), 0);
+  EXPECT_EQ(trace.st_uid, 0u);
+  EXPECT_EQ(trace.st_mode & 07777, 0600u);
+  EXPECT_EQ(read_file(traces[0]), standin_handshake + g.read_of_a());
+  EXPECT_NE(read_file(work / (base + ".csv")).find("\tread\t"), std::string::npos);
+  EXPECT_EQ(read_file(g.precious), "precious\n");
+}
+
+// SIGTERM or SIGHUP to the program ends its tracer; the program handles that
+// end as any other (the recorder translates its trace, the prefetch daemon
+// prints its statistics), removes its lock file and exits with 128 + signal.
+TEST(TracingPrograms, ATerminatedProgramEndsItsTracerInOrder) {
+  TracingGround g;
+  ASSERT_TRUE(g.mount.started());
+  for (const Program& program : programs())
+    for (const int signal : {SIGTERM, SIGHUP}) {
+      SCOPED_TRACE(program.name + " " + std::to_string(signal));
+      const fs::path work = g.shared_work();
+      StandinBpftrace bpftrace;
+      bpftrace.print(g.read_of_a()).wait_for_unmount(g.ground.mountpoint);
+      Process process = g.start(g.command(program), bpftrace, work);
+      const pid_t tracer = bpftrace.wait_for_pid();
+      ASSERT_GT(tracer, 0);
+      const fs::path lock = lock_file(work, program, process.pid());
+      ASSERT_EQ(wait_for_line(lock), std::to_string(tracer) + "\n");
+
+      kill(process.pid(), signal);
+      ASSERT_EQ(exit_status(process.wait()), 128 + signal) << process.err();
+      EXPECT_EQ(kill(tracer, 0), -1) << "the tracer still runs";
+      EXPECT_FALSE(fs::exists(lock));
+      if (program.recorder) {
+        EXPECT_TRUE(files_ending_in(work, ".trace").empty());
+        const auto logs = files_ending_in(work, "_files.csv");
+        ASSERT_EQ(logs.size(), 1u);
+        EXPECT_FALSE(read_file(logs[0]).empty());
+      } else {
+        EXPECT_NE(process.err().find("INFO: Read-ahead stats:"), std::string::npos)
+            << process.err();
+      }
+    }
+}
+
+// A tracer that ends through a fault is a failed trace (exit 9, no read
+// log); the signals with which a trace is ended on purpose are a normal end.
+TEST(TracingPrograms, ATracerKilledByAFaultIsAFailure) {
+  TracingGround g;
+  ASSERT_TRUE(g.mount.started());
+  struct Case {
+    const char* signal;
+    int status;
+  };
+  const Case cases[] = {{"SEGV", exit_tracer_failed},
+                        {"BUS", exit_tracer_failed},
+                        {"ABRT", exit_tracer_failed},
+                        {"ILL", exit_tracer_failed},
+                        {"FPE", exit_tracer_failed},
+                        {"TERM", 0},
+                        {"KILL", 0}};
+  for (const Program& program : programs())
+    for (const Case& c : cases) {
+      SCOPED_TRACE(program.name + " " + c.signal);
+      const fs::path work = g.shared_work();
+      StandinBpftrace bpftrace;
+      bpftrace.print(g.read_of_a()).kill_itself_with(c.signal);
+      Process process = g.start(g.command(program), bpftrace, work);
+      ASSERT_EQ(exit_status(process.wait()), c.status) << process.err();
+      if (c.status != 0) {
+        EXPECT_NE(process.err().find(std::string("ERROR: Tracer was killed by SIG") + c.signal),
+                  std::string::npos)
+            << process.err();
+      }
+      if (program.recorder) {
+        EXPECT_EQ(files_ending_in(work, "_files.csv").size(), c.status == 0 ? 1u : 0u);
+      }
+      EXPECT_TRUE(files_ending_in(work, ".lck").empty());
+    }
+}
+
+}  // namespace
+}  // namespace quarnix::testing

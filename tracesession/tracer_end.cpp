@@ -1,0 +1,93 @@
+#include "tracesession/tracer_end.hpp"
+
+#include <errno.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <boost/format.hpp>
+#include <string>
+
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+
+namespace quarnix {
+
+namespace {
+
+// Read by the signal handler, on whichever thread it runs.
+std::atomic<pid_t> tracked_tracer{0};
+std::atomic<int> requested_signal{0};
+static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "the signal handler may only use lock-free atomics");
+
+void pass_on_termination(int signal) {
+  const int saved_errno = errno;
+  requested_signal.store(signal);
+  if (const pid_t tracer = tracked_tracer.load(); tracer > 0) ::kill(tracer, SIGTERM);
+  errno = saved_errno;
+}
+
+bool ends_trace_on_purpose(int signal) {
+  return signal == SIGTERM || signal == SIGINT || signal == SIGHUP || signal == SIGKILL;
+}
+
+std::string signal_name(int signal) {
+  const char* abbreviation = sigabbrev_np(signal);
+  return abbreviation ? std::string("SIG") + abbreviation : std::to_string(signal);
+}
+
+}  // namespace
+
+void end_tracer_on_termination() {
+  struct sigaction action {};
+  action.sa_handler = pass_on_termination;
+  sigemptyset(&action.sa_mask);
+  sigaddset(&action.sa_mask, SIGTERM);
+  sigaddset(&action.sa_mask, SIGHUP);
+  action.sa_flags = SA_RESTART;
+  if (sigaction(SIGTERM, &action, nullptr) != 0 || sigaction(SIGHUP, &action, nullptr) != 0)
+    throw RuntimeError("sigaction()", errno);
+}
+
+void track_tracer(pid_t tracer) {
+  tracked_tracer.store(tracer);
+  // The handler may have run before the store, and seen no tracer.
+  if (requested_signal.load() != 0) ::kill(tracer, SIGTERM);
+}
+
+int termination_status() {
+  const int signal = requested_signal.load();
+  return signal == 0 ? 0 : 128 + signal;
+}
+
+std::optional<int> wait_for_tracer_end(pid_t tracer, bool block) {
+  siginfo_t info{};
+  // WNOWAIT leaves the ended tracer unreaped, so that its pid cannot go to
+  // another process while the handler may still signal it.
+  while (::waitid(P_PID, static_cast<id_t>(tracer), &info,
+                  WEXITED | WNOWAIT | (block ? 0 : WNOHANG)) != 0)
+    if (errno != EINTR) throw RuntimeError("waitpid()", errno);
+  if (info.si_pid != tracer) return std::nullopt;
+  tracked_tracer.store(0);
+  int status = 0;
+  while (::waitpid(tracer, &status, 0) != tracer)
+    if (errno != EINTR) throw RuntimeError("waitpid()", errno);
+  return status;
+}
+
+bool tracer_failed(int wait_status) {
+  if (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) != 0) {
+    log_error("Tracer returned non-zero exit status, aborting.\n");
+    return true;
+  }
+  if (WIFSIGNALED(wait_status) && !ends_trace_on_purpose(WTERMSIG(wait_status))) {
+    log_error(boost::format("Tracer was killed by %s (%s), aborting.") %
+              signal_name(WTERMSIG(wait_status)) % strsignal(WTERMSIG(wait_status)));
+    return true;
+  }
+  return false;
+}
+
+}  // namespace quarnix
