@@ -20,6 +20,13 @@ namespace fs = std::filesystem;
 
 constexpr uint64_t block_size = 131072;
 
+// A rename through the mount, which the peer's store follows.
+void rename_through(MaterializationPeer& peer, const fs::path& mount, const std::string& from,
+                    const std::string& to) {
+  fs::rename(mount / from, mount / to);
+  peer.renamed(from, to);
+}
+
 // Requests name the file where the peer finds it now: after a rename of the
 // file or of its directory, after two names were swapped, and after the name
 // the file was found by went while another link of it remains.
@@ -33,16 +40,13 @@ TEST(MaterializationPaths, RequestsNameWhereTheFileIsNow) {
   const std::vector<Case> cases = {
       {"file renamed",
        [](MaterializationPeer& peer, const fs::path& mount) {
-         fs::rename(mount / "a", mount / "b");
-         peer.renamed("a", "b");
+         rename_through(peer, mount, "a", "b");
        },
        {{"b", "a"}}},
       {"names swapped",
        [](MaterializationPeer& peer, const fs::path& mount) {
-         fs::rename(mount / "a", mount / "b");
-         peer.renamed("a", "b");
-         fs::rename(mount / "c", mount / "a");
-         peer.renamed("c", "a");
+         rename_through(peer, mount, "a", "b");
+         rename_through(peer, mount, "c", "a");
        },
        {{"b", "a"}, {"a", "c"}}},
       {"directory renamed",
@@ -58,8 +62,7 @@ TEST(MaterializationPaths, RequestsNameWhereTheFileIsNow) {
       {"link moved",
        [](MaterializationPeer& peer, const fs::path& mount) {
          EXPECT_TRUE(fs::exists(mount / "a"));
-         fs::rename(mount / "l", mount / "m");
-         peer.renamed("l", "m");
+         rename_through(peer, mount, "l", "m");
          fs::remove(mount / "a");
        },
        {{"m", "a"}}},

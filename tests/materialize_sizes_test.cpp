@@ -20,6 +20,18 @@ constexpr uint64_t block_size = 131072;
 // Long enough for an answer that should not come to show up.
 constexpr milliseconds no_answer(200);
 
+// The size change `call` asks for `block` of `path` with type 1 and waits for
+// it; once the block is served it succeeds.
+void serve_size_change(MaterializationPeer& peer, const std::string& path, uint64_t block,
+                       BackgroundCall& call) {
+  const std::vector<MatRequest> requests = take_requests(peer, path, 1, 1);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].block, block);
+  EXPECT_FALSE(call.finished_within(no_answer)) << "the size change did not wait for its block";
+  peer.serve(requests[0]);
+  EXPECT_EQ(call.result(), 0);
+}
+
 // After a size change the blocks past the new size are no longer missing: a
 // read that waited for one sees the new end of file, and growing the file
 // again gives zeros there rather than the peer's bytes.
@@ -40,12 +52,7 @@ TEST(MaterializationSizes, SizeChangesEndTheBlocksPastTheNewSize) {
     ::close(fd);
     return result;
   });
-  const std::vector<MatRequest> first = take_requests(peer, "z", 1, 1);
-  ASSERT_EQ(first.size(), 1u);
-  EXPECT_EQ(first[0].block, 0u);
-  EXPECT_FALSE(emptied.finished_within(no_answer));
-  peer.serve(first[0]);
-  EXPECT_EQ(emptied.result(), 0);
+  serve_size_change(peer, "z", 0, emptied);
   EXPECT_EQ(waiting.call.result(), 0);
   EXPECT_EQ(fs::file_size(ground.source / "z"), 0u);
 
@@ -53,11 +60,7 @@ TEST(MaterializationSizes, SizeChangesEndTheBlocksPastTheNewSize) {
   const fs::path t = ground.mountpoint / "t";
   const uint64_t cut = block_size + block_size / 5;
   BackgroundCall& shrunk = peer.in_background([t, cut] { return ::truncate(t.c_str(), cut); });
-  const std::vector<MatRequest> cut_block = take_requests(peer, "t", 1, 1);
-  ASSERT_EQ(cut_block.size(), 1u);
-  EXPECT_EQ(cut_block[0].block, 1u);
-  peer.serve(cut_block[0]);
-  EXPECT_EQ(shrunk.result(), 0);
+  serve_size_change(peer, "t", 1, shrunk);
   BackgroundCall& grown =
       peer.in_background([t, size] { return ::truncate(t.c_str(), static_cast<off_t>(size)); });
   EXPECT_EQ(grown.result(), 0);
@@ -101,12 +104,7 @@ TEST(MaterializationSizes, TruncatingOpensWaitAndLeaveOnlyWhatIsWritten) {
           fd >= 0 && ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
       return fd >= 0 && ::close(fd) == 0 && done ? 0 : -1;
     });
-    const std::vector<MatRequest> requests = take_requests(peer, "f", 1, 1);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].block, 0u);
-    EXPECT_FALSE(written.finished_within(no_answer));
-    peer.serve(requests[0]);
-    EXPECT_EQ(written.result(), 0);
+    serve_size_change(peer, "f", 0, written);
     EXPECT_TRUE(read_file(ground.source / "f") == data);
     EXPECT_TRUE(read_whole(peer, f) == data);
     EXPECT_EQ(peer.requests_seen(), 1u);
