@@ -10,6 +10,7 @@
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
 #include "daemon/reply.hpp"
+#include "materialize/completion.hpp"
 #include "materialize/parking.hpp"
 #include "support/unique_fd.hpp"
 
@@ -40,7 +41,7 @@ int inode_utimensat(InodeRecord* record, const timespec times[2]) {
   return ::utimensat(AT_FDCWD, ProcPath(record->fd.get()).c_str(), times, 0);
 }
 
-int set_size(InodeRecord& record, off_t size, OpenFile* file) {
+int truncate_source(InodeRecord& record, off_t size, OpenFile* file) {
   if (!state.cache) {
     if (file) return ::ftruncate(file->fd.get(), size);
     return ::truncate(ProcPath(record.fd.get()).c_str(), size);
@@ -61,6 +62,14 @@ int set_size(InodeRecord& record, off_t size, OpenFile* file) {
   if (::ftruncate(fd, size) != 0) return -1;
   adjust_after_resize(record, file ? file->cache_fd() : fd, before.st_size, size);
   return 0;
+}
+
+// With a materialization record the inode's mutex is held: the blocks the
+// change ends are settled with it.
+int set_size(InodeRecord& record, off_t size, OpenFile* file) {
+  const int result = truncate_source(record, size, file);
+  if (result == 0 && record.mat_record) size_changed(record, static_cast<uint64_t>(size));
+  return result;
 }
 
 int set_times(InodeRecord& record, const struct stat* attr, int to_set, OpenFile* file) {
@@ -93,7 +102,10 @@ void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
 void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info* fi) {
   InodeRecord& record = get_inode(ino);
   if (state.oplog.logs_all()) log_setattr(record, attr, to_set);
-  if (record.mat_record && park_setattr(req, record, ino, attr, to_set, fi)) return;
+  if (record.mat_record && (to_set & FUSE_SET_ATTR_SIZE)) {
+    change_size_when_present(req, record, ino, attr, to_set, fi);
+    return;
+  }
   do_setattr(req, ino, attr, to_set, get_open_file(fi));
 }
 

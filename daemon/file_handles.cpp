@@ -2,11 +2,14 @@
 #include <unistd.h>
 
 #include <memory>
+#include <optional>
 
-#include "daemon/open_file.hpp"
+#include "daemon/open_files.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
 #include "daemon/reply.hpp"
+#include "materialize/completion.hpp"
+#include "materialize/parking.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
@@ -39,38 +42,121 @@ void open_buffered_companion(const InodeRecord& inode, OpenFile& file, int flags
     file.buffered.reset(::open(ProcPath(inode.fd.get()).c_str(), (flags & O_ACCMODE) | O_CLOEXEC));
 }
 
-}  // namespace
-
-int open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-  InodeRecord& inode = get_inode(ino);
-  state.oplog.write_if_all("open", inode.log_id);
-  adjust_open_flags(fi);
-  UniqueFd fd(::open(ProcPath(inode.fd.get()).c_str(), (fi->flags & ~O_NOFOLLOW) | O_CLOEXEC));
-  if (!fd) {
-    const int error = errno;
-    report_if_out_of_descriptors(error);
-    if (req) reply_err(req, error);
-    return error;
-  }
+void set_kernel_caching(fuse_file_info* fi) {
   if (state.oplog.log_all) {
     fi->keep_cache = 0;
     fi->direct_io = 1;
   } else {
     fi->keep_cache = state.vfs_cache;
   }
+}
+
+void log_create(const InodeRecord& inode, mode_t mode) {
+  if (state.oplog.logs_all())
+    state.oplog.write("create", inode.log_id, static_cast<uint32_t>(mode));
+}
+
+int source_flags(const fuse_file_info* fi) {
+  return (fi->flags & ~(O_NOFOLLOW | O_CREAT | O_EXCL)) | O_CLOEXEC;
+}
+
+UniqueFd open_source(const InodeRecord& inode, int flags) {
+  UniqueFd fd(::open(ProcPath(inode.fd.get()).c_str(), flags));
+  if (!fd) report_if_out_of_descriptors(errno);
+  return fd;
+}
+
+// An open that truncates a placeholder: the file is opened without O_TRUNC
+// and truncated once the size change to 0 may go on, as a setattr's would.
+int open_truncating(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, fuse_file_info* fi,
+                    const fuse_entry_param* entry, mode_t mode) {
+  UniqueFd fd = open_source(inode, source_flags(fi) & ~O_TRUNC);
+  if (!fd) {
+    const int error = errno;
+    reply_err(req, error);
+    return error;
+  }
+  if (!entry) set_kernel_caching(fi);
+  auto file = std::make_unique<OpenFile>(std::move(fd));
+  open_buffered_companion(inode, *file, fi->flags);
+  std::optional<fuse_entry_param> created;
+  if (entry) created = *entry;
+  truncate_when_present(inode, pending_open{req, ino, *fi, std::move(file), created, mode});
+  return 0;
+}
+
+// Opens the source file of `inode` as `fi` asks and replies: with the entry of
+// a create that found the file there, else as open does.
+int open_inode(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, fuse_file_info* fi,
+               const fuse_entry_param* entry, mode_t mode) {
+  if (req && inode.mat_record && (fi->flags & O_TRUNC))
+    return open_truncating(req, inode, ino, fi, entry, mode);
+  UniqueFd fd = open_source(inode, source_flags(fi));
+  if (!fd) {
+    const int error = errno;
+    if (req) reply_err(req, error);
+    return error;
+  }
+  if (!entry) set_kernel_caching(fi);
   auto file = std::make_unique<OpenFile>(std::move(fd));
   prepare_for_cache(inode, fi->flags);
   open_buffered_companion(inode, *file, fi->flags);
-  fi->fh = reinterpret_cast<uint64_t>(file.release());
-  if (req) reply_open(req, fi);
+  fi->fh = open_files().hand_out(std::move(file));
+  if (!entry) {
+    if (req) reply_open(req, fi);
+    return 0;
+  }
+  reply_create(req, entry, fi);
+  log_create(inode, mode);
   return 0;
+}
+
+enum class Existing { absent, other, opened };
+
+// With on-demand materialization a create first looks whether the name is
+// there: a file it finds is opened as open opens it, since it may be a
+// placeholder, while a file it makes is never one.
+Existing open_existing(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
+                       fuse_file_info* fi) {
+  fuse_entry_param entry{};
+  const int error = do_lookup(parent, name, &entry);
+  if (error == ENOENT) return Existing::absent;
+  // What is not a regular file the create itself reports on.
+  if (error != 0) return Existing::other;
+  if (!S_ISREG(entry.attr.st_mode)) {
+    do_forget(entry.ino, 1);
+    return Existing::other;
+  }
+  if (open_inode(req, get_inode(entry.ino), entry.ino, fi, &entry, mode) != 0)
+    do_forget(entry.ino, 1);
+  return Existing::opened;
+}
+
+}  // namespace
+
+int open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  InodeRecord& inode = get_inode(ino);
+  state.oplog.write_if_all("open", inode.log_id);
+  adjust_open_flags(fi);
+  return open_inode(req, inode, ino, fi, nullptr, 0);
 }
 
 void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi) {
   InodeRecord& directory = get_inode(parent);
   adjust_open_flags(fi);
-  UniqueFd fd(
-      ::openat(directory.fd.get(), name, (fi->flags & ~O_NOFOLLOW) | O_CREAT | O_CLOEXEC, mode));
+  const int flags = (fi->flags & ~O_NOFOLLOW) | O_CREAT | O_CLOEXEC;
+  bool made_here = (flags & O_EXCL) != 0;
+  if (state.ondemand && !made_here) {
+    const Existing existing = open_existing(req, parent, name, mode, fi);
+    if (existing == Existing::opened) return;
+    made_here = existing == Existing::absent;
+  }
+  UniqueFd fd(::openat(directory.fd.get(), name, made_here ? flags | O_EXCL : flags, mode));
+  if (!fd && errno == EEXIST && !(flags & O_EXCL)) {
+    // Made beside the mount in the meantime.
+    fd.reset(::openat(directory.fd.get(), name, flags, mode));
+    made_here = false;
+  }
   if (!fd) {
     const int error = errno;
     report_if_out_of_descriptors(error);
@@ -79,22 +165,48 @@ void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fu
   }
   auto file = std::make_unique<OpenFile>(std::move(fd));
   fuse_entry_param entry{};
-  const int error = do_lookup(parent, name, &entry);
+  const int error =
+      made_here ? do_lookup_created(parent, name, &entry) : do_lookup(parent, name, &entry);
   if (error != 0) {
     report_if_out_of_descriptors(error);
     reply_err(req, error);
     return;
   }
-  prepare_for_cache(get_inode(entry.ino), fi->flags);
-  open_buffered_companion(get_inode(entry.ino), *file, fi->flags);
-  fi->fh = reinterpret_cast<uint64_t>(file.release());
+  InodeRecord& inode = get_inode(entry.ino);
+  prepare_for_cache(inode, fi->flags);
+  open_buffered_companion(inode, *file, fi->flags);
+  fi->fh = open_files().hand_out(std::move(file));
   reply_create(req, &entry, fi);
-  if (state.oplog.logs_all())
-    state.oplog.write("create", get_inode(entry.ino).log_id, static_cast<uint32_t>(mode));
+  log_create(inode, mode);
+}
+
+void complete_truncating_open(pending_open& open) {
+  InodeRecord& inode = get_inode(open.ino);
+  const int fd = open.file->fd.get();
+  const bool writable = (open.fi.flags & O_ACCMODE) != O_RDONLY;
+  if ((writable ? ::ftruncate(fd, 0) : ::truncate(ProcPath(fd).c_str(), 0)) != 0) {
+    const int error = errno;
+    // The kernel never learns of the lookup the create made.
+    if (open.entry) --inode.nlookup;
+    reply_err(open.req, error);
+    return;
+  }
+  prepare_for_cache(inode, O_TRUNC);
+  size_changed(inode, 0);
+  open.fi.fh = open_files().hand_out(std::move(open.file));
+  if (!open.entry) {
+    reply_open(open.req, &open.fi);
+    return;
+  }
+  // The kernel takes the size from the entry.
+  ::fstatat(inode.fd.get(), "", &open.entry->attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
+  reply_create(open.req, &*open.entry, &open.fi);
+  log_create(inode, open.mode);
 }
 
 int release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-  std::unique_ptr<OpenFile> file(get_open_file(fi));
+  std::unique_ptr<OpenFile> file = open_files().take_back(fi->fh);
+  if (!file) throw RuntimeError("release(): unknown file handle " + std::to_string(fi->fh));
   fi->fh = 0;
   if (state.oplog.logs_all()) state.oplog.write("release", get_inode(ino).log_id);
   // Waits for a reply still being sent on this file.

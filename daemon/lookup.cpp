@@ -87,6 +87,12 @@ std::optional<ResolvedPath> resolve_relative_path(const InodeRecord& record) {
 
 }  // namespace
 
+std::optional<std::string> current_path(const InodeRecord& record) {
+  std::optional<ResolvedPath> path = resolve_relative_path(record);
+  if (!path) return std::nullopt;
+  return std::move(path->text);
+}
+
 std::string get_path(InodeRecord& record) {
   // The hash is stored once, at the end: a read scored meanwhile sees the old one.
   const std::optional<ResolvedPath> path = resolve_relative_path(record);
@@ -94,7 +100,10 @@ std::string get_path(InodeRecord& record) {
   return path ? path->text : "(unknown)";
 }
 
-int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool confined) {
+namespace {
+
+int lookup_entry(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool confined,
+                 bool created) {
   debug_line(4, DebugStyle::plain, [&] {
     return "DEBUG: lookup(): name=" + std::string(name) + ", parent=" + std::to_string(parent);
   });
@@ -157,7 +166,7 @@ int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool
     std::lock_guard live_lock(state.live_inodes_mutex);
     state.live_inodes.insert(entry->ino);
   }
-  std::optional<std::string> path = link_materialization_record(record, attr);
+  std::optional<std::string> path = link_materialization_record(record, attr, created);
   state_lock.unlock();
   if (!path && state.uses_paths()) path = get_path(record);
 
@@ -177,6 +186,16 @@ int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool
     state.oplog.write_file(log_id, *path);
   }
   return 0;
+}
+
+}  // namespace
+
+int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool confined) {
+  return lookup_entry(parent, name, entry, confined, false);
+}
+
+int do_lookup_created(fuse_ino_t parent, const char* name, fuse_entry_param* entry) {
+  return lookup_entry(parent, name, entry, false, true);
 }
 
 void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
@@ -226,8 +245,7 @@ void do_forget(fuse_ino_t ino, uint64_t count) {
     });
     state.cache->set_mtime(record.ino, info);
   }
-  // An incomplete file keeps its bits and requests for its next lookup.
-  if (record.mat_record && record.mat_record->missing == 0) state.mat_records.erase(record.ino);
+  unlink_materialization_record(record);
   const uint64_t source_ino = record.ino;
   {
     std::lock_guard live_lock(state.live_inodes_mutex);

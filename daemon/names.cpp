@@ -8,6 +8,8 @@
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
 #include "daemon/reply.hpp"
+#include "materialize/placeholders.hpp"
+#include "support/unique_fd.hpp"
 
 namespace quarnix {
 
@@ -25,7 +27,7 @@ void make_node(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
     result = ::mknodat(directory.fd.get(), name, mode, rdev);
   int error = result == -1 ? errno : 0;
   fuse_entry_param entry{};
-  if (error == 0) error = do_lookup(parent, name, &entry);
+  if (error == 0) error = do_lookup_created(parent, name, &entry);
   if (error != 0) {
     report_if_out_of_descriptors(error);
     reply_err(req, error);
@@ -42,6 +44,14 @@ int inode_linkat(InodeRecord* record, int new_parent_fd, const char* new_name) {
   }
   return ::linkat(AT_FDCWD, ProcPath(record->fd.get()).c_str(), new_parent_fd, new_name,
                   AT_SYMLINK_FOLLOW);
+}
+
+// With on-demand materialization, the file a name leads to before it is
+// removed or replaced: whether that was its last name decides what becomes
+// of its record.
+UniqueFd file_of_name(const InodeRecord& directory, const char* name) {
+  if (!state.ondemand) return UniqueFd();
+  return UniqueFd(::openat(directory.fd.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
 }
 
 }  // namespace
@@ -84,7 +94,13 @@ void link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t newparent, const char* newn
 void unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
   InodeRecord& directory = get_inode(parent);
   state.oplog.write_if_all("unlink", directory.log_id, name);
-  reply_err(req, ::unlinkat(directory.fd.get(), name, 0) == -1 ? errno : 0);
+  const UniqueFd removed = file_of_name(directory, name);
+  if (::unlinkat(directory.fd.get(), name, 0) == -1) {
+    reply_err(req, errno);
+    return;
+  }
+  if (removed) name_removed(removed.get());
+  reply_err(req, 0);
 }
 
 void rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
@@ -112,8 +128,13 @@ void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newp
     reply_err(req, EINVAL);
     return;
   }
-  reply_err(req,
-            ::renameat(old_parent.fd.get(), name, new_parent.fd.get(), newname) == -1 ? errno : 0);
+  const UniqueFd replaced = file_of_name(new_parent, newname);
+  if (::renameat(old_parent.fd.get(), name, new_parent.fd.get(), newname) == -1) {
+    reply_err(req, errno);
+    return;
+  }
+  if (replaced) name_removed(replaced.get());
+  reply_err(req, 0);
 }
 
 void readlink(fuse_req_t req, fuse_ino_t ino) {

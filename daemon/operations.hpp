@@ -3,6 +3,9 @@
 // request, reply only when there is one, and return 0 or a positive errno.
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "daemon/daemon_state.hpp"
 
 namespace quarnix {
@@ -13,9 +16,14 @@ void init(void* userdata, fuse_conn_info* conn);
 
 // Lookup, forget and paths.
 std::string get_path(InodeRecord& record);
+// The path get_path finds, without touching the path hash; nothing where
+// get_path gives "(unknown)".
+std::optional<std::string> current_path(const InodeRecord& record);
 // `confined`: the name is a relative path from outside input, resolved beneath
 // the parent with no symbolic link followed and no mount point crossed.
 int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool confined = false);
+// The lookup of a file this call has just made through the mount.
+int do_lookup_created(fuse_ino_t parent, const char* name, fuse_entry_param* entry);
 void do_forget(fuse_ino_t ino, uint64_t count);
 void lookup(fuse_req_t req, fuse_ino_t parent, const char* name);
 void forget(fuse_req_t req, fuse_ino_t ino, uint64_t count);
@@ -47,6 +55,9 @@ void fsyncdir(fuse_req_t req, fuse_ino_t ino, int datasync, fuse_file_info* fi);
 int open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
 void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi);
 int release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
+// Truncates the file of a parked truncating open and replies to it; the
+// inode's mutex held.
+void complete_truncating_open(pending_open& open);
 void flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
 void fsync(fuse_req_t req, fuse_ino_t ino, int datasync, fuse_file_info* fi);
 

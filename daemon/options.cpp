@@ -67,7 +67,7 @@ void refuse(const char* argv0, const std::string& message) {
 
 }  // namespace
 
-po::variables_map parse_options(int argc, char** argv) {
+po::variables_map parse_options(int argc, char** argv, const StandardDescriptors& descriptors) {
   const po::options_description options = option_table();
   po::variables_map vm =
       parse_command_line_or_exit(argc, argv, options, {"source", "mountpoint"}, usage(argv[0]));
@@ -83,6 +83,8 @@ po::variables_map parse_options(int argc, char** argv) {
 
   state.ondemand = vm.count("ondemand") > 0;
   if (state.ondemand) {
+    // Before the cache file or the logs are opened.
+    require_materialization_channel(descriptors);
     log_stdout_threshold = 5;
     if ((vm.count("cachefile") || vm.count("readahead-profile")) &&
         static_cast<uint64_t>(state.download_blocksize) % state.cache_blocksize != 0)

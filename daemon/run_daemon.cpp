@@ -10,9 +10,11 @@
 
 #include "daemon/daemon_state.hpp"
 #include "daemon/fuse_session.hpp"
+#include "daemon/open_files.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/options.hpp"
 #include "daemon/readahead_thread.hpp"
+#include "daemon/standard_descriptors.hpp"
 #include "daemon/statistics.hpp"
 #include "materialize/input_loop.hpp"
 #include "materialize/placeholders.hpp"
@@ -100,10 +102,11 @@ int serve(const char* argv0, const std::string& mountpoint, const po::variables_
 }  // namespace
 
 int run_daemon(int argc, char** argv) {
+  const StandardDescriptors descriptors = reopen_closed_standard_descriptors();
   fill_ctype_cache();
   install_terminate_handler();
   block_sigusr1();
-  const po::variables_map vm = parse_options(argc, argv);
+  const po::variables_map vm = parse_options(argc, argv, descriptors);
   install_sigusr1_handler();
   StatisticsPrinter statistics_printer;
   raise_fd_limit();
@@ -137,6 +140,8 @@ int run_daemon(int argc, char** argv) {
   // streams they log to, still exist; nothing prints the statistics any more.
   statistics_printer.stop();
   state.readahead.reset();
+  // Files still open when the session ended are never released by the kernel.
+  open_files().free_all();
   return status;
 }
 

@@ -1,6 +1,8 @@
 #include "materialize/input_loop.hpp"
 
+#include <fcntl.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 
 #include <mutex>
 
@@ -8,6 +10,7 @@
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/reply.hpp"
+#include "materialize/completion.hpp"
 #include "materialize/notification_reader.hpp"
 #include "materialize/request_channel.hpp"
 #include "support/errors.hpp"
@@ -17,54 +20,20 @@ namespace quarnix {
 
 namespace {
 
-OpenFile* open_file_of(uint64_t fh) {
-  return reinterpret_cast<OpenFile*>(fh);
-}
-
-// Completes a parked operation as its own FUSE operation would have been.
-template <typename Body>
-void complete(const char* name, fuse_req_t req, Body body) {
-  const std::string operation_name(name);
-  guarded_call(operation_name, req, body);
-}
-
-void complete_parked_operations(MaterializationRecord& record, const mat_notify& notify) {
-  for (auto it = record.reads.begin(); it != record.reads.end();) {
-    if (!record.range_materialized(it->off, it->size)) {
-      ++it;
-      continue;
-    }
-    const pending_read read = *it;
-    it = record.reads.erase(it);
-    complete("read", read.req, [&] {
-      do_read(read.req, read.ino, read.size, static_cast<off_t>(read.off), open_file_of(read.fh));
-    });
-  }
-  for (auto it = record.write_bufs.begin(); it != record.write_bufs.end();) {
-    if (!record.range_materialized(it->off, it->size)) {
-      ++it;
-      continue;
-    }
-    // The parked copy goes with the entry once the write is done.
-    std::list<pending_write_buf> done;
-    done.splice(done.end(), record.write_bufs, it++);
-    pending_write_buf& write = done.front();
-    complete("write_buf", write.req, [&] {
-      do_write_buf(write.req, write.ino, write.size, static_cast<off_t>(write.off),
-                   write.buf.vector(), open_file_of(write.fh));
-    });
-  }
-  if (notify.type != block_needed_by_size_change) return;
-  for (auto it = record.setattrs.begin(); it != record.setattrs.end();) {
-    if (it->block != notify.block) {
-      ++it;
-      continue;
-    }
-    pending_setattr setattr = *it;
-    it = record.setattrs.erase(it);
-    complete("setattr", setattr.req, [&] {
-      do_setattr(setattr.req, setattr.ino, &setattr.attr, setattr.to_set, open_file_of(setattr.fh));
-    });
+// The peer wrote a block of a file no inode holds at the moment (an earlier
+// request's). The record follows the write, so that the next lookup still
+// takes it as the file's own; the state mutex is held.
+void note_block_of_forgotten_file(MaterializationRecord& record, const mat_notify& notify) {
+  struct stat info {};
+  if (notify.block >= record.materialized.size() ||
+      ::fstatat(state.root.fd.get(), record.path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+      info.st_ino != notify.ino || info.st_dev != record.identity.dev ||
+      info.st_size != record.identity.size)
+    return;
+  record.identity = SourceIdentity::of(info);
+  if (!record.materialized[notify.block]) {
+    record.materialized[notify.block] = true;
+    --record.missing;
   }
 }
 
@@ -76,8 +45,11 @@ void process_notification(const mat_notify& notify) {
   std::unique_lock state_lock(state.mutex);
   const auto found_record = state.mat_records.find(notify.ino);
   const auto found_inode = state.inodes.find(notify.ino);
-  if (found_record == state.mat_records.end() || found_inode == state.inodes.end()) {
+  if (found_record == state.mat_records.end() || found_inode == state.inodes.end() ||
+      found_inode->second.mat_record != &found_record->second) {
     debug_line(3, DebugStyle::plain, "DEBUG: input_loop(): inode no longer exists");
+    if (found_record != state.mat_records.end())
+      note_block_of_forgotten_file(found_record->second, notify);
     return;
   }
   // Taken before the state mutex goes, so that the inode cannot be erased in between.
@@ -94,7 +66,7 @@ void process_notification(const mat_notify& notify) {
     record.materialized[notify.block] = true;
     --record.missing;
   }
-  complete_parked_operations(record, notify);
+  complete_ready_operations(found_inode->second, &notify);
 }
 
 void end_of_input() {
@@ -126,16 +98,7 @@ void fail_parked_operations() {
   for (auto& [source_ino, inode] : state.inodes) {
     if (!inode.mat_record) continue;
     std::lock_guard inode_lock(inode.mutex);
-    MaterializationRecord& record = *inode.mat_record;
-    for (const pending_read& read : record.reads)
-      reply_err(read.req, EIO);
-    for (const pending_write_buf& write : record.write_bufs)
-      reply_err(write.req, EIO);
-    for (const pending_setattr& setattr : record.setattrs)
-      reply_err(setattr.req, EIO);
-    record.reads.clear();
-    record.write_bufs.clear();
-    record.setattrs.clear();
+    fail_parked_operations_of(inode);
   }
 }
 
@@ -144,7 +107,9 @@ InputLoopThread::InputLoopThread(bool ondemand) {
   stop_event.reset(::eventfd(0, EFD_CLOEXEC));
   if (!stop_event) throw RuntimeError("eventfd()", errno);
   debug_line(3, DebugStyle::tagged, "Starting input loop..");
+  request_channel().start();
   thread = std::thread([fd = stop_event.get()] {
+    hold_back_session_signals();
     NotificationReader reader(STDIN_FILENO, fd);
     input_loop(reader);
   });
@@ -156,7 +121,7 @@ void InputLoopThread::stop() {
   ssize_t ignored = ::write(stop_event.get(), &one, sizeof one);
   (void)ignored;
   thread.join();
-  request_channel().close();
+  request_channel().stop();
   fail_parked_operations();
 }
 

@@ -1,5 +1,7 @@
 #include "materialize/materialization_record.hpp"
 
+#include <algorithm>
+
 #include "daemon/daemon_state.hpp"
 
 namespace quarnix {
@@ -16,12 +18,41 @@ BlockRange download_blocks(uint64_t off, uint64_t size) {
   return {off / block_size, (off + size - 1) / block_size};
 }
 
+SourceIdentity SourceIdentity::of(const struct stat& attr) {
+  SourceIdentity identity;
+  identity.dev = attr.st_dev;
+  identity.size = attr.st_size;
+  identity.change_time = attr.st_ctim;
+  return identity;
+}
+
+bool SourceIdentity::matches(const struct stat& attr) const {
+  return dev == attr.st_dev && size == attr.st_size && change_time.tv_sec == attr.st_ctim.tv_sec &&
+         change_time.tv_nsec == attr.st_ctim.tv_nsec;
+}
+
 bool MaterializationRecord::range_materialized(uint64_t off, uint64_t size) const {
   if (missing == 0) return true;
   const BlockRange range = download_blocks(off, size);
   for (uint64_t block = range.first; block <= range.last && block < materialized.size(); ++block)
     if (!materialized[block]) return false;
   return true;
+}
+
+void MaterializationRecord::end_at(uint64_t size) {
+  const BlockRange range = download_blocks(0, size);
+  const uint64_t blocks = size == 0 ? 0 : range.last + 1;
+  if (blocks >= materialized.size()) return;
+  materialized.resize(blocks);
+  missing = static_cast<uint64_t>(std::count(materialized.begin(), materialized.end(), false));
+}
+
+std::optional<uint64_t> MaterializationRecord::first_missing_from(uint64_t off) const {
+  if (missing == 0) return std::nullopt;
+  for (uint64_t block = off / static_cast<uint64_t>(state.download_blocksize);
+       block < materialized.size(); ++block)
+    if (!materialized[block]) return block;
+  return std::nullopt;
 }
 
 }  // namespace quarnix

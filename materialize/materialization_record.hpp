@@ -8,8 +8,12 @@
 
 #include <cstdint>
 #include <list>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "daemon/open_file.hpp"
 
 namespace quarnix {
 
@@ -62,11 +66,42 @@ struct pending_setattr {
   uint64_t block;  // the download block whose type-1 notification completes it
 };
 
-// Guarded by the linked inode's mutex; the map that holds it by the state mutex.
+// An open that truncates the file (O_TRUNC, or a create that found the file
+// there): a size change to 0, parked like one. `file` is the source file
+// opened without O_TRUNC; `entry` is set for a create, whose reply carries it.
+struct pending_open {
+  fuse_req_t req;
+  fuse_ino_t ino;
+  fuse_file_info fi;
+  std::unique_ptr<OpenFile> file;
+  std::optional<fuse_entry_param> entry;
+  mode_t mode;         // of a create, for its operations-log line
+  uint64_t block = 0;  // the download block whose type-1 notification completes it
+};
+
+// What tells the file a record belongs to from a later one that took its
+// inode number: the device, and the size and change time the daemon last saw.
+struct SourceIdentity {
+  static SourceIdentity of(const struct stat& attr);
+  bool matches(const struct stat& attr) const;
+
+  uint64_t dev = 0;
+  int64_t size = 0;
+  timespec change_time{};
+};
+
+// Guarded by the linked inode's mutex; the map that holds it, and a record no
+// inode links, by the state mutex.
 struct MaterializationRecord {
   // False when a download block of [off, off + size) is missing; blocks past
   // the end of the bits (past the end of the file) count as present.
   bool range_materialized(uint64_t off, uint64_t size) const;
+  // After the file's size changed to `size`: blocks wholly at or past it are
+  // no longer missing (they are holes or gone), a block it cuts keeps its
+  // state, and blocks that growing adds count as present.
+  void end_at(uint64_t size);
+  // The first missing block at or past the one that holds byte `off`.
+  std::optional<uint64_t> first_missing_from(uint64_t off) const;
 
   std::vector<bool> materialized;  // bit b: download block b is in the source file
   std::string path;                // relative to the source root, no leading "/"
@@ -74,6 +109,8 @@ struct MaterializationRecord {
   std::list<pending_read> reads;
   std::list<pending_write_buf> write_bufs;
   std::list<pending_setattr> setattrs;
+  std::list<pending_open> opens;
+  SourceIdentity identity;  // as marked, or as its last inode left it
 };
 
 // The download blocks a byte range touches, as [first, last]; none for an

@@ -3,6 +3,8 @@
 #include <mutex>
 #include <new>
 
+#include "daemon/open_file.hpp"
+#include "daemon/operations.hpp"
 #include "daemon/page_cache.hpp"
 #include "daemon/reply.hpp"
 #include "materialize/request_channel.hpp"
@@ -77,25 +79,41 @@ bool park_write_buf(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, fuse_buf
   return true;
 }
 
-bool park_setattr(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, const struct stat* attr,
-                  int to_set, const fuse_file_info* fi) {
-  if (!(to_set & FUSE_SET_ATTR_SIZE)) return false;
+void change_size_when_present(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, struct stat* attr,
+                              int to_set, const fuse_file_info* fi) {
   std::lock_guard lock(inode.mutex);
   MaterializationRecord& record = *inode.mat_record;
-  if (record.missing == 0) return false;
-  const std::vector<bool>& bits = record.materialized;
-  const auto block_size = static_cast<uint64_t>(state.download_blocksize);
-  uint64_t block = static_cast<uint64_t>(attr->st_size) / block_size;
-  while (block < bits.size() && bits[block])
-    ++block;
-  if (block >= bits.size()) return false;
-  if (inode.request_block(block, block_needed_by_size_change) != 0) {
-    reply_err(req, EIO);
-    return true;
+  const std::optional<uint64_t> block =
+      record.first_missing_from(static_cast<uint64_t>(attr->st_size));
+  if (!block) {
+    do_setattr(req, ino, attr, to_set, get_open_file(fi));
+    return;
   }
-  record.setattrs.emplace_back(req, ino, *attr, to_set, handle_of(fi), block);
+  if (inode.request_block(*block, block_needed_by_size_change) != 0) {
+    reply_err(req, EIO);
+    return;
+  }
+  record.setattrs.emplace_back(req, ino, *attr, to_set, handle_of(fi), *block);
   mark_answered(req);
-  return true;
+}
+
+void truncate_when_present(InodeRecord& inode, pending_open open) {
+  std::lock_guard lock(inode.mutex);
+  MaterializationRecord& record = *inode.mat_record;
+  const std::optional<uint64_t> block = record.first_missing_from(0);
+  if (!block) {
+    complete_truncating_open(open);
+    return;
+  }
+  if (inode.request_block(*block, block_needed_by_size_change) != 0) {
+    // The kernel never learns of the lookup the create made.
+    if (open.entry) --inode.nlookup;
+    reply_err(open.req, EIO);
+    return;
+  }
+  open.block = *block;
+  mark_answered(open.req);
+  record.opens.push_back(std::move(open));
 }
 
 }  // namespace quarnix

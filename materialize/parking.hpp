@@ -1,4 +1,4 @@
-// The materialization checks of read, write_buf and setattr: an operation
+// The materialization checks of read, write_buf, setattr and open: an operation
 // that needs missing download blocks asks the peer for them and is parked
 // until the notifications arrive. Each is called for an inode with a linked
 // materialization record and takes the inode's mutex itself, so that no
@@ -22,8 +22,14 @@ std::optional<int> park_read(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino,
 bool park_write_buf(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, fuse_bufvec* in,
                     size_t size, off_t off, const fuse_file_info* fi);
 
-// True when a size change was parked or answered with an error.
-bool park_setattr(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, const struct stat* attr,
-                  int to_set, const fuse_file_info* fi);
+// A setattr with a new size: waits for the first missing block from the new
+// end of the file on, or changes the size at once; either under the inode's
+// mutex, so that the blocks the change ends are settled with it.
+void change_size_when_present(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, struct stat* attr,
+                              int to_set, const fuse_file_info* fi);
+
+// An open that truncates the file: a size change to 0, which waits as a
+// setattr would before the file is truncated; then completes the open.
+void truncate_when_present(InodeRecord& inode, pending_open open);
 
 }  // namespace quarnix

@@ -1,11 +1,14 @@
 #include "materialize/placeholders.hpp"
 
 #include <err.h>
+#include <sys/stat.h>
 
 #include <iostream>
 
 #include "daemon/daemon_state.hpp"
 #include "daemon/operations.hpp"
+#include "materialize/completion.hpp"
+#include "materialize/request_path.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {
@@ -20,10 +23,8 @@ int mark_unmaterialized(const char* fpath, const struct stat* sb, int typeflag, 
     return boost::format("DEBUG: Marking %s as not materialized (%d blocks)") % fpath % blocks;
   });
 
-  std::string path(fpath);
-  path.erase(0, std::min(path.size(), state.source.size()));
-  if (!path.empty() && path.front() == '/') path.erase(0, 1);
-  record.path = path;
+  record.path = path_below_source(fpath);
+  record.identity = SourceIdentity::of(*sb);
   record.materialized.resize(blocks, false);
   // Bits kept from an earlier marking stay set and are not missing.
   record.missing = 0;
@@ -39,16 +40,75 @@ void scan_for_placeholders() {
              "INFO: Found " + std::to_string(state.mat_records.size()) + " placeholders");
 }
 
-std::optional<std::string> link_materialization_record(InodeRecord& record,
-                                                       const struct stat& attr) {
+namespace {
+
+// A record under the inode number of a file it does not belong to: the number
+// was freed and taken again while no inode of the daemon held the file.
+void drop_stale_record(uint64_t source_ino) {
+  if (state.mat_records.erase(source_ino) == 0) return;
+  debug_line(3, DebugStyle::plain, [&] {
+    return "DEBUG: Dropping the materialization record of inode " + std::to_string(source_ino) +
+           ": it belongs to an earlier file";
+  });
+}
+
+}  // namespace
+
+std::optional<std::string> link_materialization_record(InodeRecord& record, const struct stat& attr,
+                                                       bool created) {
+  const auto found = state.mat_records.find(record.ino);
+  if (found != state.mat_records.end() &&
+      (created || !S_ISREG(attr.st_mode) || !found->second.identity.matches(attr)))
+    drop_stale_record(record.ino);
+  // A file made through the mount holds what is written to it: never a placeholder.
+  if (created) return std::nullopt;
   std::optional<std::string> path;
   if (state.forgetmat && S_ISREG(attr.st_mode)) {
     path = get_path(record);
     mark_unmaterialized((state.source + "/" + *path).c_str(), &attr, FTW_F, nullptr);
   }
-  const auto found = state.mat_records.find(record.ino);
-  if (found != state.mat_records.end()) record.mat_record = &found->second;
+  const auto linked = state.mat_records.find(record.ino);
+  if (linked != state.mat_records.end()) record.mat_record = &linked->second;
   return path;
+}
+
+void unlink_materialization_record(InodeRecord& record) {
+  if (!record.mat_record) return;
+  MaterializationRecord& linked = *record.mat_record;
+  record.mat_record = nullptr;
+  // A complete file, or one with no name left, needs its record no more.
+  struct stat info {};
+  if (linked.missing == 0) {
+    state.mat_records.erase(record.ino);
+    return;
+  }
+  if (::fstat(record.fd.get(), &info) != 0) return;
+  if (info.st_nlink == 0) {
+    state.mat_records.erase(record.ino);
+    return;
+  }
+  // An incomplete file keeps its bits for its next lookup, which takes them
+  // as its own when the file is still as this inode leaves it.
+  linked.identity = SourceIdentity::of(info);
+  if (std::optional<std::string> path = current_path(record)) linked.path = *path;
+}
+
+void name_removed(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 0) return;
+  std::unique_lock state_lock(state.mutex);
+  const auto found = state.mat_records.find(info.st_ino);
+  if (found == state.mat_records.end() || found->second.identity.dev != info.st_dev) return;
+  const auto inode = state.inodes.find(info.st_ino);
+  if (inode == state.inodes.end() || inode->second.mat_record != &found->second) {
+    state.mat_records.erase(found);
+    return;
+  }
+  // The inode still links it until the kernel forgets the file; requests for
+  // its missing blocks fail from now on, as no path leads the peer there.
+  std::lock_guard inode_lock(inode->second.mutex);
+  state_lock.unlock();
+  fail_parked_operations_of(inode->second);
 }
 
 }  // namespace quarnix

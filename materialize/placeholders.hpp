@@ -22,8 +22,21 @@ void scan_for_placeholders();
 
 // For a record that do_lookup has just created, with the state mutex held:
 // registers the file under --forgetmat (returning the path resolved for it)
-// and links the file's materialization record to the inode.
-std::optional<std::string> link_materialization_record(InodeRecord& record,
-                                                       const struct stat& attr);
+// and links the file's materialization record to the inode. A record left
+// under the inode number by another file, as the identity tells, is dropped;
+// so is any for a file the mount has just `created`.
+std::optional<std::string> link_materialization_record(InodeRecord& record, const struct stat& attr,
+                                                       bool created);
+
+// For a record that do_forget is about to erase, with the state mutex and
+// its own held: the linked record goes with it unless its file is still
+// incomplete and has a name.
+void unlink_materialization_record(InodeRecord& record);
+
+// After a name was removed through the mount (`fd`: an O_PATH descriptor of
+// the file it named): when that was the file's last name, its record is
+// dropped, and operations parked on it fail with EIO, since the peer can no
+// longer find the file. With no lock held.
+void name_removed(int fd);
 
 }  // namespace quarnix

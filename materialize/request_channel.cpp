@@ -1,10 +1,19 @@
 #include "materialize/request_channel.hpp"
 
 #include <err.h>
+#include <limits.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
+
+#include "materialize/input_loop.hpp"
+#include "support/errors.hpp"
 
 namespace quarnix {
 
@@ -44,29 +53,90 @@ mat_notify decode_mat_notify(const char* record) {
   return notify;
 }
 
-int RequestChannel::send(const std::vector<char>& record) {
+void RequestChannel::start() {
+  stop_event.reset(::eventfd(0, EFD_CLOEXEC));
+  if (!stop_event) throw RuntimeError("eventfd()", errno);
+  writer = std::thread([this] { write_queued(); });
+}
+
+int RequestChannel::send(std::vector<char> record) {
   std::lock_guard lock(mutex);
   if (closed) return EIO;
+  queue.push_back(std::move(record));
+  queued.notify_one();
+  return 0;
+}
+
+void RequestChannel::close() {
+  std::lock_guard lock(mutex);
+  closed = true;
+  queue.clear();
+}
+
+void RequestChannel::stop() {
+  {
+    std::lock_guard lock(mutex);
+    closed = true;
+    stopping = true;
+    queue.clear();
+  }
+  queued.notify_one();
+  if (!writer.joinable()) return;
+  const uint64_t one = 1;
+  ssize_t ignored = ::write(stop_event.get(), &one, sizeof one);
+  (void)ignored;
+  writer.join();
+}
+
+void RequestChannel::write_queued() {
+  hold_back_session_signals();
+  for (;;) {
+    std::vector<char> record;
+    {
+      std::unique_lock lock(mutex);
+      queued.wait(lock, [this] { return stopping || !queue.empty(); });
+      if (stopping) return;
+      record = std::move(queue.front());
+      queue.pop_front();
+    }
+    const Outcome outcome = write_record(record);
+    if (outcome == Outcome::stopped) return;
+    if (outcome == Outcome::failed) {
+      // Nothing can complete the operations parked for blocks any more.
+      close();
+      fail_parked_operations();
+    }
+  }
+}
+
+RequestChannel::Outcome RequestChannel::write_record(const std::vector<char>& record) {
   std::size_t written = 0;
   while (written < record.size()) {
-    const ssize_t result = ::write(fd, record.data() + written, record.size() - written);
-    if (result < 0 && errno == EINTR) continue;
-    if (result < 0 && errno == EAGAIN) {
-      // The peer made the pipe non-blocking: wait until it takes more.
-      pollfd writable{fd, POLLOUT, 0};
-      ::poll(&writable, 1, -1);
-      continue;
-    }
+    pollfd fds[2] = {{fd, POLLOUT, 0}, {stop_event.get(), POLLIN, 0}};
+    const int ready = ::poll(fds, 2, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready > 0 && fds[1].revents != 0) return Outcome::stopped;
+    // Once a pipe has room, a piece of at most PIPE_BUF bytes goes in whole
+    // without blocking: a record that short is never cut by a stop.
+    const std::size_t piece = std::min<std::size_t>(record.size() - written, PIPE_BUF);
+    const ssize_t result = ready < 0 ? -1 : ::write(fd, record.data() + written, piece);
+    // EAGAIN: the peer made the pipe non-blocking and it is full again.
+    if (result < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (result < 0) {
-      const int error = errno;
       warn("ERROR: request_block(): Writing to stdout failed");
-      // The rest of a cut record would be read as the start of the next one.
-      if (written > 0) closed = true;
-      return error;
+      return Outcome::failed;
     }
     written += static_cast<std::size_t>(result);
   }
-  return 0;
+  return Outcome::written;
+}
+
+void hold_back_session_signals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int signal_number : {SIGHUP, SIGINT, SIGTERM, SIGPIPE})
+    sigaddset(&signals, signal_number);
+  ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
 RequestChannel& request_channel() {

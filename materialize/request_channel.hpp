@@ -4,11 +4,15 @@
 
 #include <unistd.h>
 
-#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "support/unique_fd.hpp"
 
 namespace quarnix {
 
@@ -28,23 +32,46 @@ struct mat_notify {
 constexpr std::size_t mat_notify_size = 32;
 mat_notify decode_mat_notify(const char* record);
 
+// Requests are queued by the operations that need blocks and written by one
+// writer thread, so that a peer slow to read stalls only the operations that
+// wait for its blocks, never one that holds a lock.
 class RequestChannel {
  public:
   explicit RequestChannel(int fd) : fd(fd) {}
+  ~RequestChannel() { stop(); }
+  RequestChannel(const RequestChannel&) = delete;
+  RequestChannel& operator=(const RequestChannel&) = delete;
 
-  // Writes one whole record: 0, or the errno of the failed write (EIO once
-  // the peer has closed its side).
-  int send(const std::vector<char>& record);
-
-  // The peer is gone: from now on nothing is sent and every request fails.
-  void close() { closed = true; }
+  // Starts the writer thread.
+  void start();
+  // Queues one whole record: 0, or EIO once the channel is closed.
+  int send(std::vector<char> record);
+  // The peer is gone: nothing more is sent and every request fails.
+  void close();
+  // Closes the channel and ends the writer; a record the peer takes no more
+  // of is given up.
+  void stop();
 
  private:
+  void write_queued();
+  enum class Outcome { written, stopped, failed };
+  Outcome write_record(const std::vector<char>& record);
+
   const int fd;
-  // Records of several threads must not interleave on the pipe.
+  // Innermost: taken under any other lock, nothing is locked under it.
   std::mutex mutex;
-  std::atomic<bool> closed{false};
+  std::condition_variable queued;
+  std::deque<std::vector<char>> queue;
+  bool closed = false;
+  bool stopping = false;
+  UniqueFd stop_event;
+  std::thread writer;
 };
+
+// For the materialization threads: SIGHUP, SIGINT and SIGTERM end the session
+// through libfuse's handlers, which only notice them on libfuse's threads;
+// SIGPIPE from a peer that has gone is an error of the write.
+void hold_back_session_signals();
 
 // The daemon's channel, on standard output.
 RequestChannel& request_channel();

@@ -2,19 +2,27 @@
 
 #include "daemon/daemon_state.hpp"
 #include "materialize/request_channel.hpp"
+#include "materialize/request_path.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {
 
 int InodeRecord::request_block(uint64_t block, int32_t type) {
-  const std::string& path = mat_record->path;
-  const std::vector<char> record = encode_mat_request(type, dev, ino, block, path);
+  const std::optional<std::string> found = request_path(*this);
+  if (!found) {
+    log_warning(boost::format("request_block(): inode %d has no name left in the source tree, "
+                              "block %d cannot be asked for") %
+                ino % block);
+    return ENOENT;
+  }
+  const std::string& path = *found;
+  std::vector<char> record = encode_mat_request(type, dev, ino, block, path);
   debug_line(3, DebugStyle::plain, [&] {
     return "DEBUG: Sending materialization request for inode " + std::to_string(ino) +
            ", blockno " + std::to_string(block) + " (path " + path + ", size " +
            std::to_string(record.size()) + ")";
   });
-  return request_channel().send(record);
+  return request_channel().send(std::move(record));
 }
 
 int64_t InodeRecord::request_range(uint64_t off, uint64_t size) {

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "tests/daemon_cache_fixtures.hpp"
+#include "tests/fixtures/ext4_image.hpp"
 #include "tests/fixtures/quarnix_mount.hpp"
 #include "tests/fixtures/test_data.hpp"
 
@@ -28,34 +28,6 @@ namespace fs = std::filesystem;
 const std::string corrupted = "WARNING: Cache data is corrupted, re-initializing.\n";
 // Tools that copy or extract files set this modification time.
 constexpr timespec past{1000000000, 0};
-
-// An ext4 filesystem in an image file, mounted on `directory` for the
-// lifetime of the object: ext4 hands freed inode numbers out again at once.
-class Ext4Image {
- public:
-  Ext4Image(const fs::path& image, const fs::path& directory) : directory(directory) {
-    write_file(image, "");
-    fs::resize_file(image, 32 << 20);
-    const ProgramResult made = run_program({"mkfs.ext4", "-q", "-F", image.string()});
-    const ProgramResult mounted =
-        made.status == 0 ? run_program({"mount", "-o", "loop", image.string(), directory.string()})
-                         : made;
-    error = mounted.status == 0 ? "" : mounted.err;
-  }
-  ~Ext4Image() {
-    if (error.empty() && ::umount(directory.c_str()) != 0) ::umount2(directory.c_str(), MNT_DETACH);
-  }
-  Ext4Image(const Ext4Image&) = delete;
-  Ext4Image& operator=(const Ext4Image&) = delete;
-
-  const fs::path directory;
-  std::string error;  // empty once mounted
-};
-
-uint64_t inode_of(const fs::path& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
-}
 
 void write_dated(const fs::path& path, const std::string& contents) {
   write_file(path, contents);

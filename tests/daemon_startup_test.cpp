@@ -119,6 +119,50 @@ TEST(DaemonStartup, PathChecks) {
   }
 }
 
+// A standard descriptor the daemon starts without is never taken by a file
+// it opens: with --ondemand standard input and output are the peer's channel
+// and must be there, any other closed one is /dev/null from the start.
+TEST(DaemonStartup, ClosedStandardDescriptors) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> options;
+    std::vector<int> closed;
+    bool refused;
+  };
+  const std::vector<Case> cases = {{"ondemand without input", {"--ondemand"}, {0}, true},
+                                   {"ondemand without output", {"--ondemand"}, {1}, true},
+                                   {"ondemand without error", {"--ondemand"}, {2}, false},
+                                   {"none of the three", {}, {0, 1, 2}, false}};
+  for (const Case& test_case : cases) {
+    SCOPED_TRACE(test_case.name);
+    MountGround ground;
+    const fs::path cachefile = ground.root / "cache";
+    write_file(cachefile, std::string(4 << 17, '\0'));
+    std::vector<std::string> options = test_case.options;
+    options.insert(options.end(), {"--log-reads", "--cachefile", cachefile.string()});
+    ProcessOptions process_options;
+    process_options.working_directory = ground.work;
+    process_options.closed_fds = test_case.closed;
+    QuarnixMount mount(ground.source, ground.mountpoint, options, process_options);
+    if (test_case.refused) {
+      EXPECT_FALSE(mount.started());
+      EXPECT_EQ(exit_status(mount.process().wait()), 1);
+      EXPECT_NE(mount.process().err().find("ERROR: --ondemand needs the materialization peer"),
+                std::string::npos)
+          << mount.process().err();
+      // Refused before the logs or the cache file were opened.
+      EXPECT_TRUE(fs::is_empty(ground.work));
+      EXPECT_FALSE(fs::exists(cachefile.string() + ".meta"));
+      continue;
+    }
+    ASSERT_TRUE(mount.started()) << mount.process().err();
+    const std::string descriptors = "/proc/" + std::to_string(mount.process().pid()) + "/fd/";
+    for (const int fd : test_case.closed)
+      EXPECT_EQ(fs::read_symlink(descriptors + std::to_string(fd)), "/dev/null") << fd;
+    EXPECT_EQ(mount.unmount_and_wait(), 0);
+  }
+}
+
 TEST(DaemonMount, ServesAndPrintsStatisticsOnSigusr1) {
   MountGround ground;
   write_file(ground.source / "file", "contents");

@@ -60,5 +60,26 @@ TEST_F(MaterializeTest, RangesCountBlocksPastTheEndAsPresent) {
   EXPECT_TRUE(record.range_materialized(10 * mib, 1));
 }
 
+TEST_F(MaterializeTest, SizeChangesEndTheBlocksPastTheNewSize) {
+  MaterializationRecord& record = mark("/src/f", 6, 25 * mib);
+  record.materialized[1] = true;
+  record.missing = 2;
+  EXPECT_EQ(record.first_missing_from(0), 0u);
+  EXPECT_EQ(record.first_missing_from(12 * mib), 2u);
+  EXPECT_EQ(record.first_missing_from(30 * mib), std::nullopt);
+  struct Case {
+    uint64_t size;
+    std::size_t blocks;
+    uint64_t missing;
+  };
+  // Growing adds no missing block; a block the size cuts keeps its state.
+  for (const Case& change :
+       {Case{30 * mib, 3, 2}, Case{12 * mib, 2, 1}, Case{20 * mib, 2, 1}, Case{0, 0, 0}}) {
+    record.end_at(change.size);
+    EXPECT_EQ(record.materialized.size(), change.blocks) << change.size;
+    EXPECT_EQ(record.missing, change.missing) << change.size;
+  }
+}
+
 }  // namespace
 }  // namespace quarnix::testing

@@ -1,0 +1,111 @@
+#include "materialize/completion.hpp"
+
+#include <algorithm>
+#include <list>
+
+#include "daemon/guard.hpp"
+#include "daemon/open_file.hpp"
+#include "daemon/operations.hpp"
+#include "daemon/reply.hpp"
+
+namespace quarnix {
+
+namespace {
+
+OpenFile* open_file_of(uint64_t fh) {
+  return reinterpret_cast<OpenFile*>(fh);
+}
+
+// Completes a parked operation as its own FUSE operation would have been.
+template <typename Body>
+void complete(const char* name, fuse_req_t req, Body body) {
+  const std::string operation_name(name);
+  guarded_call(operation_name, req, body);
+}
+
+// The first parked operation that is ready, taken out of its list; none when
+// no operation is.
+template <typename Operation, typename Ready>
+std::list<Operation> take_first(std::list<Operation>& parked, Ready ready) {
+  std::list<Operation> taken;
+  const auto found = std::find_if(parked.begin(), parked.end(), ready);
+  if (found != parked.end()) taken.splice(taken.end(), parked, found);
+  return taken;
+}
+
+}  // namespace
+
+void complete_ready_operations(InodeRecord& inode, const mat_notify* notify) {
+  MaterializationRecord& record = *inode.mat_record;
+  const auto data_present = [&](const auto& parked) {
+    return record.range_materialized(parked.off, parked.size);
+  };
+  // A size change waits for the type-1 notification of its block, unless a
+  // later size change has ended that block.
+  const auto size_change_free = [&](const auto& parked) {
+    return parked.block >= record.materialized.size() ||
+           (notify && notify->type == block_needed_by_size_change && notify->block == parked.block);
+  };
+  // One at a time, each taken out first: an operation completed here may change
+  // the size and so complete others itself.
+  for (;;) {
+    if (std::list<pending_read> taken = take_first(record.reads, data_present); !taken.empty()) {
+      const pending_read& read = taken.front();
+      complete("read", read.req, [&] {
+        do_read(read.req, read.ino, read.size, static_cast<off_t>(read.off), open_file_of(read.fh));
+      });
+      continue;
+    }
+    if (std::list<pending_write_buf> taken = take_first(record.write_bufs, data_present);
+        !taken.empty()) {
+      pending_write_buf& write = taken.front();
+      complete("write_buf", write.req, [&] {
+        do_write_buf(write.req, write.ino, write.size, static_cast<off_t>(write.off),
+                     write.buf.vector(), open_file_of(write.fh));
+      });
+      continue;
+    }
+    if (std::list<pending_setattr> taken = take_first(record.setattrs, size_change_free);
+        !taken.empty()) {
+      pending_setattr& setattr = taken.front();
+      complete("setattr", setattr.req, [&] {
+        do_setattr(setattr.req, setattr.ino, &setattr.attr, setattr.to_set,
+                   open_file_of(setattr.fh));
+      });
+      continue;
+    }
+    if (std::list<pending_open> taken = take_first(record.opens, size_change_free);
+        !taken.empty()) {
+      pending_open& open = taken.front();
+      complete(open.entry ? "create" : "open", open.req, [&] { complete_truncating_open(open); });
+      continue;
+    }
+    return;
+  }
+}
+
+void size_changed(InodeRecord& inode, uint64_t new_size) {
+  inode.mat_record->end_at(new_size);
+  complete_ready_operations(inode, nullptr);
+}
+
+void fail_parked_operations_of(InodeRecord& inode) {
+  MaterializationRecord& record = *inode.mat_record;
+  for (const pending_read& read : record.reads)
+    reply_err(read.req, EIO);
+  for (const pending_write_buf& write : record.write_bufs)
+    reply_err(write.req, EIO);
+  for (const pending_setattr& setattr : record.setattrs)
+    reply_err(setattr.req, EIO);
+  for (const pending_open& open : record.opens) {
+    // The kernel never learns of the lookup the create made.
+    if (open.entry) --inode.nlookup;
+    reply_err(open.req, EIO);
+  }
+  record.reads.clear();
+  record.write_bufs.clear();
+  record.setattrs.clear();
+  record.opens.clear();
+}
+
+}  // namespace quarnix

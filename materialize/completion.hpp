@@ -1,0 +1,25 @@
+// Completion of parked operations once what they wait for is there: after a
+// notification brought a block, and after a size change ended blocks.
+#pragma once
+
+#include <cstdint>
+
+#include "daemon/inode_record.hpp"
+#include "materialize/request_channel.hpp"
+
+namespace quarnix {
+
+// For an inode with a linked record, its mutex held. `notify`: the
+// notification that brought a block, or null after a size change.
+void complete_ready_operations(InodeRecord& inode, const mat_notify* notify);
+
+// After the source file of an inode with a linked record took the size
+// `new_size` through the mount, its mutex held: the blocks the change ended
+// are no longer missing, and the operations that waited for them go on (a
+// reader sees the new size).
+void size_changed(InodeRecord& inode, uint64_t new_size);
+
+// Answers every operation parked on the inode's record with EIO; its mutex held.
+void fail_parked_operations_of(InodeRecord& inode);
+
+}  // namespace quarnix

@@ -1,0 +1,153 @@
+// Which file a materialization record and a request belong to, through the
+// real daemon and the tests' peer: renames, removed links and inode numbers
+// taken over by other files.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+
+#include "tests/fixtures/ext4_image.hpp"
+#include "tests/fixtures/materialization_peer.hpp"
+#include "tests/fixtures/test_data.hpp"
+
+namespace quarnix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint64_t block_size = 131072;
+
+// A rename through the mount, which the peer's store follows.
+void rename_through(MaterializationPeer& peer, const fs::path& mount, const std::string& from,
+                    const std::string& to) {
+  fs::rename(mount / from, mount / to);
+  peer.renamed(from, to);
+}
+
+// Requests name the file where the peer finds it now: after a rename of the
+// file or of its directory, after two names were swapped, and after the name
+// the file was found by went while another link of it remains.
+TEST(MaterializationPaths, RequestsNameWhereTheFileIsNow) {
+  using Change = std::function<void(MaterializationPeer&, const fs::path&)>;
+  struct Case {
+    const char* name;
+    Change change;                                           // through the mount
+    std::vector<std::pair<std::string, std::string>> reads;  // name now, placeholder it was
+  };
+  const std::vector<Case> cases = {
+      {"file renamed",
+       [](MaterializationPeer& peer, const fs::path& mount) {
+         rename_through(peer, mount, "a", "b");
+       },
+       {{"b", "a"}}},
+      {"names swapped",
+       [](MaterializationPeer& peer, const fs::path& mount) {
+         rename_through(peer, mount, "a", "b");
+         rename_through(peer, mount, "c", "a");
+       },
+       {{"b", "a"}, {"a", "c"}}},
+      {"directory renamed",
+       [](MaterializationPeer& peer, const fs::path& mount) {
+         fs::rename(mount / "d", mount / "e");
+         peer.renamed("d/f", "e/f");
+       },
+       {{"e/f", "d/f"}}},
+      {"link left",
+       [](MaterializationPeer&, const fs::path& mount) { fs::remove(mount / "a"); },
+       {{"l", "a"}}},
+      // Neither the name the inode was found by nor one the start knew is left.
+      {"link moved",
+       [](MaterializationPeer& peer, const fs::path& mount) {
+         EXPECT_TRUE(fs::exists(mount / "a"));
+         rename_through(peer, mount, "l", "m");
+         fs::remove(mount / "a");
+       },
+       {{"m", "a"}}},
+  };
+  for (const Case& test_case : cases) {
+    SCOPED_TRACE(test_case.name);
+    MountGround ground;
+    MaterializationPeer peer(ground, block_size);
+    std::map<std::string, std::string> truth;
+    unsigned seed = 10;
+    for (const std::string name : {"a", "c", "d/f"}) {
+      peer.add_placeholder(name, random_bytes(2 * block_size + 7, seed++));
+      truth[name] = peer.contents(name);
+    }
+    peer.add_link("a", "l");
+    ASSERT_TRUE(peer.start({"--log-all"}));
+    test_case.change(peer, ground.mountpoint);
+    peer.serve_automatically();
+    for (const auto& [name, placeholder] : test_case.reads)
+      EXPECT_TRUE(read_whole(peer, ground.mountpoint / name) == truth[placeholder]) << name;
+    EXPECT_EQ(peer.unmount_and_wait(), 0);
+  }
+}
+
+// A record belongs to one file: a file that takes over a freed inode number,
+// made through the mount or beside it, is never taken for the placeholder
+// that had the number; a placeholder forgotten while incomplete stays one.
+TEST(MaterializationRecords, BelongToOneFile) {
+  enum class Change { removed_beside, removed_through_mount, replaced_beside, forgotten };
+  for (const Change change : {Change::removed_beside, Change::removed_through_mount,
+                              Change::replaced_beside, Change::forgotten}) {
+    SCOPED_TRACE(static_cast<int>(change));
+    MountGround ground;
+    const Ext4Image image(ground.root / "image", ground.source);
+    ASSERT_EQ(image.error, "");
+    MaterializationPeer peer(ground, block_size);
+    peer.add_placeholder("a", random_bytes(3 * block_size, 20));
+    const uint64_t old_inode = inode_of(ground.source / "a");
+    ASSERT_TRUE(peer.start({"--log-all", "--v", "4"}));
+    const fs::path mountpoint = ground.mountpoint;
+    const auto make_through_mount = [&] {
+      return peer
+          .in_background([mountpoint] {
+            const int fd = ::open((mountpoint / "new").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+            const bool done = fd >= 0 && ::write(fd, "x", 1) == 1 && ::fsync(fd) == 0;
+            ::close(fd);
+            return done ? 0 : -1;
+          })
+          .result();
+    };
+    if (change == Change::forgotten) {
+      FileCall read0 = pread_in_background(peer, mountpoint / "a", 0, 10);
+      const std::optional<MatRequest> request = peer.next_request();
+      ASSERT_TRUE(request);
+      peer.serve(*request);
+      EXPECT_EQ(read0.call.result(), 10);
+      ASSERT_TRUE(peer.mount().wait_for_forget(old_inode));
+      peer.serve_automatically();
+      EXPECT_TRUE(read_whole(peer, mountpoint / "a") == peer.contents("a"));
+      EXPECT_EQ(peer.requests_seen(), 3u) << "the forgotten file lost its missing blocks";
+      continue;
+    }
+    if (change == Change::removed_through_mount) {
+      // A read that waits for a block of the file fails: the peer can no
+      // longer find the file.
+      FileCall waiting = pread_in_background(peer, mountpoint / "a", block_size, 10);
+      ASSERT_EQ(take_requests(peer, "a", 0, 1).size(), 1u);
+      fs::remove(mountpoint / "a");
+      EXPECT_EQ(waiting.call.result(), -1);
+      EXPECT_EQ(waiting.call.error(), EIO);
+      ASSERT_TRUE(peer.mount().wait_for_forget(old_inode));
+    } else {
+      fs::remove(ground.source / "a");
+    }
+    const std::size_t requests_before = peer.requests_seen();
+    if (change == Change::replaced_beside)
+      write_file(ground.source / "new", "x");
+    else
+      EXPECT_EQ(make_through_mount(), 0);
+    ASSERT_EQ(inode_of(ground.source / "new"), old_inode) << "the inode number was not taken again";
+    EXPECT_EQ(read_whole(peer, mountpoint / "new"), "x");
+    EXPECT_EQ(read_file(ground.source / "new"), "x");
+    EXPECT_EQ(peer.requests_seen(), requests_before);
+  }
+}
+
+}  // namespace
+}  // namespace quarnix::testing

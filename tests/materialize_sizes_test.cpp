@@ -1,0 +1,116 @@
+// Size changes of placeholders through the real daemon and the tests' peer:
+// truncations and truncating opens wait as the size changes they are, and
+// end the materialization of the blocks they cut away.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "tests/fixtures/materialization_peer.hpp"
+#include "tests/fixtures/test_data.hpp"
+
+namespace quarnix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+constexpr uint64_t block_size = 131072;
+// Long enough for an answer that should not come to show up.
+constexpr milliseconds no_answer(200);
+
+// The size change `call` asks for `block` of `path` with type 1 and waits for
+// it; once the block is served it succeeds.
+void serve_size_change(MaterializationPeer& peer, const std::string& path, uint64_t block,
+                       BackgroundCall& call) {
+  const std::vector<MatRequest> requests = take_requests(peer, path, 1, 1);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].block, block);
+  EXPECT_FALSE(call.finished_within(no_answer)) << "the size change did not wait for its block";
+  peer.serve(requests[0]);
+  EXPECT_EQ(call.result(), 0);
+}
+
+// After a size change the blocks past the new size are no longer missing: a
+// read that waited for one sees the new end of file, and growing the file
+// again gives zeros there rather than the peer's bytes.
+TEST(MaterializationSizes, SizeChangesEndTheBlocksPastTheNewSize) {
+  MountGround ground;
+  MaterializationPeer peer(ground, block_size);
+  peer.add_placeholder("z", random_bytes(3 * block_size, 30));
+  const uint64_t size = 2 * block_size + block_size / 2;
+  peer.add_placeholder("t", random_bytes(size, 31));
+  ASSERT_TRUE(peer.start({"--log-all"}));
+
+  const fs::path z = ground.mountpoint / "z";
+  FileCall waiting = pread_in_background(peer, z, 2 * block_size, 10);
+  ASSERT_EQ(take_requests(peer, "z", 0, 1).size(), 1u);
+  BackgroundCall& emptied = peer.in_background([z] {
+    const int fd = ::open(z.c_str(), O_RDWR);
+    const int result = ::ftruncate(fd, 0);
+    ::close(fd);
+    return result;
+  });
+  serve_size_change(peer, "z", 0, emptied);
+  EXPECT_EQ(waiting.call.result(), 0);
+  EXPECT_EQ(fs::file_size(ground.source / "z"), 0u);
+
+  // Cut inside block 1, which is waited for; growing again waits for nothing.
+  const fs::path t = ground.mountpoint / "t";
+  const uint64_t cut = block_size + block_size / 5;
+  BackgroundCall& shrunk = peer.in_background([t, cut] { return ::truncate(t.c_str(), cut); });
+  serve_size_change(peer, "t", 1, shrunk);
+  BackgroundCall& grown =
+      peer.in_background([t, size] { return ::truncate(t.c_str(), static_cast<off_t>(size)); });
+  EXPECT_EQ(grown.result(), 0);
+  peer.serve_automatically();
+  EXPECT_TRUE(read_whole(peer, t) ==
+              peer.contents("t").substr(0, cut) + std::string(size - cut, '\0'));
+  // Block 2 was never asked for again: only block 0 of t is, by the read.
+  EXPECT_EQ(peer.requests_seen(), 4u);
+  EXPECT_EQ(peer.unmount_and_wait(), 0);
+}
+
+// An open with O_TRUNC is the size change to 0 it is: it waits for the first
+// missing block as a truncation would, and the file then holds exactly what
+// was written, with and without the kernel's write-back cache; so does a
+// create that finds a placeholder under its name.
+TEST(MaterializationSizes, TruncatingOpensWaitAndLeaveOnlyWhatIsWritten) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> options;
+    bool create;
+  };
+  const std::vector<Case> cases = {{"open", {"--log-all"}, false},
+                                   {"open with write-back", {}, false},
+                                   {"create", {"--log-all", "--forgetmat"}, true}};
+  for (const Case& test_case : cases) {
+    SCOPED_TRACE(test_case.name);
+    MountGround ground;
+    MaterializationPeer peer(ground, block_size);
+    if (!test_case.create) peer.add_placeholder("f", random_bytes(3 * block_size, 40));
+    ASSERT_TRUE(peer.start(test_case.options));
+    const fs::path f = ground.mountpoint / "f";
+    if (test_case.create) {
+      // The kernel keeps the name's absence, so the open below is a create.
+      EXPECT_FALSE(fs::exists(f));
+      peer.add_placeholder("f", random_bytes(3 * block_size, 40));
+    }
+    const std::string data = random_bytes(block_size + 5, 41);
+    BackgroundCall& written = peer.in_background([f, data] {
+      const int fd = ::open(f.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const bool done =
+          fd >= 0 && ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+      return fd >= 0 && ::close(fd) == 0 && done ? 0 : -1;
+    });
+    serve_size_change(peer, "f", 0, written);
+    EXPECT_TRUE(read_file(ground.source / "f") == data);
+    EXPECT_TRUE(read_whole(peer, f) == data);
+    EXPECT_EQ(peer.requests_seen(), 1u);
+    EXPECT_EQ(peer.unmount_and_wait(), 0);
+  }
+}
+
+}  // namespace
+}  // namespace quarnix::testing
