@@ -17,11 +17,7 @@ ReadaheadThread::ReadaheadThread() {
 
 void ReadaheadThread::stop() {
   if (!thread.joinable()) return;
-  {
-    std::lock_guard lock(state.readahead->mutex);
-    state.readahead->terminate = true;
-  }
-  state.readahead->cond.notify_all();
+  state.readahead->request_stop();
   thread.join();
 }
 

@@ -13,7 +13,7 @@ class ReadaheadThread {
   ReadaheadThread(const ReadaheadThread&) = delete;
   ReadaheadThread& operator=(const ReadaheadThread&) = delete;
 
-  // Sets the stop flag under the state's mutex, wakes the thread and joins it.
+  // Asks the thread to stop through its state and joins it.
   void stop();
 
  private:

@@ -22,8 +22,7 @@ inline constexpr std::chrono::seconds descriptor_idle_time{3};
 void set_prefetch_tree(const std::string& mountpoint, std::uint64_t device);
 
 // Body of the thread: at most `max_blocks` blocks per cursor state, each of
-// `block_size` bytes. Returns when `terminate` is set under the state's mutex
-// and followed by notify_all.
+// `block_size` bytes. Returns once the state's request_stop() was called.
 void readahead_loop(prefetch_state* readahead, std::uint32_t block_size, std::uint64_t max_blocks);
 
 // Reads one block into `buffer` through the cached or a newly opened

@@ -1,7 +1,5 @@
 #include "prefetchd/prefetch_thread.hpp"
 
-#include <mutex>
-
 #include "prefetchd/descriptor_prefetch.hpp"
 
 namespace quarnix {
@@ -12,11 +10,7 @@ PrefetchThread::PrefetchThread(prefetch_state& readahead, std::uint32_t block_si
 
 void PrefetchThread::stop() {
   if (!thread.joinable()) return;
-  {
-    std::lock_guard lock(readahead.mutex);
-    readahead.terminate = true;
-  }
-  readahead.cond.notify_all();
+  readahead.request_stop();
   thread.join();
 }
 

@@ -15,7 +15,7 @@ class PrefetchThread {
   PrefetchThread(const PrefetchThread&) = delete;
   PrefetchThread& operator=(const PrefetchThread&) = delete;
 
-  // Sets the stop flag under the state's mutex, wakes the thread and joins it.
+  // Asks the thread to stop through its state and joins it.
   void stop();
 
  private:

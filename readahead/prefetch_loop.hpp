@@ -108,9 +108,8 @@ bool wait_for_change(abstract_readahead_state_t<Handle>* readahead,
 }  // namespace detail
 
 // Body of a prefetching thread: prefetches at most `limit` blocks per cursor
-// state, then waits for the next change of the cursor. Returns when
-// `terminate` is set; the flag must be set under the state's mutex and
-// followed by notify_all.
+// state, then waits for the next change of the cursor. Returns once the
+// state's request_stop() was called.
 template <typename Handle>
 void run_prefetch_loop(abstract_readahead_state_t<Handle>* readahead, std::uint64_t limit,
                        const PrefetchLoopActions<Handle>& actions) {

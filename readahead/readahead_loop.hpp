@@ -21,8 +21,8 @@ inline constexpr double readahead_limit_cache_share = 0.3;
 std::uint64_t readahead_block_limit(boost::optional<std::uint64_t> cache_capacity);
 
 // Body of the thread: prefetches at most `limit` blocks per cursor state, then
-// waits for the next change of the cursor. Returns when `terminate` is set;
-// the flag must be set under the state's mutex and followed by notify_all.
+// waits for the next change of the cursor. Returns once the state's
+// request_stop() was called.
 void readahead_loop(abstract_readahead_state_t<fuse_file_handle>* readahead, std::uint64_t limit);
 
 // Reads one block of the daemon's cache block size through lookup, open and

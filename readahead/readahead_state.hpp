@@ -32,9 +32,14 @@ struct abstract_readahead_state_t {
   abstract_readahead_state_t(const abstract_readahead_state_t&) = delete;
   abstract_readahead_state_t& operator=(const abstract_readahead_state_t&) = delete;
 
-  // The owner joins the prefetching thread before; the flag and the wake-up
-  // are for a thread that was not stopped.
-  ~abstract_readahead_state_t() {
+  // The owner joins the prefetching thread before; the request is for a
+  // thread that was not stopped.
+  ~abstract_readahead_state_t() { request_stop(); }
+
+  // Asks the prefetching thread to end; its owner joins it afterwards. The
+  // flag is set under the mutex, so that the thread cannot test it just
+  // before the request and then wait through the wake-up.
+  void request_stop() {
     {
       std::lock_guard lock(mutex);
       terminate = true;

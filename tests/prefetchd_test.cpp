@@ -186,11 +186,7 @@ TEST(PrefetchLoop, WaitsThatTimeOutRunTheIdleActionUntilStopped) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (idle_calls < 3 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  {
-    std::lock_guard lock(readahead.mutex);
-    readahead.terminate = true;
-  }
-  readahead.cond.notify_all();
+  readahead.request_stop();
   loop.join();
   EXPECT_GE(idle_calls, 3);
 }

@@ -61,11 +61,7 @@ class LoopThread {
 
   void stop() {
     if (!thread.joinable()) return;
-    {
-      std::lock_guard lock(readahead.mutex);
-      readahead.terminate = true;
-    }
-    readahead.cond.notify_all();
+    readahead.request_stop();
     thread.join();
   }
   void join() { thread.join(); }
@@ -164,11 +160,7 @@ TEST_F(ReadaheadLoopTest, StopFlagSetBeforeStartEndsLoopWithLimitZero) {
 
 TEST_F(ReadaheadLoopTest, StopRequestedDuringAPrefetchIsNotLost) {
   recorder.action = [](readahead_state* readahead, block_id_t) {
-    {
-      std::lock_guard lock(readahead->mutex);
-      readahead->terminate = true;
-    }
-    readahead->cond.notify_all();  // nobody waits yet
+    readahead->request_stop();  // nobody waits yet
   };
   LoopThread loop(readahead, 1);
   loop.join();
