@@ -15,8 +15,8 @@
 #include "cache/cache.hpp"
 #include "daemon/inode_record.hpp"
 #include "daemon/operations_log.hpp"
+#include "daemon/readahead_file_handle.hpp"
 #include "materialize/materialization_record.hpp"
-#include "readahead/fuse_file_handle.hpp"
 #include "readahead/readahead_state.hpp"
 
 namespace quarnix {

@@ -1,7 +1,7 @@
 #include "daemon/readahead_thread.hpp"
 
 #include "daemon/daemon_state.hpp"
-#include "readahead/readahead_loop.hpp"
+#include "daemon/readahead_loop.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {

@@ -10,7 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "readahead/readahead_loop.hpp"
+#include "daemon/readahead_loop.hpp"
 #include "tests/stream_capture.hpp"
 
 namespace quarnix::testing {

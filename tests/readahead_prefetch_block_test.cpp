@@ -15,8 +15,8 @@
 
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
-#include "readahead/lookup_path.hpp"
-#include "readahead/readahead_loop.hpp"
+#include "daemon/readahead_lookup.hpp"
+#include "daemon/readahead_loop.hpp"
 #include "support/logging.hpp"
 #include "support/unique_fd.hpp"
 #include "tests/fixtures/temp_dir.hpp"

@@ -1,4 +1,4 @@
-#include "readahead/readahead_loop.hpp"
+#include "daemon/readahead_loop.hpp"
 
 #include "readahead/prefetch_loop.hpp"
 

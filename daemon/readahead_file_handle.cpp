@@ -1,10 +1,10 @@
-#include "readahead/fuse_file_handle.hpp"
+#include "daemon/readahead_file_handle.hpp"
 
 #include <exception>
 #include <utility>
 
 #include "daemon/operations.hpp"
-#include "readahead/lookup_path.hpp"
+#include "daemon/readahead_lookup.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 

@@ -1,4 +1,4 @@
-#include "readahead/lookup_path.hpp"
+#include "daemon/readahead_lookup.hpp"
 
 #include <sys/stat.h>
 

@@ -6,8 +6,8 @@
 #include <boost/optional.hpp>
 #include <cstdint>
 
+#include "daemon/readahead_file_handle.hpp"
 #include "profile/block_id.hpp"
-#include "readahead/fuse_file_handle.hpp"
 #include "readahead/readahead_state.hpp"
 
 namespace quarnix {

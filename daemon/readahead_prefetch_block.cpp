@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "daemon/operations.hpp"
-#include "readahead/lookup_path.hpp"
-#include "readahead/readahead_loop.hpp"
+#include "daemon/readahead_lookup.hpp"
+#include "daemon/readahead_loop.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
