@@ -9,7 +9,7 @@
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/page_cache.hpp"
-#include "daemon/read_scoring.hpp"
+#include "daemon/read_path_scoring.hpp"
 #include "daemon/reply.hpp"
 #include "materialize/parking.hpp"
 #include "support/errors.hpp"

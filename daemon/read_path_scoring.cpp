@@ -1,4 +1,4 @@
-#include "daemon/read_scoring.hpp"
+#include "daemon/read_path_scoring.hpp"
 
 #include "daemon/daemon_state.hpp"
 #include "readahead/read_scoring.hpp"

@@ -1,3 +1,6 @@
+// The read path's side of read-ahead: the blocks of every read through the
+// mount are scored with the engine's scoring, which both prefetching programs
+// share (readahead/read_scoring.hpp).
 #pragma once
 
 #include <cstddef>
