@@ -13,7 +13,7 @@
 #include "support/logging.hpp"
 #include "support/open_beneath.hpp"
 
-namespace quarnix {
+namespace quarnix::prefetchd {
 
 ReadaheadHooks readahead_hooks{prefetch_block, expire_fds};
 
@@ -141,4 +141,4 @@ void readahead_loop(prefetch_state* readahead, std::uint32_t block_size, std::ui
   run_prefetch_loop(readahead, max_blocks, actions);
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::prefetchd

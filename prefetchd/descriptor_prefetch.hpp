@@ -10,7 +10,7 @@
 #include "prefetchd/fd_handle.hpp"
 #include "profile/block_id.hpp"
 
-namespace quarnix {
+namespace quarnix::prefetchd {
 
 // Descriptors unused for longer than this are closed; the thread also looks
 // for them after every wait of this length that passed without a wake-up.
@@ -42,4 +42,4 @@ struct ReadaheadHooks {
 };
 extern ReadaheadHooks readahead_hooks;
 
-}  // namespace quarnix
+}  // namespace quarnix::prefetchd

@@ -10,7 +10,7 @@
 #include "readahead/readahead_state.hpp"
 #include "support/unique_fd.hpp"
 
-namespace quarnix {
+namespace quarnix::prefetchd {
 
 struct FdHandle {
   explicit FdHandle(UniqueFd fd) : fd(std::move(fd)), last_used(std::chrono::steady_clock::now()) {}
@@ -26,4 +26,4 @@ using prefetch_state = abstract_readahead_state_t<FdHandle>;
 // Inode number of every regular file of the mounted tree to its path's hash.
 using ino2hash_t = std::unordered_map<std::uint64_t, std::uint32_t>;
 
-}  // namespace quarnix
+}  // namespace quarnix::prefetchd

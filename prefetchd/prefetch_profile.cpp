@@ -8,7 +8,7 @@
 #include "profile/profile_file.hpp"
 #include "support/logging.hpp"
 
-namespace quarnix {
+namespace quarnix::prefetchd {
 
 namespace {
 
@@ -59,4 +59,4 @@ std::uint32_t load_prefetch_profile(const std::string& path, const std::string& 
   return settings.block_size;
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::prefetchd

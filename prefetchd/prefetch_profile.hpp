@@ -6,7 +6,7 @@
 
 #include "prefetchd/fd_handle.hpp"
 
-namespace quarnix {
+namespace quarnix::prefetchd {
 
 // Fills the state's paths, made absolute under `mountpoint` (which ends in
 // "/"), and its tree; returns the profile's block size. A profile that cannot
@@ -16,4 +16,4 @@ namespace quarnix {
 std::uint32_t load_prefetch_profile(const std::string& path, const std::string& mountpoint,
                                     prefetch_state& readahead);
 
-}  // namespace quarnix
+}  // namespace quarnix::prefetchd

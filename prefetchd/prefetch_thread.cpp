@@ -2,7 +2,7 @@
 
 #include "prefetchd/descriptor_prefetch.hpp"
 
-namespace quarnix {
+namespace quarnix::prefetchd {
 
 PrefetchThread::PrefetchThread(prefetch_state& readahead, std::uint32_t block_size,
                                std::uint64_t max_blocks)
@@ -14,4 +14,4 @@ void PrefetchThread::stop() {
   thread.join();
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::prefetchd

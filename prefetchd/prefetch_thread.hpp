@@ -6,7 +6,7 @@
 
 #include "prefetchd/fd_handle.hpp"
 
-namespace quarnix {
+namespace quarnix::prefetchd {
 
 class PrefetchThread {
  public:
@@ -23,4 +23,4 @@ class PrefetchThread {
   std::thread thread;
 };
 
-}  // namespace quarnix
+}  // namespace quarnix::prefetchd

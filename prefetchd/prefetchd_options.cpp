@@ -8,7 +8,7 @@
 
 namespace po = boost::program_options;
 
-namespace quarnix {
+namespace quarnix::prefetchd {
 
 namespace {
 
@@ -50,4 +50,4 @@ PrefetchdOptions parse_options(int argc, char** argv) {
   return result;
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::prefetchd

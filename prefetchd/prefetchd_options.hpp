@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-namespace quarnix {
+namespace quarnix::prefetchd {
 
 struct PrefetchdOptions {
   std::string profile;
@@ -19,4 +19,4 @@ std::string usage(const char* argv0);
 // Sets the log level; ends the process for --help (0) and a bad command line (2).
 PrefetchdOptions parse_options(int argc, char** argv);
 
-}  // namespace quarnix
+}  // namespace quarnix::prefetchd

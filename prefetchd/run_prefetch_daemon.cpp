@@ -27,7 +27,7 @@
 #include "tracesession/tracer_end.hpp"
 #include "tracesession/tracer_lifecycle.hpp"
 
-namespace quarnix {
+namespace quarnix::prefetchd {
 
 namespace {
 
@@ -183,4 +183,4 @@ int run_prefetch_daemon(int argc, char** argv) {
   return run_tracer_mode(run, argv[0], device, std::move(pipe_read), std::move(pipe_write));
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::prefetchd

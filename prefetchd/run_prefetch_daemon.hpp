@@ -2,9 +2,9 @@
 // the blocks that a kernel-trace profile predicts.
 #pragma once
 
-namespace quarnix {
+namespace quarnix::prefetchd {
 
 // The whole program run; its result is the exit status.
 int run_prefetch_daemon(int argc, char** argv);
 
-}  // namespace quarnix
+}  // namespace quarnix::prefetchd

@@ -13,7 +13,7 @@
 #include "support/logging.hpp"
 #include "tracesession/read_trace.hpp"
 
-namespace quarnix {
+namespace quarnix::prefetchd {
 
 namespace {
 
@@ -109,4 +109,4 @@ void print_readahead_stats(prefetch_state& readahead) {
   write_text(std::cerr, format_readahead_stats(readahead));
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::prefetchd

@@ -7,7 +7,7 @@
 
 #include "prefetchd/fd_handle.hpp"
 
-namespace quarnix {
+namespace quarnix::prefetchd {
 
 // Follows the read trace on `input` until it ends or holds the line "exit".
 // With `replay`, sleeps between the lines as long as their trace times lie
@@ -18,4 +18,4 @@ void tracer_loop(FILE* input, prefetch_state* readahead, std::uint32_t block_siz
 // The statistics to standard error; run after the prefetch thread has ended.
 void print_readahead_stats(prefetch_state& readahead);
 
-}  // namespace quarnix
+}  // namespace quarnix::prefetchd

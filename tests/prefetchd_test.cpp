@@ -23,6 +23,8 @@
 namespace quarnix::testing {
 namespace {
 
+using namespace quarnix::prefetchd;
+
 namespace fs = std::filesystem;
 
 constexpr std::uint32_t block_size = 4096;
