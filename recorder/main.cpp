@@ -1,5 +1,5 @@
 #include "recorder/run_recorder.hpp"
 
 int main(int argc, char** argv) {
-  return quarnix::run_recorder(argc, argv);
+  return quarnix::recorder::run_recorder(argc, argv);
 }

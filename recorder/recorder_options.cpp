@@ -8,7 +8,7 @@
 
 namespace po = boost::program_options;
 
-namespace quarnix {
+namespace quarnix::recorder {
 
 namespace {
 
@@ -45,4 +45,4 @@ RecorderOptions parse_options(int argc, char** argv) {
   return result;
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::recorder

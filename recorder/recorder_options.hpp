@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace quarnix {
+namespace quarnix::recorder {
 
 struct RecorderOptions {
   std::string mountpoint;  // resolved, with a trailing "/"
@@ -17,4 +17,4 @@ std::string usage(const char* argv0);
 // Sets the log level; ends the process for --help (0) and a bad command line (2).
 RecorderOptions parse_options(int argc, char** argv);
 
-}  // namespace quarnix
+}  // namespace quarnix::recorder

@@ -22,7 +22,7 @@
 #include "tracesession/tracer_end.hpp"
 #include "tracesession/tracer_lifecycle.hpp"
 
-namespace quarnix {
+namespace quarnix::recorder {
 
 namespace {
 
@@ -129,4 +129,4 @@ int run_recorder(int argc, char** argv) {
   return termination_status();
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::recorder

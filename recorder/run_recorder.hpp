@@ -2,9 +2,9 @@
 // it as a read log.
 #pragma once
 
-namespace quarnix {
+namespace quarnix::recorder {
 
 // The whole program run; its result is the exit status.
 int run_recorder(int argc, char** argv);
 
-}  // namespace quarnix
+}  // namespace quarnix::recorder

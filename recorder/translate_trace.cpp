@@ -12,7 +12,7 @@
 #include "support/read_log_text.hpp"
 #include "tracesession/read_trace.hpp"
 
-namespace quarnix {
+namespace quarnix::recorder {
 
 namespace {
 
@@ -128,4 +128,4 @@ void translate_trace(const std::string& base, const std::string& trace_path, Rea
   writer.report();
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::recorder

@@ -6,7 +6,7 @@
 #include "support/unique_fd.hpp"
 #include "tracesession/mountpoint.hpp"
 
-namespace quarnix {
+namespace quarnix::recorder {
 
 // The descriptors of <base>.csv and <base>_files.csv, as their creation returned them.
 struct ReadLogOutputs {
@@ -23,4 +23,4 @@ struct ReadLogOutputs {
 void translate_trace(const std::string& base, const std::string& trace_path, ReadLogOutputs outputs,
                      const ino2path_t& ino2path);
 
-}  // namespace quarnix
+}  // namespace quarnix::recorder
