@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-namespace quarnix {
+namespace quarnix::trainer {
 
 block_sequence_t::block_sequence_t(const block_sequence_t& other, std::size_t start,
                                    std::size_t count)
@@ -22,4 +22,4 @@ std::string sequence_to_string(const block_sequence_t& sequence) {
   return text.str();
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::trainer

@@ -10,7 +10,7 @@
 
 #include "profile/block_id.hpp"
 
-namespace quarnix {
+namespace quarnix::trainer {
 
 class block_sequence_t {
  public:
@@ -43,4 +43,4 @@ std::string sequence_to_string(const block_sequence_t& sequence);
 // How often each sequence was seen.
 using occ_count_t = std::map<block_sequence_t, std::uint64_t>;
 
-}  // namespace quarnix
+}  // namespace quarnix::trainer

@@ -1,5 +1,5 @@
 #include "quarnix_trainer/run_trainer.hpp"
 
 int main(int argc, char** argv) {
-  return quarnix::run_trainer(argc, argv);
+  return quarnix::trainer::run_trainer(argc, argv);
 }

@@ -6,7 +6,7 @@
 
 #include "support/replacement_file.hpp"
 
-namespace quarnix {
+namespace quarnix::trainer {
 
 std::string format_prefetch_histogram(const prefetches_needed_t& needed, double p_threshold) {
   std::map<int, std::uint64_t> contexts_per_count;
@@ -28,4 +28,4 @@ void write_prefetch_histogram(const std::string& path, const prefetches_needed_t
   file.commit();
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::trainer

@@ -6,7 +6,7 @@
 
 #include "quarnix_trainer/sequence_statistics.hpp"
 
-namespace quarnix {
+namespace quarnix::trainer {
 
 inline constexpr const char* prefetch_histogram_file = "prefetch_histogram.txt";
 
@@ -18,4 +18,4 @@ std::string format_prefetch_histogram(const prefetches_needed_t& needed, double 
 void write_prefetch_histogram(const std::string& path, const prefetches_needed_t& needed,
                               double p_threshold);
 
-}  // namespace quarnix
+}  // namespace quarnix::trainer

@@ -12,7 +12,7 @@
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
-namespace quarnix {
+namespace quarnix::trainer {
 
 namespace {
 
@@ -178,4 +178,4 @@ void process_reads(const std::string& file, occ_count_t& occ, const id2hash_t& i
   if (!mapped.empty()) warn_about_mapped_files(mapped);
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::trainer

@@ -11,7 +11,7 @@
 
 #include "quarnix_trainer/block_sequence.hpp"
 
-namespace quarnix {
+namespace quarnix::trainer {
 
 using hash2path_t = std::unordered_map<std::uint32_t, std::string>;
 using id2hash_t = std::unordered_map<std::uint64_t, std::uint32_t>;
@@ -33,4 +33,4 @@ void read_id2path(const std::string& file, hash2path_t& hash2path, id2hash_t& id
 void process_reads(const std::string& file, occ_count_t& occ, const id2hash_t& id2hash,
                    sizecount_t& sizecount, unsigned int blocksize, unsigned int trail_len);
 
-}  // namespace quarnix
+}  // namespace quarnix::trainer

@@ -2,7 +2,7 @@
 
 #include "support/line_cursor.hpp"
 
-namespace quarnix {
+namespace quarnix::trainer {
 
 // Why the matchers below are exact: every repeated item of the patterns
 // ([0-9.]+, [[:alpha:]]+, \d+) is followed by a character that the item
@@ -75,4 +75,4 @@ std::optional<std::string_view> match_log_prefix(std::string_view file_name, boo
   return file_name.substr(0, file_name.size() - suffix.size());
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::trainer

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-namespace quarnix {
+namespace quarnix::trainer {
 
 // "^[0-9.]+\t([[:alpha:]]+)\t": the operation name.
 std::optional<std::string_view> match_operation(std::string_view line);
@@ -43,4 +43,4 @@ std::optional<PathLine> match_path_line(std::string_view line);
 // "^(bpf_oplog_[0-9]+_[0-9]+)_files\.csv$": the log's prefix.
 std::optional<std::string_view> match_log_prefix(std::string_view file_name, bool kernel);
 
-}  // namespace quarnix
+}  // namespace quarnix::trainer

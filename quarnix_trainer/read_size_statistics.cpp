@@ -5,7 +5,7 @@
 
 #include "support/logging.hpp"
 
-namespace quarnix {
+namespace quarnix::trainer {
 
 namespace {
 
@@ -27,4 +27,4 @@ void print_blocksize_stats(const std::vector<read_size_count_t>& sizes) {
   log_info(message);
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::trainer

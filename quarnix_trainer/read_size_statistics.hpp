@@ -7,7 +7,7 @@
 
 #include "quarnix_trainer/process_readlogs.hpp"
 
-namespace quarnix {
+namespace quarnix::trainer {
 
 using read_size_count_t = std::pair<std::uint64_t, std::uint64_t>;
 
@@ -17,4 +17,4 @@ std::vector<read_size_count_t> sort_by_count_desc(const sizecount_t& sizecount);
 // One INFO message listing the seven most frequent read sizes and their counts.
 void print_blocksize_stats(const std::vector<read_size_count_t>& sizes);
 
-}  // namespace quarnix
+}  // namespace quarnix::trainer

@@ -16,7 +16,7 @@
 
 namespace po = boost::program_options;
 
-namespace quarnix {
+namespace quarnix::trainer {
 
 namespace {
 
@@ -99,4 +99,4 @@ int run_trainer(int argc, char** argv) {
   return 0;
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::trainer

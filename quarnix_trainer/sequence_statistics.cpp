@@ -10,7 +10,7 @@
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
-namespace quarnix {
+namespace quarnix::trainer {
 
 namespace {
 
@@ -92,4 +92,4 @@ void print_occ_counts(const occ_count_t& table) {
   std::cout << std::flush;
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::trainer

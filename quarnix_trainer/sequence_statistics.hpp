@@ -6,7 +6,7 @@
 
 #include "quarnix_trainer/block_sequence.hpp"
 
-namespace quarnix {
+namespace quarnix::trainer {
 
 // Sequence of trail length + 1 blocks to the probability that its last block
 // follows the others.
@@ -34,4 +34,4 @@ double weighted_prefetches_needed(const occ_count_t& aggregated, prefetches_need
 // Writes "  <sequence>: <count>" lines to standard output, lowest count first.
 void print_occ_counts(const occ_count_t& table);
 
-}  // namespace quarnix
+}  // namespace quarnix::trainer

@@ -8,7 +8,7 @@
 
 namespace po = boost::program_options;
 
-namespace quarnix {
+namespace quarnix::trainer {
 
 std::string usage(const char* argv0) {
   return format_usage(argv0, " [options] <directory>\n\n");
@@ -70,4 +70,4 @@ po::variables_map parse_options(int argc, char** argv) {
   return vm;
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::trainer

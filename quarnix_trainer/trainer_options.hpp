@@ -4,7 +4,7 @@
 #include <boost/program_options.hpp>
 #include <string>
 
-namespace quarnix {
+namespace quarnix::trainer {
 
 std::string usage(const char* argv0);
 
@@ -13,4 +13,4 @@ std::string usage(const char* argv0);
 // trail length deeper than a profile may be included), and 0 after --help.
 boost::program_options::variables_map parse_options(int argc, char** argv);
 
-}  // namespace quarnix
+}  // namespace quarnix::trainer

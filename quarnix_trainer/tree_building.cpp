@@ -4,7 +4,7 @@
 
 #include "support/logging.hpp"
 
-namespace quarnix {
+namespace quarnix::trainer {
 
 BlockNode make_tree(const block_probability_t& probabilities, double min_p) {
   BlockNode root;
@@ -39,4 +39,4 @@ void sort_tree_predictions(BlockNode& node) {
     sort_tree_predictions(child);
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::trainer

@@ -10,8 +10,8 @@
 
 namespace quarnix::testing {
 
-inline block_sequence_t sequence(std::initializer_list<block_id_t> blocks) {
-  block_sequence_t result(blocks.size());
+inline trainer::block_sequence_t sequence(std::initializer_list<block_id_t> blocks) {
+  trainer::block_sequence_t result(blocks.size());
   std::size_t i = 0;
   for (const block_id_t block : blocks)
     result[i++] = block;

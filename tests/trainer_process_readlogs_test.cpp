@@ -16,6 +16,8 @@
 namespace quarnix::testing {
 namespace {
 
+using namespace quarnix::trainer;
+
 namespace fs = std::filesystem;
 
 // Two paths of different text that share one path hash.

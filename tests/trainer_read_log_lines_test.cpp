@@ -13,6 +13,8 @@
 namespace quarnix::testing {
 namespace {
 
+using namespace quarnix::trainer;
+
 const std::vector<std::string> log_pieces = {
     "0",        "17",   "9",    ".",       "1.5", "\t",   "\t",
     "\t",       "read", "mmap", "getattr", "rea", "x",    "Z",

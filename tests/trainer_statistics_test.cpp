@@ -17,6 +17,8 @@
 namespace quarnix::testing {
 namespace {
 
+using namespace quarnix::trainer;
+
 const block_id_t b1(1, 1);
 const block_id_t b2(1, 2);
 const block_id_t b3(2, 0);
