@@ -1,5 +1,5 @@
 #include "probe/run_tracer.hpp"
 
 int main(int argc, char** argv) {
-  quarnix::run_tracer(argc, argv);
+  quarnix::probe::run_tracer(argc, argv);
 }

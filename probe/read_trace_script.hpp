@@ -3,8 +3,8 @@
 
 #include <string>
 
-namespace quarnix {
+namespace quarnix::probe {
 
 extern const std::string fuse_read_trace_script;
 
-}  // namespace quarnix
+}  // namespace quarnix::probe

@@ -21,7 +21,7 @@
 
 namespace po = boost::program_options;
 
-namespace quarnix {
+namespace quarnix::probe {
 
 namespace {
 
@@ -120,4 +120,4 @@ void run_tracer(int argc, char** argv) {
   std::exit(exit_exec_failed);
 }
 
-}  // namespace quarnix
+}  // namespace quarnix::probe

@@ -2,9 +2,9 @@
 // for one mounted FUSE filesystem.
 #pragma once
 
-namespace quarnix {
+namespace quarnix::probe {
 
 // Ends in the exec of bpftrace or in an exit.
 [[noreturn]] void run_tracer(int argc, char** argv);
 
-}  // namespace quarnix
+}  // namespace quarnix::probe
