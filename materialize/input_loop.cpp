@@ -21,16 +21,10 @@ namespace quarnix {
 namespace {
 
 // The peer wrote a block of a file no inode holds at the moment (an earlier
-// request's). The record follows the write, so that the next lookup still
-// takes it as the file's own; the state mutex is held.
+// request's); the state mutex is held. Should the record no longer be the
+// file's, the next lookup drops it all the same.
 void note_block_of_forgotten_file(MaterializationRecord& record, const mat_notify& notify) {
-  struct stat info {};
-  if (notify.block >= record.materialized.size() ||
-      ::fstatat(state.root.fd.get(), record.path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-      info.st_ino != notify.ino || info.st_dev != record.identity.dev ||
-      info.st_size != record.identity.size)
-    return;
-  record.identity = SourceIdentity::of(info);
+  if (notify.block >= record.materialized.size()) return;
   if (!record.materialized[notify.block]) {
     record.materialized[notify.block] = true;
     --record.missing;

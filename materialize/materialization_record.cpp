@@ -18,19 +18,6 @@ BlockRange download_blocks(uint64_t off, uint64_t size) {
   return {off / block_size, (off + size - 1) / block_size};
 }
 
-SourceIdentity SourceIdentity::of(const struct stat& attr) {
-  SourceIdentity identity;
-  identity.dev = attr.st_dev;
-  identity.size = attr.st_size;
-  identity.change_time = attr.st_ctim;
-  return identity;
-}
-
-bool SourceIdentity::matches(const struct stat& attr) const {
-  return dev == attr.st_dev && size == attr.st_size && change_time.tv_sec == attr.st_ctim.tv_sec &&
-         change_time.tv_nsec == attr.st_ctim.tv_nsec;
-}
-
 bool MaterializationRecord::range_materialized(uint64_t off, uint64_t size) const {
   if (missing == 0) return true;
   const BlockRange range = download_blocks(off, size);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "daemon/open_file.hpp"
+#include "materialize/source_identity.hpp"
 
 namespace quarnix {
 
@@ -79,17 +80,6 @@ struct pending_open {
   uint64_t block = 0;  // the download block whose type-1 notification completes it
 };
 
-// What tells the file a record belongs to from a later one that took its
-// inode number: the device, and the size and change time the daemon last saw.
-struct SourceIdentity {
-  static SourceIdentity of(const struct stat& attr);
-  bool matches(const struct stat& attr) const;
-
-  uint64_t dev = 0;
-  int64_t size = 0;
-  timespec change_time{};
-};
-
 // Guarded by the linked inode's mutex; the map that holds it, and a record no
 // inode links, by the state mutex.
 struct MaterializationRecord {
@@ -110,7 +100,7 @@ struct MaterializationRecord {
   std::list<pending_write_buf> write_bufs;
   std::list<pending_setattr> setattrs;
   std::list<pending_open> opens;
-  SourceIdentity identity;  // as marked, or as its last inode left it
+  SourceIdentity identity;  // as marked; the size as its last inode left it
 };
 
 // The download blocks a byte range touches, as [first, last]; none for an

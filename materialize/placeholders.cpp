@@ -24,7 +24,7 @@ int mark_unmaterialized(const char* fpath, const struct stat* sb, int typeflag, 
   });
 
   record.path = path_below_source(fpath);
-  record.identity = SourceIdentity::of(*sb);
+  record.identity = SourceIdentity::of(*sb, FileHandle::at_path(fpath));
   record.materialized.resize(blocks, false);
   // Bits kept from an earlier marking stay set and are not missing.
   record.missing = 0;
@@ -58,7 +58,8 @@ std::optional<std::string> link_materialization_record(InodeRecord& record, cons
                                                        bool created) {
   const auto found = state.mat_records.find(record.ino);
   if (found != state.mat_records.end() &&
-      (created || !S_ISREG(attr.st_mode) || !found->second.identity.matches(attr)))
+      (created || !S_ISREG(attr.st_mode) ||
+       !found->second.identity.matches(attr, FileHandle::of_descriptor(record.fd.get()))))
     drop_stale_record(record.ino);
   // A file made through the mount holds what is written to it: never a placeholder.
   if (created) return std::nullopt;
@@ -88,8 +89,9 @@ void unlink_materialization_record(InodeRecord& record) {
     return;
   }
   // An incomplete file keeps its bits for its next lookup, which takes them
-  // as its own when the file is still as this inode leaves it.
-  linked.identity = SourceIdentity::of(info);
+  // as its own when the file is still as this inode leaves it: in the size
+  // that truncations and writes through the mount may have changed.
+  linked.identity.size = info.st_size;
   if (std::optional<std::string> path = current_path(record)) linked.path = *path;
 }
 
