@@ -33,6 +33,21 @@ std::list<Operation> take_first(std::list<Operation>& parked, Ready ready) {
   return taken;
 }
 
+uint64_t new_size_of(const pending_setattr& setattr) {
+  return static_cast<uint64_t>(setattr.attr.st_size);
+}
+
+uint64_t new_size_of(const pending_open&) {
+  return 0;
+}
+
+template <typename SizeChange>
+void note_arrival(std::list<SizeChange>& parked, const mat_notify* notify) {
+  if (!notify || notify->type != block_needed_by_size_change) return;
+  for (SizeChange& change : parked)
+    if (change.block == notify->block) change.block_arrived = true;
+}
+
 }  // namespace
 
 void complete_ready_operations(InodeRecord& inode, const mat_notify* notify) {
@@ -40,11 +55,14 @@ void complete_ready_operations(InodeRecord& inode, const mat_notify* notify) {
   const auto data_present = [&](const auto& parked) {
     return record.range_materialized(parked.off, parked.size);
   };
-  // A size change waits for the type-1 notification of its block, unless a
-  // later size change has ended that block.
+  note_arrival(record.setattrs, notify);
+  note_arrival(record.opens, notify);
+  // A size change waits for the type-1 notification of its block (unless a
+  // later size change has ended that block), and for every block from its
+  // new end on that the peer was asked for: those writes land first.
   const auto size_change_free = [&](const auto& parked) {
-    return parked.block >= record.materialized.size() ||
-           (notify && notify->type == block_needed_by_size_change && notify->block == parked.block);
+    return (parked.block_arrived || parked.block >= record.materialized.size()) &&
+           !record.requested_from(new_size_of(parked));
   };
   // One at a time, each taken out first: an operation completed here may change
   // the size and so complete others itself.
@@ -106,6 +124,7 @@ void fail_parked_operations_of(InodeRecord& inode) {
   record.write_bufs.clear();
   record.setattrs.clear();
   record.opens.clear();
+  record.forget_requests();
 }
 
 }  // namespace quarnix

@@ -19,7 +19,9 @@ void complete_ready_operations(InodeRecord& inode, const mat_notify* notify);
 // reader sees the new size).
 void size_changed(InodeRecord& inode, uint64_t new_size);
 
-// Answers every operation parked on the inode's record with EIO; its mutex held.
+// Answers every operation parked on the inode's record with EIO and counts
+// nothing asked for as outstanding any more; its mutex held. For when nothing
+// can complete them: the peer has gone, or the file has no name left.
 void fail_parked_operations_of(InodeRecord& inode);
 
 }  // namespace quarnix

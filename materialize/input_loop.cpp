@@ -20,17 +20,6 @@ namespace quarnix {
 
 namespace {
 
-// The peer wrote a block of a file no inode holds at the moment (an earlier
-// request's); the state mutex is held. Should the record no longer be the
-// file's, the next lookup drops it all the same.
-void note_block_of_forgotten_file(MaterializationRecord& record, const mat_notify& notify) {
-  if (notify.block >= record.materialized.size()) return;
-  if (!record.materialized[notify.block]) {
-    record.materialized[notify.block] = true;
-    --record.missing;
-  }
-}
-
 void process_notification(const mat_notify& notify) {
   debug_line(3, DebugStyle::plain, [&] {
     return "DEBUG: input_loop(): received mat_notify for inode " + std::to_string(notify.ino) +
@@ -42,23 +31,20 @@ void process_notification(const mat_notify& notify) {
   if (found_record == state.mat_records.end() || found_inode == state.inodes.end() ||
       found_inode->second.mat_record != &found_record->second) {
     debug_line(3, DebugStyle::plain, "DEBUG: input_loop(): inode no longer exists");
-    if (found_record != state.mat_records.end())
-      note_block_of_forgotten_file(found_record->second, notify);
+    // The peer wrote a block of a file no inode holds at the moment (an
+    // earlier request's). Should the record no longer be the file's, the next
+    // lookup drops it all the same.
+    if (found_record != state.mat_records.end()) found_record->second.mark_present(notify.block);
     return;
   }
   // Taken before the state mutex goes, so that the inode cannot be erased in between.
   std::lock_guard inode_lock(found_inode->second.mutex);
   state_lock.unlock();
-  MaterializationRecord& record = found_record->second;
-  if (notify.block >= record.materialized.size()) {
+  if (!found_record->second.mark_present(notify.block)) {
     log_warning(boost::format("input_loop(): block %d of inode %d lies past the end of the file, "
                               "notification ignored") %
                 notify.block % notify.ino);
     return;
-  }
-  if (!record.materialized[notify.block]) {
-    record.materialized[notify.block] = true;
-    --record.missing;
   }
   complete_ready_operations(found_inode->second, &notify);
 }

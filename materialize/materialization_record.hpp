@@ -64,7 +64,8 @@ struct pending_setattr {
   struct stat attr;
   int to_set;
   uint64_t fh;
-  uint64_t block;  // the download block whose type-1 notification completes it
+  uint64_t block;  // the download block whose type-1 notification it waits for
+  bool block_arrived = false;
 };
 
 // An open that truncates the file (O_TRUNC, or a create that found the file
@@ -77,7 +78,8 @@ struct pending_open {
   std::unique_ptr<OpenFile> file;
   std::optional<fuse_entry_param> entry;
   mode_t mode;         // of a create, for its operations-log line
-  uint64_t block = 0;  // the download block whose type-1 notification completes it
+  uint64_t block = 0;  // the download block whose type-1 notification it waits for
+  bool block_arrived = false;
 };
 
 // Guarded by the linked inode's mutex; the map that holds it, and a record no
@@ -92,10 +94,27 @@ struct MaterializationRecord {
   void end_at(uint64_t size);
   // The first missing block at or past the one that holds byte `off`.
   std::optional<uint64_t> first_missing_from(uint64_t off) const;
+  // The file has `blocks` download blocks: bits that already existed keep
+  // their value, new ones are missing.
+  void resize_blocks(uint64_t blocks);
+  // A notification says the block is in the source file. False when the
+  // block lies past the end of the bits.
+  bool mark_present(uint64_t block);
+  void mark_requested(uint64_t block) { requested[block] = true; }
+  // Whether a block at or past the one that holds byte `off` was asked for
+  // and not yet notified: the peer may still write it.
+  bool requested_from(uint64_t off) const;
+  // Nothing asked for is answered any more (the peer has gone, or the file
+  // has no name left where it could find it).
+  void forget_requests();
 
   std::vector<bool> materialized;  // bit b: download block b is in the source file
-  std::string path;                // relative to the source root, no leading "/"
-  uint64_t missing = 0;            // clear bits; 0: the file is complete
+  // Bit b: block b was asked for since its last notification. A size change
+  // waits until none is left from its new end on: a late write of the peer
+  // would otherwise grow the file back, with holes before the old bytes.
+  std::vector<bool> requested;
+  std::string path;      // relative to the source root, no leading "/"
+  uint64_t missing = 0;  // clear bits; 0: the file is complete
   std::list<pending_read> reads;
   std::list<pending_write_buf> write_bufs;
   std::list<pending_setattr> setattrs;

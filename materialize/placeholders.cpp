@@ -25,11 +25,8 @@ int mark_unmaterialized(const char* fpath, const struct stat* sb, int typeflag, 
 
   record.path = path_below_source(fpath);
   record.identity = SourceIdentity::of(*sb, FileHandle::at_path(fpath));
-  record.materialized.resize(blocks, false);
   // Bits kept from an earlier marking stay set and are not missing.
-  record.missing = 0;
-  for (const bool present : record.materialized)
-    if (!present) ++record.missing;
+  record.resize_blocks(blocks);
   return 0;
 }
 

@@ -22,7 +22,9 @@ int InodeRecord::request_block(uint64_t block, int32_t type) {
            ", blockno " + std::to_string(block) + " (path " + path + ", size " +
            std::to_string(record.size()) + ")";
   });
-  return request_channel().send(std::move(record));
+  const int error = request_channel().send(std::move(record));
+  if (error == 0) mat_record->mark_requested(block);
+  return error;
 }
 
 int64_t InodeRecord::request_range(uint64_t off, uint64_t size) {

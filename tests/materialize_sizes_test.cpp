@@ -32,9 +32,10 @@ void serve_size_change(MaterializationPeer& peer, const std::string& path, uint6
   EXPECT_EQ(call.result(), 0);
 }
 
-// After a size change the blocks past the new size are no longer missing: a
-// read that waited for one sees the new end of file, and growing the file
-// again gives zeros there rather than the peer's bytes.
+// After a size change the blocks past the new size are no longer missing, and
+// growing the file again gives zeros there rather than the peer's bytes. A
+// block past the new size that the peer was asked for before lands first: its
+// write cannot grow the file back afterwards.
 TEST(MaterializationSizes, SizeChangesEndTheBlocksPastTheNewSize) {
   MountGround ground;
   MaterializationPeer peer(ground, block_size);
@@ -45,15 +46,23 @@ TEST(MaterializationSizes, SizeChangesEndTheBlocksPastTheNewSize) {
 
   const fs::path z = ground.mountpoint / "z";
   FileCall waiting = pread_in_background(peer, z, 2 * block_size, 10);
-  ASSERT_EQ(take_requests(peer, "z", 0, 1).size(), 1u);
+  const std::vector<MatRequest> read_requests = take_requests(peer, "z", 0, 1);
+  ASSERT_EQ(read_requests.size(), 1u);
   BackgroundCall& emptied = peer.in_background([z] {
     const int fd = ::open(z.c_str(), O_RDWR);
     const int result = ::ftruncate(fd, 0);
     ::close(fd);
     return result;
   });
-  serve_size_change(peer, "z", 0, emptied);
-  EXPECT_EQ(waiting.call.result(), 0);
+  const std::vector<MatRequest> size_requests = take_requests(peer, "z", 1, 1);
+  ASSERT_EQ(size_requests.size(), 1u);
+  EXPECT_EQ(size_requests[0].block, 0u);
+  peer.serve(size_requests[0]);
+  EXPECT_FALSE(emptied.finished_within(no_answer)) << "the size change left block 2 outstanding";
+  peer.serve(read_requests[0]);
+  EXPECT_EQ(emptied.result(), 0);
+  EXPECT_EQ(waiting.call.result(), 10);
+  EXPECT_EQ(*waiting.data, peer.contents("z").substr(2 * block_size, 10));
   EXPECT_EQ(fs::file_size(ground.source / "z"), 0u);
 
   // Cut inside block 1, which is waited for; growing again waits for nothing.
