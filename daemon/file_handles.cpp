@@ -185,10 +185,7 @@ void complete_truncating_open(pending_open& open) {
   const int fd = open.file->fd.get();
   const bool writable = (open.fi.flags & O_ACCMODE) != O_RDONLY;
   if ((writable ? ::ftruncate(fd, 0) : ::truncate(ProcPath(fd).c_str(), 0)) != 0) {
-    const int error = errno;
-    // The kernel never learns of the lookup the create made.
-    if (open.entry) --inode.nlookup;
-    reply_err(open.req, error);
+    fail_parked_open(open, errno);
     return;
   }
   prepare_for_cache(inode, O_TRUNC);

@@ -7,6 +7,7 @@
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/reply.hpp"
+#include "materialize/lookups_given_back.hpp"
 
 namespace quarnix {
 
@@ -107,6 +108,12 @@ void size_changed(InodeRecord& inode, uint64_t new_size) {
   complete_ready_operations(inode, nullptr);
 }
 
+void fail_parked_open(const pending_open& open, int error) {
+  reply_err(open.req, error);
+  // The kernel never learns of the lookup the create made.
+  if (open.entry) LookupsGivenBack::add(open.ino);
+}
+
 void fail_parked_operations_of(InodeRecord& inode) {
   MaterializationRecord& record = *inode.mat_record;
   for (const pending_read& read : record.reads)
@@ -115,11 +122,8 @@ void fail_parked_operations_of(InodeRecord& inode) {
     reply_err(write.req, EIO);
   for (const pending_setattr& setattr : record.setattrs)
     reply_err(setattr.req, EIO);
-  for (const pending_open& open : record.opens) {
-    // The kernel never learns of the lookup the create made.
-    if (open.entry) --inode.nlookup;
-    reply_err(open.req, EIO);
-  }
+  for (const pending_open& open : record.opens)
+    fail_parked_open(open, EIO);
   record.reads.clear();
   record.write_bufs.clear();
   record.setattrs.clear();

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "daemon/inode_record.hpp"
+#include "materialize/materialization_record.hpp"
 #include "materialize/request_channel.hpp"
 
 namespace quarnix {
@@ -18,6 +19,10 @@ void complete_ready_operations(InodeRecord& inode, const mat_notify* notify);
 // are no longer missing, and the operations that waited for them go on (a
 // reader sees the new size).
 void size_changed(InodeRecord& inode, uint64_t new_size);
+
+// Answers a parked open with `error`; a create gives back the lookup it made
+// when the thread's LookupsGivenBack scope ends.
+void fail_parked_open(const pending_open& open, int error);
 
 // Answers every operation parked on the inode's record with EIO and counts
 // nothing asked for as outstanding any more; its mutex held. For when nothing

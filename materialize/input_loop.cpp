@@ -11,6 +11,7 @@
 #include "daemon/operations.hpp"
 #include "daemon/reply.hpp"
 #include "materialize/completion.hpp"
+#include "materialize/lookups_given_back.hpp"
 #include "materialize/notification_reader.hpp"
 #include "materialize/request_channel.hpp"
 #include "support/errors.hpp"
@@ -25,6 +26,8 @@ void process_notification(const mat_notify& notify) {
     return "DEBUG: input_loop(): received mat_notify for inode " + std::to_string(notify.ino) +
            ", blockno " + std::to_string(notify.block);
   });
+  // Completed creates may fail.
+  const LookupsGivenBack given_back;
   std::unique_lock state_lock(state.mutex);
   const auto found_record = state.mat_records.find(notify.ino);
   const auto found_inode = state.inodes.find(notify.ino);
@@ -74,6 +77,7 @@ void input_loop(NotificationReader& reader) {
 }
 
 void fail_parked_operations() {
+  const LookupsGivenBack given_back;
   std::lock_guard state_lock(state.mutex);
   for (auto& [source_ino, inode] : state.inodes) {
     if (!inode.mat_record) continue;

@@ -8,6 +8,7 @@
 #include "daemon/daemon_state.hpp"
 #include "daemon/operations.hpp"
 #include "materialize/completion.hpp"
+#include "materialize/lookups_given_back.hpp"
 #include "materialize/request_path.hpp"
 #include "support/logging.hpp"
 
@@ -95,6 +96,7 @@ void unlink_materialization_record(InodeRecord& record) {
 void name_removed(int fd) {
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 0) return;
+  const LookupsGivenBack given_back;
   std::unique_lock state_lock(state.mutex);
   const auto found = state.mat_records.find(info.st_ino);
   if (found == state.mat_records.end() || found->second.identity.dev != info.st_dev) return;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "tests/fixtures/materialization_peer.hpp"
 #include "tests/fixtures/test_data.hpp"
@@ -84,16 +85,20 @@ TEST(MaterializationSizes, SizeChangesEndTheBlocksPastTheNewSize) {
 // An open with O_TRUNC is the size change to 0 it is: it waits for the first
 // missing block as a truncation would, and the file then holds exactly what
 // was written, with and without the kernel's write-back cache; so does a
-// create that finds a placeholder under its name.
+// create that finds a placeholder under its name. A create that fails once
+// the peer has gone gives back the lookup it made, and the daemon lets go of
+// the file.
 TEST(MaterializationSizes, TruncatingOpensWaitAndLeaveOnlyWhatIsWritten) {
   struct Case {
     const char* name;
     std::vector<std::string> options;
     bool create;
+    bool peer_leaves = false;
   };
   const std::vector<Case> cases = {{"open", {"--log-all"}, false},
                                    {"open with write-back", {}, false},
-                                   {"create", {"--log-all", "--forgetmat"}, true}};
+                                   {"create", {"--log-all", "--forgetmat"}, true},
+                                   {"create left", {"--log-all", "--forgetmat"}, true, true}};
   for (const Case& test_case : cases) {
     SCOPED_TRACE(test_case.name);
     MountGround ground;
@@ -113,6 +118,21 @@ TEST(MaterializationSizes, TruncatingOpensWaitAndLeaveOnlyWhatIsWritten) {
           fd >= 0 && ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
       return fd >= 0 && ::close(fd) == 0 && done ? 0 : -1;
     });
+    if (test_case.peer_leaves) {
+      ASSERT_EQ(take_requests(peer, "f", 1, 1).size(), 1u);
+      peer.close_input();
+      EXPECT_EQ(written.result(), -1);
+      EXPECT_EQ(written.error(), EIO);
+      const auto held = [&] {
+        return descriptors_below(peer.mount().process().pid(), fs::canonical(ground.source / "f"));
+      };
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (held() > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(5));
+      EXPECT_EQ(held(), 0) << "the failed create kept its lookup";
+      EXPECT_EQ(peer.unmount_and_wait(), 0);
+      continue;
+    }
     serve_size_change(peer, "f", 0, written);
     EXPECT_TRUE(read_file(ground.source / "f") == data);
     EXPECT_TRUE(read_whole(peer, f) == data);
