@@ -8,6 +8,7 @@
 #include "daemon/operations.hpp"
 #include "daemon/reply.hpp"
 #include "materialize/lookups_given_back.hpp"
+#include "support/logging.hpp"
 
 namespace quarnix {
 
@@ -112,6 +113,67 @@ void fail_parked_open(const pending_open& open, int error) {
   reply_err(open.req, error);
   // The kernel never learns of the lookup the create made.
   if (open.entry) LookupsGivenBack::add(open.ino);
+}
+
+namespace {
+
+// Removes from `parked` and answers with EIO every operation that `waits`.
+template <typename Operation, typename Waits, typename Fail>
+void fail_waiting(std::list<Operation>& parked, Waits waits, Fail fail) {
+  for (auto operation = parked.begin(); operation != parked.end();) {
+    if (!waits(*operation)) {
+      ++operation;
+      continue;
+    }
+    fail(*operation);
+    operation = parked.erase(operation);
+  }
+}
+
+void fail_operations_waiting_for(InodeRecord& inode, uint64_t block) {
+  MaterializationRecord& record = *inode.mat_record;
+  record.forget_request(block);
+  const auto needs_block = [&](const auto& parked) {
+    const BlockRange range = download_blocks(parked.off, parked.size);
+    return range.first <= block && block <= range.last && block < record.materialized.size() &&
+           !record.materialized[block];
+  };
+  const auto waits_for_block = [&](const auto& parked) {
+    return parked.block == block && !parked.block_arrived;
+  };
+  const auto fail = [](const auto& parked) { reply_err(parked.req, EIO); };
+  fail_waiting(record.reads, needs_block, fail);
+  fail_waiting(record.write_bufs, needs_block, fail);
+  fail_waiting(record.setattrs, waits_for_block, fail);
+  fail_waiting(record.opens, waits_for_block,
+               [](const pending_open& open) { fail_parked_open(open, EIO); });
+  complete_ready_operations(inode, nullptr);
+}
+
+}  // namespace
+
+void block_cannot_be_asked_for(uint64_t source_ino, uint64_t block) {
+  const LookupsGivenBack given_back;
+  std::unique_lock state_lock(state.mutex);
+  const auto found = state.mat_records.find(source_ino);
+  if (found == state.mat_records.end()) return;
+  MaterializationRecord& record = found->second;
+  const auto inode = state.inodes.find(source_ino);
+  const bool linked = inode != state.inodes.end() && inode->second.mat_record == &record;
+  std::unique_lock<std::mutex> inode_lock;
+  if (linked) {
+    inode_lock = std::unique_lock(inode->second.mutex);
+    state_lock.unlock();
+  }
+  if (!record.nameless_reported)
+    log_warning(boost::format("request_block(): inode %d has no name left in the source tree, "
+                              "its missing blocks cannot be asked for") %
+                source_ino);
+  record.nameless_reported = true;
+  if (linked)
+    fail_operations_waiting_for(inode->second, block);
+  else
+    record.forget_request(block);
 }
 
 void fail_parked_operations_of(InodeRecord& inode) {

@@ -29,4 +29,10 @@ void fail_parked_open(const pending_open& open, int error);
 // can complete them: the peer has gone, or the file has no name left.
 void fail_parked_operations_of(InodeRecord& inode);
 
+// The writer found no name of the file in the source tree for a request of
+// `block`: the operations that wait for that block fail with EIO (warned once
+// per file), and a size change that waited only for the request goes on. With
+// no lock held.
+void block_cannot_be_asked_for(uint64_t source_ino, uint64_t block);
+
 }  // namespace quarnix

@@ -59,6 +59,10 @@ void MaterializationRecord::forget_requests() {
   std::fill(requested.begin(), requested.end(), false);
 }
 
+void MaterializationRecord::forget_request(uint64_t block) {
+  if (block < requested.size()) requested[block] = false;
+}
+
 std::optional<uint64_t> MaterializationRecord::first_missing_from(uint64_t off) const {
   if (missing == 0) return std::nullopt;
   for (uint64_t block = off / static_cast<uint64_t>(state.download_blocksize);

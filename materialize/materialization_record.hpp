@@ -105,8 +105,10 @@ struct MaterializationRecord {
   // and not yet notified: the peer may still write it.
   bool requested_from(uint64_t off) const;
   // Nothing asked for is answered any more (the peer has gone, or the file
-  // has no name left where it could find it).
+  // has no name left where it could find it); or the request for one block
+  // never went out.
   void forget_requests();
+  void forget_request(uint64_t block);
 
   std::vector<bool> materialized;  // bit b: download block b is in the source file
   // Bit b: block b was asked for since its last notification. A size change
@@ -119,7 +121,8 @@ struct MaterializationRecord {
   std::list<pending_write_buf> write_bufs;
   std::list<pending_setattr> setattrs;
   std::list<pending_open> opens;
-  SourceIdentity identity;  // as marked; the size as its last inode left it
+  SourceIdentity identity;         // as marked; the size as its last inode left it
+  bool nameless_reported = false;  // a request found the file with no name left
 };
 
 // The download blocks a byte range touches, as [first, last]; none for an

@@ -90,7 +90,8 @@ void unlink_materialization_record(InodeRecord& record) {
   // as its own when the file is still as this inode leaves it: in the size
   // that truncations and writes through the mount may have changed.
   linked.identity.size = info.st_size;
-  if (std::optional<std::string> path = current_path(record)) linked.path = *path;
+  if (std::optional<std::string> path = current_path(record.fd.get(), record.dev, record.ino))
+    linked.path = *path;
 }
 
 void name_removed(int fd) {

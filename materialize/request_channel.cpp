@@ -12,8 +12,11 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "materialize/completion.hpp"
 #include "materialize/input_loop.hpp"
+#include "materialize/request_path.hpp"
 #include "support/errors.hpp"
+#include "support/logging.hpp"
 
 namespace quarnix {
 
@@ -59,10 +62,10 @@ void RequestChannel::start() {
   writer = std::thread([this] { write_queued(); });
 }
 
-int RequestChannel::send(std::vector<char> record) {
+int RequestChannel::send(BlockRequest request) {
   std::lock_guard lock(mutex);
   if (closed) return EIO;
-  queue.push_back(std::move(record));
+  queue.push_back(std::move(request));
   queued.notify_one();
   return 0;
 }
@@ -90,15 +93,28 @@ void RequestChannel::stop() {
 
 void RequestChannel::write_queued() {
   hold_back_session_signals();
+  RequestPaths paths;
   for (;;) {
-    std::vector<char> record;
+    BlockRequest request;
     {
       std::unique_lock lock(mutex);
       queued.wait(lock, [this] { return stopping || !queue.empty(); });
       if (stopping) return;
-      record = std::move(queue.front());
+      request = std::move(queue.front());
       queue.pop_front();
     }
+    const std::optional<std::string> path = paths.find(request);
+    if (!path) {
+      block_cannot_be_asked_for(request.ino, request.block);
+      continue;
+    }
+    const std::vector<char> record =
+        encode_mat_request(request.type, request.dev, request.ino, request.block, *path);
+    debug_line(3, DebugStyle::plain, [&] {
+      return "DEBUG: Sending materialization request for inode " + std::to_string(request.ino) +
+             ", blockno " + std::to_string(request.block) + " (path " + *path + ", size " +
+             std::to_string(record.size()) + ")";
+    });
     const Outcome outcome = write_record(record);
     if (outcome == Outcome::stopped) return;
     if (outcome == Outcome::failed) {

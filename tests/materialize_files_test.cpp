@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 
+#include "support/unique_fd.hpp"
 #include "tests/fixtures/ext4_image.hpp"
 #include "tests/fixtures/materialization_peer.hpp"
 #include "tests/fixtures/test_data.hpp"
@@ -91,7 +93,36 @@ TEST(MaterializationPaths, RequestsNameWhereTheFileIsNow) {
     for (const auto& [name, placeholder] : test_case.reads)
       EXPECT_TRUE(read_whole(peer, ground.mountpoint / name) == truth[placeholder]) << name;
     EXPECT_EQ(peer.unmount_and_wait(), 0);
+    // Looking for the file's name is no news at the default log level.
+    const std::string err = peer.mount().process().err();
+    EXPECT_EQ(err.find("get_path()"), std::string::npos) << err;
   }
+}
+
+// A file with no name left in the source tree cannot be asked for: the
+// operations that need its missing blocks fail, with one warning for the file.
+TEST(MaterializationPaths, AFileWithNoNameLeftCannotBeAskedFor) {
+  MountGround ground;
+  MaterializationPeer peer(ground, block_size);
+  peer.add_placeholder("a", random_bytes(2 * block_size, 12));
+  ASSERT_TRUE(peer.start({"--log-all"}));
+  auto fd = std::make_shared<UniqueFd>(::open((ground.mountpoint / "a").c_str(), O_RDONLY));
+  ASSERT_TRUE(*fd);
+  fs::remove(ground.source / "a");
+  for (const uint64_t block : {0, 1}) {
+    BackgroundCall& read = peer.in_background([fd, block] {
+      char byte;
+      return ::pread(fd->get(), &byte, 1, static_cast<off_t>(block * block_size));
+    });
+    EXPECT_EQ(read.result(), -1) << block;
+    EXPECT_EQ(read.error(), EIO) << block;
+  }
+  fd->close();
+  EXPECT_EQ(peer.requests_seen(), 0u);
+  EXPECT_EQ(peer.unmount_and_wait(), 0);
+  const std::string err = peer.mount().process().err();
+  EXPECT_EQ(occurrences(err, "no name left"), 1u) << err;
+  EXPECT_EQ(err.find("get_path()"), std::string::npos) << err;
 }
 
 // A record belongs to one file: a file that takes over a freed inode number,
