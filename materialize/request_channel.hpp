@@ -68,8 +68,10 @@ class RequestChannel {
   void write_queued();
   enum class Outcome { written, stopped, failed };
   Outcome write_record(const std::vector<char>& record);
+  ssize_t write_piece(const char* bytes, std::size_t size);
 
   const int fd;
+  bool to_socket = false;  // set before the writer starts
   // Innermost: taken under any other lock, nothing is locked under it.
   std::mutex mutex;
   std::condition_variable queued;
