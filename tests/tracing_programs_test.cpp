@@ -161,6 +161,11 @@ TEST(TracingPrograms, WriteNothingThroughNamesPlantedByAnotherUser) {
   bpftrace.print(g.read_of_a());
   Process recorder = g.start(g.command(programs()[0], {"--keep-raw"}), bpftrace, work);
   ASSERT_EQ(exit_status(recorder.wait()), 0) << recorder.err();
+  // The recorder says which name it found taken, once (the earlier ones it
+  // meets only when it started within their second).
+  const std::string out = recorder.out(), last_taken = taken[2] + "_files.csv";
+  EXPECT_NE(out.find(last_taken), std::string::npos) << out;
+  EXPECT_EQ(out.find(last_taken), out.rfind(last_taken)) << out;
   expect_planted_file_unchanged(work / (taken[1] + ".csv"));
   const std::vector<fs::path> traces = own_traces(work);
   ASSERT_EQ(traces.size(), 1u);
