@@ -123,14 +123,12 @@ int run_tracer_mode(const PrefetchRun& run, const char* argv0, std::uint64_t dev
   if (!lock) return exit_no_lock_file;
   if (termination_status() != 0) return termination_status();
   const pid_t own_pid = getpid();
-  const pid_t tracer = fork();
-  if (tracer < 0) throw RuntimeError("fork()", errno);
+  const pid_t tracer = fork_tracer();
   if (tracer == 0) {
     close_checked(pipe_read, "close(pipefd[0])");
     // Our own prefetch reads are not to be traced.
     exec_tracer(argv0, pipe_write.release(), device, own_pid);
   }
-  track_tracer(tracer);
   // Only here, after the fork: an interrupt from the terminal ends the
   // tracer, and the daemon then ends in order with its statistics.
   ignore_sigint();

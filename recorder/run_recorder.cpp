@@ -109,10 +109,8 @@ int run_recorder(int argc, char** argv) {
     return lock ? termination_status() : exit_no_lock_file;
   }
   const int excluded_pid = options.excluded_pid.value_or(getpid());
-  const pid_t tracer = fork();
-  if (tracer < 0) throw RuntimeError("fork()", errno);
+  const pid_t tracer = fork_tracer();
   if (tracer == 0) exec_tracer(argv[0], files.trace.release(), device, excluded_pid);
-  track_tracer(tracer);
 
   const std::string trace_path = files.trace_reading_path();
   const int status = wait_for_tracer(tracer, trace_path, *lock);

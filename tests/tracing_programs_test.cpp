@@ -73,10 +73,15 @@ struct TracingGround {
     return words;
   }
 
+  // With a `fault` of tests/fixtures/tracing_faults_preload.cpp provoked in the program.
   Process start(const std::vector<std::string>& words, const StandinBpftrace& bpftrace,
-                const fs::path& work) {
+                const fs::path& work, const std::string& fault = "") {
     ProcessOptions options = in_directory(work);
     bpftrace.add_to(options);
+    if (!fault.empty())
+      options.environment.insert(
+          options.environment.end(),
+          {std::string("LD_PRELOAD=") + TRACING_FAULTS_PRELOAD, "QUARNIX_TRACING_FAULT=" + fault});
     return Process(words, outputs / ("run" + std::to_string(++runs)), options);
   }
 
@@ -183,35 +188,49 @@ TEST(TracingPrograms, WriteNothingThroughNamesPlantedByAnotherUser) {
 // SIGTERM or SIGHUP to the program ends its tracer; the program handles that
 // end as any other (the recorder translates its trace, the prefetch daemon
 // prints its statistics), removes its lock file and exits with 128 + signal.
+// Sent to the process group while the child has not yet become the tracer,
+// it ends the child there.
 TEST(TracingPrograms, ATerminatedProgramEndsItsTracerInOrder) {
   TracingGround g;
   ASSERT_TRUE(g.mount.started());
   for (const Program& program : programs())
-    for (const int signal : {SIGTERM, SIGHUP}) {
-      SCOPED_TRACE(program.name + " " + std::to_string(signal));
-      const fs::path work = g.shared_work();
-      StandinBpftrace bpftrace;
-      bpftrace.print(g.read_of_a()).wait_for_unmount(g.ground.mountpoint);
-      Process process = g.start(g.command(program), bpftrace, work);
-      const pid_t tracer = bpftrace.wait_for_pid();
-      ASSERT_GT(tracer, 0);
-      const fs::path lock = lock_file(work, program, process.pid());
-      ASSERT_EQ(wait_for_line(lock), std::to_string(tracer) + "\n");
+    for (const int signal : {SIGTERM, SIGHUP})
+      for (const bool at_fork : {false, true}) {
+        SCOPED_TRACE(program.name + " " + std::to_string(signal) + (at_fork ? " at fork" : ""));
+        const fs::path work = g.shared_work();
+        StandinBpftrace bpftrace;
+        bpftrace.print(g.read_of_a()).wait_for_unmount(g.ground.mountpoint);
+        Process process = g.start(g.command(program), bpftrace, work,
+                                  at_fork ? "signal-group-at-fork=" + std::to_string(signal) : "");
+        const fs::path lock = lock_file(work, program, process.pid());
+        pid_t tracer = -1;
+        if (!at_fork) {
+          tracer = bpftrace.wait_for_pid();
+          ASSERT_GT(tracer, 0);
+          ASSERT_EQ(wait_for_line(lock), std::to_string(tracer) + "\n");
+          kill(process.pid(), signal);
+        }
 
-      kill(process.pid(), signal);
-      ASSERT_EQ(exit_status(process.wait()), 128 + signal) << process.err();
-      EXPECT_EQ(kill(tracer, 0), -1) << "the tracer still runs";
-      EXPECT_FALSE(fs::exists(lock));
-      if (program.recorder) {
-        EXPECT_TRUE(files_ending_in(work, ".trace").empty());
-        const auto logs = files_ending_in(work, "_files.csv");
-        ASSERT_EQ(logs.size(), 1u);
-        EXPECT_FALSE(read_file(logs[0]).empty());
-      } else {
-        EXPECT_NE(process.err().find("INFO: Read-ahead stats:"), std::string::npos)
-            << process.err();
+        ASSERT_EQ(exit_status(process.wait()), 128 + signal) << process.err();
+        if (at_fork) {
+          EXPECT_FALSE(bpftrace.ran());
+        } else {
+          EXPECT_EQ(kill(tracer, 0), -1) << "the tracer still runs";
+        }
+        EXPECT_FALSE(fs::exists(lock));
+        if (program.recorder) {
+          EXPECT_TRUE(files_ending_in(work, ".trace").empty());
+          const auto logs = files_ending_in(work, "_files.csv");
+          ASSERT_EQ(logs.size(), 1u);
+          EXPECT_EQ(read_file(logs[0]).empty(), at_fork);
+        } else if (at_fork) {
+          EXPECT_NE(process.out().find("INFO: Tracer terminated, exiting."), std::string::npos)
+              << process.out();
+        } else {
+          EXPECT_NE(process.err().find("INFO: Read-ahead stats:"), std::string::npos)
+              << process.err();
+        }
       }
-    }
 }
 
 // A tracer that ends through a fault is a failed trace (exit 9, no read

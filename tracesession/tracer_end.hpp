@@ -1,21 +1,39 @@
 // How a tracing program ends its tracer, and what it makes of the tracer's end.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <optional>
 
 namespace quarnix {
 
-// From now on SIGTERM and SIGHUP end the tracer (once track_tracer has named
+// From now on SIGTERM and SIGHUP end the tracer (once fork_tracer has started
 // it) rather than the program at once: the program handles that end as any
 // other, then leaves with termination_status(). Interrupted system calls are
 // restarted. Throws RuntimeError "sigaction()".
 void end_tracer_on_termination();
 
-// Names the tracer child that such a request is passed on to, as SIGTERM; a
-// request that came before is passed on now.
-void track_tracer(pid_t tracer);
+// While it lives, SIGTERM and SIGHUP wait in the calling thread; a thread or
+// child started meanwhile begins with them blocked.
+class TerminationSignalsHeld {
+ public:
+  TerminationSignalsHeld();
+  ~TerminationSignalsHeld();
+  TerminationSignalsHeld(const TerminationSignalsHeld&) = delete;
+  TerminationSignalsHeld& operator=(const TerminationSignalsHeld&) = delete;
+
+ private:
+  sigset_t previous;
+};
+
+// fork() for the tracer child: 0 in the child, which is to exec the tracer
+// and has SIGTERM and SIGHUP back at their default action, so that a request
+// that reaches it before its exec (one sent to the process group, or passed
+// on by the parent) ends it; the child's pid in the parent, where a request to
+// end the program, also one that came before, is passed on to that child
+// only once it is known. Throws RuntimeError "fork()".
+pid_t fork_tracer();
 
 // 0, or 128 + the signal that asked the program to end.
 int termination_status();
