@@ -146,7 +146,10 @@ int run_tracer_mode(const PrefetchRun& run, const char* argv0, std::uint64_t dev
   lock->name_tracer(tracer);
   int status = 0;
   follow_and_prefetch(run, trace.get(), false, [&] {
-    status = *wait_for_tracer_end(tracer, true);
+    // The loop also stops at the line "exit", with the pipe still open: the
+    // tracer may run on, and is ended rather than waited for.
+    const bool trace_ended = feof(trace.get()) || ferror(trace.get());
+    status = trace_ended ? *wait_for_tracer_end(tracer, true) : end_tracer(tracer);
     lock.reset();
   });
   return exit_status_after(status);

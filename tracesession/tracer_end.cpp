@@ -115,6 +115,12 @@ std::optional<int> wait_for_tracer_end(pid_t tracer, bool block) {
   return status;
 }
 
+int end_tracer(pid_t tracer) {
+  if (const auto status = wait_for_tracer_end(tracer, false)) return *status;
+  if (::kill(tracer, SIGTERM) != 0) throw RuntimeError("kill()", errno);
+  return *wait_for_tracer_end(tracer, true);
+}
+
 bool tracer_failed(int wait_status) {
   if (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) != 0) {
     log_error("Tracer returned non-zero exit status, aborting.\n");

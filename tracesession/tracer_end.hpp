@@ -43,6 +43,10 @@ int termination_status();
 // only after that. Throws RuntimeError "waitpid()".
 std::optional<int> wait_for_tracer_end(pid_t tracer, bool block);
 
+// The tracer's wait status once it has ended; one that still runs is sent
+// SIGTERM first. Throws RuntimeError "kill()" or "waitpid()".
+int end_tracer(pid_t tracer);
+
 // Whether the tracer's end is a failure, after its ERROR line: a non-zero exit
 // code, or a signal other than those that end a trace on purpose (SIGTERM,
 // SIGINT, SIGHUP, SIGKILL), such as a fault of the tracer.
