@@ -113,15 +113,9 @@ int exit_status_after(int tracer_status) {
   return tracer_failed(tracer_status) ? exit_tracer_failed : termination_status();
 }
 
-int run_tracer_mode(const PrefetchRun& run, const char* argv0, std::uint64_t device,
-                    UniqueFd pipe_read, UniqueFd pipe_write) {
-  log_info("Starting tracer...");
-  // A request to end the daemon ends the tracer; the daemon then ends in
-  // order, as after any end of the trace.
-  end_tracer_on_termination();
-  std::optional<TracerLockFile> lock = TracerLockFile::create("quarnix_prefetchd");
-  if (!lock) return exit_no_lock_file;
-  if (termination_status() != 0) return termination_status();
+// From the start of the tracer to the end of the run: the exit status.
+int follow_tracer(const PrefetchRun& run, const char* argv0, std::uint64_t device,
+                  UniqueFd& pipe_read, UniqueFd& pipe_write, std::optional<TracerLockFile>& lock) {
   const pid_t own_pid = getpid();
   const pid_t tracer = fork_tracer();
   if (tracer == 0) {
@@ -153,6 +147,20 @@ int run_tracer_mode(const PrefetchRun& run, const char* argv0, std::uint64_t dev
     lock.reset();
   });
   return exit_status_after(status);
+}
+
+int run_tracer_mode(const PrefetchRun& run, const char* argv0, std::uint64_t device,
+                    UniqueFd pipe_read, UniqueFd pipe_write) {
+  log_info("Starting tracer...");
+  // A request to end the daemon ends the tracer; the daemon then ends in
+  // order, as after any end of the trace.
+  end_tracer_on_termination();
+  std::optional<TracerLockFile> lock = TracerLockFile::create("quarnix_prefetchd");
+  if (!lock) return exit_no_lock_file;
+  if (termination_status() != 0) return termination_status();
+  return run_removing_files_after_failure(
+      [&] { return follow_tracer(run, argv0, device, pipe_read, pipe_write, lock); },
+      [&] { lock.reset(); });
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "profile/profile_file.hpp"
@@ -231,6 +233,55 @@ TEST(TracingPrograms, ATerminatedProgramEndsItsTracerInOrder) {
               << process.err();
         }
       }
+}
+
+// Whether a process that is not our child has ended (gone, or a zombie of
+// whoever adopted it) by a deadline.
+bool ends_soon(pid_t pid) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos || stat.compare(name_end, 3, ") Z") == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+// A failure that ends a program (the terminate handler reports it and
+// aborts) ends its tracer and removes its lock file and read log; the
+// recorder keeps a raw trace that a tracer has written, as after a failed
+// tracer.
+TEST(TracingPrograms, AFailedRunEndsItsTracerAndRemovesItsFiles) {
+  TracingGround g;
+  ASSERT_TRUE(g.mount.started());
+  struct Case {
+    std::string fault;
+    std::string error;
+    bool traced;
+  };
+  const Case cases[] = {{"fail-fork", "INTERNAL ERROR: fork()", false},
+                        {"fail-blocking-wait", "INTERNAL ERROR: waitpid()", true}};
+  for (const Program& program : programs())
+    for (const Case& c : cases) {
+      SCOPED_TRACE(program.name + " " + c.fault);
+      const fs::path work = g.shared_work();
+      StandinBpftrace bpftrace;
+      bpftrace.print(g.read_of_a());
+      // The recorder waits blocking once the trace has started, the prefetch
+      // daemon once it has ended.
+      if (program.recorder) bpftrace.wait_for_unmount(g.ground.mountpoint);
+      Process process = g.start(g.command(program), bpftrace, work, c.fault);
+      ASSERT_EQ(exit_status(process.wait()), 128 + SIGABRT) << process.err();
+      EXPECT_NE(process.err().find(c.error), std::string::npos) << process.err();
+      EXPECT_EQ(bpftrace.ran(), c.traced);
+      if (c.traced) {
+        EXPECT_TRUE(ends_soon(bpftrace.wait_for_pid())) << "the tracer still runs";
+      }
+      EXPECT_TRUE(files_ending_in(work, ".lck").empty());
+      EXPECT_TRUE(files_ending_in(work, ".csv").empty());
+      EXPECT_EQ(files_ending_in(work, ".trace").size(), program.recorder && c.traced ? 1u : 0u);
+    }
 }
 
 // A tracer that ends through a fault is a failed trace (exit 9, no read

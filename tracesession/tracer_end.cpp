@@ -95,6 +95,12 @@ pid_t fork_tracer() {
   return tracer;
 }
 
+void end_tracer_after_failure() {
+  // Not yet reaped (wait_for_tracer_end gives it up only after the reap), so
+  // the pid is still the tracer's.
+  if (const pid_t tracer = tracked_tracer.exchange(0); tracer > 0) ::kill(tracer, SIGTERM);
+}
+
 int termination_status() {
   const int signal = requested_signal.load();
   return signal == 0 ? 0 : 128 + signal;

@@ -3,6 +3,7 @@
 
 #include <signal.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <optional>
 
@@ -34,6 +35,31 @@ class TerminationSignalsHeld {
 // end the program, also one that came before, is passed on to that child
 // only once it is known. Throws RuntimeError "fork()".
 pid_t fork_tracer();
+
+// After a failure of the program: a tracer that still runs is sent SIGTERM,
+// so that it does not outlive the program. Not waited for.
+void end_tracer_after_failure();
+
+// Runs `run`, the part of a tracing program from the creation of its lock
+// file (and outputs) to its end, and returns its result. An exception that
+// nothing handles reaches the terminate handler without unwinding, so it is
+// caught here on its way, and goes on once the tracer is ended and
+// `remove_files` has removed what the run created: in the program's own
+// process only, since a forked child that fails before its exec shares the
+// names but not the run.
+template <typename Run, typename RemoveFiles>
+int run_removing_files_after_failure(Run run, RemoveFiles remove_files) {
+  const pid_t program = getpid();
+  try {
+    return run();
+  } catch (...) {
+    if (getpid() == program) {
+      end_tracer_after_failure();
+      remove_files();
+    }
+    throw;
+  }
+}
 
 // 0, or 128 + the signal that asked the program to end.
 int termination_status();
