@@ -122,27 +122,32 @@ int run_recorder(int argc, char** argv) {
   const RecorderOptions options = parse_options(argc, argv);
   const uint64_t device = check_mountpoint(options.mountpoint);
 
-  log_info("Scanning mountpoint...");
-  const ino2path_t ino2path = scan_mountpoint(options.mountpoint);
-  log_info(boost::format("Found %d files") % ino2path.size());
-
   // From here a request to end the recorder ends the trace, which is then
-  // translated as after any other end; before, it ends the recorder at once,
-  // when nothing of its own exists yet. An interrupt from the terminal ends
-  // neither the recorder nor the tracer forked later: tracing ends with the
-  // unmount.
+  // translated as after any other end; one that comes during the scan ends
+  // the recorder after it, before any tracer starts. The files are claimed
+  // before the scan, as the messages tell, and removed again should the run
+  // fail before it ends.
   end_tracer_on_termination();
-  ignore_sigint();
   RecorderFiles files = claim_recorder_files();
   log_info(boost::format("Data will be written into %s.*.") % files.base);
-  log_info("Starting tracer...");
-  std::optional<TracerLockFile> lock = TracerLockFile::create("quarnix_recorder");
-  if (!lock || termination_status() != 0) {
-    files.remove({".trace", ".csv", "_files.csv"});
-    return lock ? termination_status() : exit_no_lock_file;
-  }
+  std::optional<TracerLockFile> lock;
   return run_removing_files_after_failure(
-      [&] { return record(options, argv[0], device, ino2path, files, lock); },
+      [&] {
+        log_info("Scanning mountpoint...");
+        const ino2path_t ino2path = scan_mountpoint(options.mountpoint);
+        log_info(boost::format("Found %d files") % ino2path.size());
+        log_info("Starting tracer...");
+        // An interrupt from the terminal ends neither the recorder nor the
+        // tracer forked later: tracing ends with the unmount.
+        ignore_sigint();
+        if (auto created = TracerLockFile::create("quarnix_recorder"))
+          lock.emplace(std::move(*created));
+        if (!lock || termination_status() != 0) {
+          files.remove({".trace", ".csv", "_files.csv"});
+          return lock ? termination_status() : exit_no_lock_file;
+        }
+        return record(options, argv[0], device, ino2path, files, lock);
+      },
       [&] {
         lock.reset();
         files.remove_after_failure();

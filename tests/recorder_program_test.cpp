@@ -48,13 +48,12 @@ ProgramResult train_kernel_profile(const fs::path& directory) {
 }
 
 std::string info_lines(const std::string& base, int files, bool handshake) {
-  return "INFO: Scanning mountpoint...\n"
+  return "INFO: Data will be written into " + base +
+         ".*.\n"
+         "INFO: Scanning mountpoint...\n"
          "INFO: Found " +
          std::to_string(files) +
          " files\n"
-         "INFO: Data will be written into " +
-         base +
-         ".*.\n"
          "INFO: Starting tracer...\n" +
          (handshake ? "INFO: Gathering data...\n" : "");
 }
