@@ -42,15 +42,6 @@ LoggedRead logged(const Block& block) {
   return {block.file, block.block * block_size, block_size};
 }
 
-// Descriptors of a process that lead below a directory.
-int descriptors_below(pid_t pid, const fs::path& directory) {
-  int count = 0;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
-    if (fs::read_symlink(entry.path(), error).string().starts_with(directory.string())) ++count;
-  return count;
-}
-
 bool wait_for_text(Process& process, const std::string& text) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (std::chrono::steady_clock::now() < deadline) {
