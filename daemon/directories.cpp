@@ -6,8 +6,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <unordered_map>
 
+#include "daemon/open_files.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
 #include "daemon/reply.hpp"
@@ -19,22 +19,8 @@ namespace quarnix {
 
 namespace {
 
-struct DirHandle {
-  DirHandle() = default;
-  DirHandle(const DirHandle&) = delete;
-  DirHandle& operator=(const DirHandle&) = delete;
-  ~DirHandle() {
-    if (dir) ::closedir(dir);
-  }
-
-  DIR* dir = nullptr;
-  uint64_t offset = 0;
-  std::unordered_map<uint32_t, long> positions;  // offset handed out -> stream position after it
-  std::mutex mutex;
-};
-
-DirHandle& get_dir_handle(const fuse_file_info* fi) {
-  return *reinterpret_cast<DirHandle*>(fi->fh);
+DirectoryHandle& get_dir_handle(const fuse_file_info* fi) {
+  return *reinterpret_cast<DirectoryHandle*>(fi->fh);
 }
 
 bool is_dot_or_dotdot(const char* name) {
@@ -57,7 +43,7 @@ const char* seek_word(bool seeked, uint32_t offset) {
 // its folded position, or, when another position of this listing already
 // folded to that value, the next value still free, so that every offset
 // handed out leads back to exactly one entry. 0 stands for the start.
-uint32_t offset_for(const DirHandle& handle, int64_t position) {
+uint32_t offset_for(const DirectoryHandle& handle, int64_t position) {
   uint32_t offset = folded_offset(position);
   for (;;) {
     const auto known = handle.positions.find(offset);
@@ -70,7 +56,7 @@ uint32_t offset_for(const DirHandle& handle, int64_t position) {
 // Repositions a stream for a read that does not continue where the last one
 // ended. Every offset handed out on this handle is known; any other starts
 // the listing again.
-void seek_to(DirHandle& handle, uint32_t& offset) {
+void seek_to(DirectoryHandle& handle, uint32_t& offset) {
   debug_line(4, DebugStyle::plain,
              [&] { return "DEBUG: readdir(): seeking to " + std::to_string(offset); });
   long position = 0;
@@ -89,7 +75,7 @@ void seek_to(DirHandle& handle, uint32_t& offset) {
 
 void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info* fi,
                 bool plus) {
-  DirHandle& handle = get_dir_handle(fi);
+  DirectoryHandle& handle = get_dir_handle(fi);
   InodeRecord& inode = get_inode(ino);
   std::lock_guard handle_lock(handle.mutex);
   uint32_t offset = static_cast<uint32_t>(off);
@@ -194,7 +180,7 @@ void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
 void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   InodeRecord& inode = get_inode(ino);
   state.oplog.write_if_all("opendir", inode.log_id);
-  std::unique_ptr<DirHandle> handle(new (std::nothrow) DirHandle);
+  std::unique_ptr<DirectoryHandle> handle(new (std::nothrow) DirectoryHandle);
   if (!handle) {
     reply_err(req, ENOMEM);
     return;
@@ -209,7 +195,7 @@ void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     reply_err(req, error);
     return;
   }
-  fi->fh = reinterpret_cast<uint64_t>(handle.release());
+  fi->fh = open_directories().hand_out(std::move(handle));
   if (!state.oplog.log_all) {
     fi->keep_cache = 1;
     fi->cache_readdir = 1;
@@ -226,7 +212,9 @@ void readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fi
 }
 
 void releasedir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-  const std::unique_ptr<DirHandle> handle(&get_dir_handle(fi));
+  const std::unique_ptr<DirectoryHandle> handle = open_directories().take_back(fi->fh);
+  if (!handle) throw RuntimeError("releasedir(): unknown handle " + std::to_string(fi->fh));
+  fi->fh = 0;
   // A listing replies before it lets go of the handle, and the kernel may
   // release the directory as soon as that reply is out.
   { std::lock_guard wait(handle->mutex); }

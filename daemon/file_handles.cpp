@@ -66,19 +66,44 @@ UniqueFd open_source(const InodeRecord& inode, int flags) {
   return fd;
 }
 
+// Opens the source file of `inode` with `flags`, with its buffered companion
+// and, for an open (no `entry` of a create), the kernel's caching: 0, or the
+// errno, answered when there is a request.
+int open_source_file(fuse_req_t req, const InodeRecord& inode, fuse_file_info* fi, int flags,
+                     const fuse_entry_param* entry, std::unique_ptr<OpenFile>& file) {
+  UniqueFd fd = open_source(inode, flags);
+  if (!fd) {
+    const int error = errno;
+    if (req) reply_err(req, error);
+    return error;
+  }
+  if (!entry) set_kernel_caching(fi);
+  file = std::make_unique<OpenFile>(std::move(fd));
+  open_buffered_companion(inode, *file, fi->flags);
+  return 0;
+}
+
+// Hands the file to the kernel and replies: with the entry of a create, else
+// as open does.
+void hand_out_and_reply(fuse_req_t req, const InodeRecord& inode, fuse_file_info* fi,
+                        std::unique_ptr<OpenFile> file, const fuse_entry_param* entry,
+                        mode_t mode) {
+  fi->fh = open_files().hand_out(std::move(file));
+  if (!entry) {
+    if (req) reply_open(req, fi);
+    return;
+  }
+  reply_create(req, entry, fi);
+  log_create(inode, mode);
+}
+
 // An open that truncates a placeholder: the file is opened without O_TRUNC
 // and truncated once the size change to 0 may go on, as a setattr's would.
 int open_truncating(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, fuse_file_info* fi,
                     const fuse_entry_param* entry, mode_t mode) {
-  UniqueFd fd = open_source(inode, source_flags(fi) & ~O_TRUNC);
-  if (!fd) {
-    const int error = errno;
-    reply_err(req, error);
+  std::unique_ptr<OpenFile> file;
+  if (const int error = open_source_file(req, inode, fi, source_flags(fi) & ~O_TRUNC, entry, file))
     return error;
-  }
-  if (!entry) set_kernel_caching(fi);
-  auto file = std::make_unique<OpenFile>(std::move(fd));
-  open_buffered_companion(inode, *file, fi->flags);
   std::optional<fuse_entry_param> created;
   if (entry) created = *entry;
   truncate_when_present(inode, pending_open{req, ino, *fi, std::move(file), created, mode});
@@ -91,23 +116,11 @@ int open_inode(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, fuse_file_inf
                const fuse_entry_param* entry, mode_t mode) {
   if (req && inode.mat_record && (fi->flags & O_TRUNC))
     return open_truncating(req, inode, ino, fi, entry, mode);
-  UniqueFd fd = open_source(inode, source_flags(fi));
-  if (!fd) {
-    const int error = errno;
-    if (req) reply_err(req, error);
+  std::unique_ptr<OpenFile> file;
+  if (const int error = open_source_file(req, inode, fi, source_flags(fi), entry, file))
     return error;
-  }
-  if (!entry) set_kernel_caching(fi);
-  auto file = std::make_unique<OpenFile>(std::move(fd));
   prepare_for_cache(inode, fi->flags);
-  open_buffered_companion(inode, *file, fi->flags);
-  fi->fh = open_files().hand_out(std::move(file));
-  if (!entry) {
-    if (req) reply_open(req, fi);
-    return 0;
-  }
-  reply_create(req, entry, fi);
-  log_create(inode, mode);
+  hand_out_and_reply(req, inode, fi, std::move(file), entry, mode);
   return 0;
 }
 
@@ -175,9 +188,7 @@ void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fu
   InodeRecord& inode = get_inode(entry.ino);
   prepare_for_cache(inode, fi->flags);
   open_buffered_companion(inode, *file, fi->flags);
-  fi->fh = open_files().hand_out(std::move(file));
-  reply_create(req, &entry, fi);
-  log_create(inode, mode);
+  hand_out_and_reply(req, inode, fi, std::move(file), &entry, mode);
 }
 
 void complete_truncating_open(pending_open& open) {
@@ -185,23 +196,16 @@ void complete_truncating_open(pending_open& open) {
   const int fd = open.file->fd.get();
   const bool writable = (open.fi.flags & O_ACCMODE) != O_RDONLY;
   if ((writable ? ::ftruncate(fd, 0) : ::truncate(ProcPath(fd).c_str(), 0)) != 0) {
-    const int error = errno;
-    // The kernel never learns of the lookup the create made.
-    if (open.entry) --inode.nlookup;
-    reply_err(open.req, error);
+    fail_parked_open(open, errno);
     return;
   }
   prepare_for_cache(inode, O_TRUNC);
   size_changed(inode, 0);
-  open.fi.fh = open_files().hand_out(std::move(open.file));
-  if (!open.entry) {
-    reply_open(open.req, &open.fi);
-    return;
-  }
   // The kernel takes the size from the entry.
-  ::fstatat(inode.fd.get(), "", &open.entry->attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
-  reply_create(open.req, &*open.entry, &open.fi);
-  log_create(inode, open.mode);
+  if (open.entry)
+    ::fstatat(inode.fd.get(), "", &open.entry->attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
+  hand_out_and_reply(open.req, inode, &open.fi, std::move(open.file),
+                     open.entry ? &*open.entry : nullptr, open.mode);
 }
 
 int release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {

@@ -17,11 +17,12 @@ struct InodeRecord {
   InodeRecord& operator=(const InodeRecord&) = delete;
 
   // On-demand materialization (materialize/), for an inode with a linked
-  // record and its mutex held. Asks the peer for one download block: 0, or
-  // the errno of the failed request.
+  // record and its mutex held. Queues a request for one download block: 0,
+  // or the errno when it cannot be queued (the peer has gone, no descriptor
+  // is left to name the file with).
   int request_block(uint64_t block, int32_t type);
   // Asks for every missing download block of [off, off + size): how many
-  // requests went out, or the negated errno of the one that failed.
+  // requests were queued, or the negated errno of the one that was not.
   int64_t request_range(uint64_t off, uint64_t size);
 
   UniqueFd fd;  // opened with O_PATH | O_NOFOLLOW relative to the parent; empty = not set

@@ -34,24 +34,36 @@ std::string mtime_text(const timespec& mtime) {
 
 namespace {
 
-// The path of a record relative to the source root; "/" for the root itself
-// (no hash) and nothing when it cannot be found.
+// The path of a source object relative to the source root; "/" for the root
+// itself (no hash) and nothing when it cannot be found.
 struct ResolvedPath {
   std::string text;
   bool hashed = false;
 };
 
-std::optional<ResolvedPath> resolve_relative_path(const InodeRecord& record) {
-  const ProcPath link(record.fd.get());
+// The object open as `fd`, the source object `dev`:`ino` unless it is the root.
+struct SourceObject {
+  int fd;
+  uint64_t dev;
+  uint64_t ino;
+  bool root;
+};
+
+// `quiet`: for callers that ask often about files whose name may be gone,
+// which is no news to anyone.
+std::optional<ResolvedPath> resolve_relative_path(const SourceObject& object, bool quiet) {
+  const ProcPath link(object.fd);
   char target[4096];
   const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
   if (length < 0) {
-    log_warning(boost::format("get_path(): readlink(%s) failed with errno %d") % link.c_str() %
-                errno);
+    if (!quiet)
+      log_warning(boost::format("get_path(): readlink(%s) failed with errno %d") % link.c_str() %
+                  errno);
     return std::nullopt;
   }
   if (length == static_cast<ssize_t>(sizeof target - 1)) {
-    log_warning(boost::format("WARNING: readlink(%s): buffer too small") % link.c_str());
+    if (!quiet)
+      log_warning(boost::format("WARNING: readlink(%s): buffer too small") % link.c_str());
     return std::nullopt;
   }
   target[length] = '\0';
@@ -61,10 +73,11 @@ std::optional<ResolvedPath> resolve_relative_path(const InodeRecord& record) {
   if (static_cast<std::size_t>(length) < source.size() ||
       std::memcmp(target, source.data(), source.size()) != 0 ||
       (static_cast<std::size_t>(length) > prefix && prefix > 0 && target[prefix] != '/')) {
-    debug_line(2, DebugStyle::tagged, [&] {
-      return boost::format("get_path() fd %d resolved to path outside of source directory (%s)") %
-             record.fd.get() % target;
-    });
+    if (!quiet)
+      debug_line(2, DebugStyle::tagged, [&] {
+        return boost::format("get_path() fd %d resolved to path outside of source directory (%s)") %
+               object.fd % target;
+      });
     return std::nullopt;
   }
   if (static_cast<std::size_t>(length) == source.size()) return ResolvedPath{"/", false};
@@ -73,22 +86,28 @@ std::optional<ResolvedPath> resolve_relative_path(const InodeRecord& record) {
   struct stat current {};
   if (::fstatat(state.root.fd.get(), path.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) {
     const int error = errno;
-    debug_line(2, DebugStyle::tagged, [&] {
-      return boost::format("get_path(): fstatat(%s) failed with errno %d") % path % error;
-    });
+    if (!quiet)
+      debug_line(2, DebugStyle::tagged, [&] {
+        return boost::format("get_path(): fstatat(%s) failed with errno %d") % path % error;
+      });
     return std::nullopt;
   }
-  if (&record != &state.root && (current.st_dev != record.dev || current.st_ino != record.ino)) {
-    log_warning(boost::format("get_path(): %s is outdated") % link.c_str());
+  if (!object.root && (current.st_dev != object.dev || current.st_ino != object.ino)) {
+    if (!quiet) log_warning(boost::format("get_path(): %s is outdated") % link.c_str());
     return std::nullopt;
   }
   return ResolvedPath{path, true};
 }
 
+std::optional<ResolvedPath> resolve_relative_path(const InodeRecord& record) {
+  return resolve_relative_path({record.fd.get(), record.dev, record.ino, &record == &state.root},
+                               false);
+}
+
 }  // namespace
 
-std::optional<std::string> current_path(const InodeRecord& record) {
-  std::optional<ResolvedPath> path = resolve_relative_path(record);
+std::optional<std::string> current_path(int fd, uint64_t dev, uint64_t ino) {
+  std::optional<ResolvedPath> path = resolve_relative_path({fd, dev, ino, false}, true);
   if (!path) return std::nullopt;
   return std::move(path->text);
 }

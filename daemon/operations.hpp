@@ -16,9 +16,11 @@ void init(void* userdata, fuse_conn_info* conn);
 
 // Lookup, forget and paths.
 std::string get_path(InodeRecord& record);
-// The path get_path finds, without touching the path hash; nothing where
-// get_path gives "(unknown)".
-std::optional<std::string> current_path(const InodeRecord& record);
+// The path get_path finds for the source object `dev`:`ino` open as `fd` (not
+// the root), without a path hash and without a log line: nothing where
+// get_path gives "(unknown)". For callers that ask often about files whose
+// name may be gone.
+std::optional<std::string> current_path(int fd, uint64_t dev, uint64_t ino);
 // `confined`: the name is a relative path from outside input, resolved beneath
 // the parent with no symbolic link followed and no mount point crossed.
 int do_lookup(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool confined = false);

@@ -140,8 +140,10 @@ int run_daemon(int argc, char** argv) {
   // streams they log to, still exist; nothing prints the statistics any more.
   statistics_printer.stop();
   state.readahead.reset();
-  // Files still open when the session ended are never released by the kernel.
+  // Files and directories still open when the session ended are never
+  // released by the kernel.
   open_files().free_all();
+  open_directories().free_all();
   return status;
 }
 

@@ -7,6 +7,8 @@
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/reply.hpp"
+#include "materialize/lookups_given_back.hpp"
+#include "support/logging.hpp"
 
 namespace quarnix {
 
@@ -33,6 +35,21 @@ std::list<Operation> take_first(std::list<Operation>& parked, Ready ready) {
   return taken;
 }
 
+uint64_t new_size_of(const pending_setattr& setattr) {
+  return static_cast<uint64_t>(setattr.attr.st_size);
+}
+
+uint64_t new_size_of(const pending_open&) {
+  return 0;
+}
+
+template <typename SizeChange>
+void note_arrival(std::list<SizeChange>& parked, const mat_notify* notify) {
+  if (!notify || notify->type != block_needed_by_size_change) return;
+  for (SizeChange& change : parked)
+    if (change.block == notify->block) change.block_arrived = true;
+}
+
 }  // namespace
 
 void complete_ready_operations(InodeRecord& inode, const mat_notify* notify) {
@@ -40,11 +57,14 @@ void complete_ready_operations(InodeRecord& inode, const mat_notify* notify) {
   const auto data_present = [&](const auto& parked) {
     return record.range_materialized(parked.off, parked.size);
   };
-  // A size change waits for the type-1 notification of its block, unless a
-  // later size change has ended that block.
+  note_arrival(record.setattrs, notify);
+  note_arrival(record.opens, notify);
+  // A size change waits for the type-1 notification of its block (unless a
+  // later size change has ended that block), and for every block from its
+  // new end on that the peer was asked for: those writes land first.
   const auto size_change_free = [&](const auto& parked) {
-    return parked.block >= record.materialized.size() ||
-           (notify && notify->type == block_needed_by_size_change && notify->block == parked.block);
+    return (parked.block_arrived || parked.block >= record.materialized.size()) &&
+           !record.requested_from(new_size_of(parked));
   };
   // One at a time, each taken out first: an operation completed here may change
   // the size and so complete others itself.
@@ -89,6 +109,73 @@ void size_changed(InodeRecord& inode, uint64_t new_size) {
   complete_ready_operations(inode, nullptr);
 }
 
+void fail_parked_open(const pending_open& open, int error) {
+  reply_err(open.req, error);
+  // The kernel never learns of the lookup the create made.
+  if (open.entry) LookupsGivenBack::add(open.ino);
+}
+
+namespace {
+
+// Removes from `parked` and answers with EIO every operation that `waits`.
+template <typename Operation, typename Waits, typename Fail>
+void fail_waiting(std::list<Operation>& parked, Waits waits, Fail fail) {
+  for (auto operation = parked.begin(); operation != parked.end();) {
+    if (!waits(*operation)) {
+      ++operation;
+      continue;
+    }
+    fail(*operation);
+    operation = parked.erase(operation);
+  }
+}
+
+void fail_operations_waiting_for(InodeRecord& inode, uint64_t block) {
+  MaterializationRecord& record = *inode.mat_record;
+  record.forget_request(block);
+  const auto needs_block = [&](const auto& parked) {
+    const BlockRange range = download_blocks(parked.off, parked.size);
+    return range.first <= block && block <= range.last && block < record.materialized.size() &&
+           !record.materialized[block];
+  };
+  const auto waits_for_block = [&](const auto& parked) {
+    return parked.block == block && !parked.block_arrived;
+  };
+  const auto fail = [](const auto& parked) { reply_err(parked.req, EIO); };
+  fail_waiting(record.reads, needs_block, fail);
+  fail_waiting(record.write_bufs, needs_block, fail);
+  fail_waiting(record.setattrs, waits_for_block, fail);
+  fail_waiting(record.opens, waits_for_block,
+               [](const pending_open& open) { fail_parked_open(open, EIO); });
+  complete_ready_operations(inode, nullptr);
+}
+
+}  // namespace
+
+void block_cannot_be_asked_for(uint64_t source_ino, uint64_t block) {
+  const LookupsGivenBack given_back;
+  std::unique_lock state_lock(state.mutex);
+  const auto found = state.mat_records.find(source_ino);
+  if (found == state.mat_records.end()) return;
+  MaterializationRecord& record = found->second;
+  const auto inode = state.inodes.find(source_ino);
+  const bool linked = inode != state.inodes.end() && inode->second.mat_record == &record;
+  std::unique_lock<std::mutex> inode_lock;
+  if (linked) {
+    inode_lock = std::unique_lock(inode->second.mutex);
+    state_lock.unlock();
+  }
+  if (!record.nameless_reported)
+    log_warning(boost::format("request_block(): inode %d has no name left in the source tree, "
+                              "its missing blocks cannot be asked for") %
+                source_ino);
+  record.nameless_reported = true;
+  if (linked)
+    fail_operations_waiting_for(inode->second, block);
+  else
+    record.forget_request(block);
+}
+
 void fail_parked_operations_of(InodeRecord& inode) {
   MaterializationRecord& record = *inode.mat_record;
   for (const pending_read& read : record.reads)
@@ -97,15 +184,13 @@ void fail_parked_operations_of(InodeRecord& inode) {
     reply_err(write.req, EIO);
   for (const pending_setattr& setattr : record.setattrs)
     reply_err(setattr.req, EIO);
-  for (const pending_open& open : record.opens) {
-    // The kernel never learns of the lookup the create made.
-    if (open.entry) --inode.nlookup;
-    reply_err(open.req, EIO);
-  }
+  for (const pending_open& open : record.opens)
+    fail_parked_open(open, EIO);
   record.reads.clear();
   record.write_bufs.clear();
   record.setattrs.clear();
   record.opens.clear();
+  record.forget_requests();
 }
 
 }  // namespace quarnix

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "daemon/inode_record.hpp"
+#include "materialize/materialization_record.hpp"
 #include "materialize/request_channel.hpp"
 
 namespace quarnix {
@@ -19,7 +20,19 @@ void complete_ready_operations(InodeRecord& inode, const mat_notify* notify);
 // reader sees the new size).
 void size_changed(InodeRecord& inode, uint64_t new_size);
 
-// Answers every operation parked on the inode's record with EIO; its mutex held.
+// Answers a parked open with `error`; a create gives back the lookup it made
+// when the thread's LookupsGivenBack scope ends.
+void fail_parked_open(const pending_open& open, int error);
+
+// Answers every operation parked on the inode's record with EIO and counts
+// nothing asked for as outstanding any more; its mutex held. For when nothing
+// can complete them: the peer has gone, or the file has no name left.
 void fail_parked_operations_of(InodeRecord& inode);
+
+// The writer found no name of the file in the source tree for a request of
+// `block`: the operations that wait for that block fail with EIO (warned once
+// per file), and a size change that waited only for the request goes on. With
+// no lock held.
+void block_cannot_be_asked_for(uint64_t source_ino, uint64_t block);
 
 }  // namespace quarnix

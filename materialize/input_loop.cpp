@@ -11,6 +11,7 @@
 #include "daemon/operations.hpp"
 #include "daemon/reply.hpp"
 #include "materialize/completion.hpp"
+#include "materialize/lookups_given_back.hpp"
 #include "materialize/notification_reader.hpp"
 #include "materialize/request_channel.hpp"
 #include "support/errors.hpp"
@@ -20,51 +21,33 @@ namespace quarnix {
 
 namespace {
 
-// The peer wrote a block of a file no inode holds at the moment (an earlier
-// request's). The record follows the write, so that the next lookup still
-// takes it as the file's own; the state mutex is held.
-void note_block_of_forgotten_file(MaterializationRecord& record, const mat_notify& notify) {
-  struct stat info {};
-  if (notify.block >= record.materialized.size() ||
-      ::fstatat(state.root.fd.get(), record.path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-      info.st_ino != notify.ino || info.st_dev != record.identity.dev ||
-      info.st_size != record.identity.size)
-    return;
-  record.identity = SourceIdentity::of(info);
-  if (!record.materialized[notify.block]) {
-    record.materialized[notify.block] = true;
-    --record.missing;
-  }
-}
-
 void process_notification(const mat_notify& notify) {
   debug_line(3, DebugStyle::plain, [&] {
     return "DEBUG: input_loop(): received mat_notify for inode " + std::to_string(notify.ino) +
            ", blockno " + std::to_string(notify.block);
   });
+  // Completed creates may fail.
+  const LookupsGivenBack given_back;
   std::unique_lock state_lock(state.mutex);
   const auto found_record = state.mat_records.find(notify.ino);
   const auto found_inode = state.inodes.find(notify.ino);
   if (found_record == state.mat_records.end() || found_inode == state.inodes.end() ||
       found_inode->second.mat_record != &found_record->second) {
     debug_line(3, DebugStyle::plain, "DEBUG: input_loop(): inode no longer exists");
-    if (found_record != state.mat_records.end())
-      note_block_of_forgotten_file(found_record->second, notify);
+    // The peer wrote a block of a file no inode holds at the moment (an
+    // earlier request's). Should the record no longer be the file's, the next
+    // lookup drops it all the same.
+    if (found_record != state.mat_records.end()) found_record->second.mark_present(notify.block);
     return;
   }
   // Taken before the state mutex goes, so that the inode cannot be erased in between.
   std::lock_guard inode_lock(found_inode->second.mutex);
   state_lock.unlock();
-  MaterializationRecord& record = found_record->second;
-  if (notify.block >= record.materialized.size()) {
+  if (!found_record->second.mark_present(notify.block)) {
     log_warning(boost::format("input_loop(): block %d of inode %d lies past the end of the file, "
                               "notification ignored") %
                 notify.block % notify.ino);
     return;
-  }
-  if (!record.materialized[notify.block]) {
-    record.materialized[notify.block] = true;
-    --record.missing;
   }
   complete_ready_operations(found_inode->second, &notify);
 }
@@ -94,6 +77,7 @@ void input_loop(NotificationReader& reader) {
 }
 
 void fail_parked_operations() {
+  const LookupsGivenBack given_back;
   std::lock_guard state_lock(state.mutex);
   for (auto& [source_ino, inode] : state.inodes) {
     if (!inode.mat_record) continue;

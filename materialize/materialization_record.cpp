@@ -18,19 +18,6 @@ BlockRange download_blocks(uint64_t off, uint64_t size) {
   return {off / block_size, (off + size - 1) / block_size};
 }
 
-SourceIdentity SourceIdentity::of(const struct stat& attr) {
-  SourceIdentity identity;
-  identity.dev = attr.st_dev;
-  identity.size = attr.st_size;
-  identity.change_time = attr.st_ctim;
-  return identity;
-}
-
-bool SourceIdentity::matches(const struct stat& attr) const {
-  return dev == attr.st_dev && size == attr.st_size && change_time.tv_sec == attr.st_ctim.tv_sec &&
-         change_time.tv_nsec == attr.st_ctim.tv_nsec;
-}
-
 bool MaterializationRecord::range_materialized(uint64_t off, uint64_t size) const {
   if (missing == 0) return true;
   const BlockRange range = download_blocks(off, size);
@@ -42,9 +29,38 @@ bool MaterializationRecord::range_materialized(uint64_t off, uint64_t size) cons
 void MaterializationRecord::end_at(uint64_t size) {
   const BlockRange range = download_blocks(0, size);
   const uint64_t blocks = size == 0 ? 0 : range.last + 1;
-  if (blocks >= materialized.size()) return;
-  materialized.resize(blocks);
+  if (blocks < materialized.size()) resize_blocks(blocks);
+}
+
+void MaterializationRecord::resize_blocks(uint64_t blocks) {
+  materialized.resize(blocks, false);
+  requested.resize(blocks, false);
   missing = static_cast<uint64_t>(std::count(materialized.begin(), materialized.end(), false));
+}
+
+bool MaterializationRecord::mark_present(uint64_t block) {
+  if (block >= materialized.size()) return false;
+  requested[block] = false;
+  if (!materialized[block]) {
+    materialized[block] = true;
+    --missing;
+  }
+  return true;
+}
+
+bool MaterializationRecord::requested_from(uint64_t off) const {
+  const auto first = off / static_cast<uint64_t>(state.download_blocksize);
+  return first < requested.size() &&
+         std::find(requested.begin() + static_cast<std::ptrdiff_t>(first), requested.end(), true) !=
+             requested.end();
+}
+
+void MaterializationRecord::forget_requests() {
+  std::fill(requested.begin(), requested.end(), false);
+}
+
+void MaterializationRecord::forget_request(uint64_t block) {
+  if (block < requested.size()) requested[block] = false;
 }
 
 std::optional<uint64_t> MaterializationRecord::first_missing_from(uint64_t off) const {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "daemon/open_file.hpp"
+#include "materialize/source_identity.hpp"
 
 namespace quarnix {
 
@@ -63,7 +64,8 @@ struct pending_setattr {
   struct stat attr;
   int to_set;
   uint64_t fh;
-  uint64_t block;  // the download block whose type-1 notification completes it
+  uint64_t block;  // the download block whose type-1 notification it waits for
+  bool block_arrived = false;
 };
 
 // An open that truncates the file (O_TRUNC, or a create that found the file
@@ -76,18 +78,8 @@ struct pending_open {
   std::unique_ptr<OpenFile> file;
   std::optional<fuse_entry_param> entry;
   mode_t mode;         // of a create, for its operations-log line
-  uint64_t block = 0;  // the download block whose type-1 notification completes it
-};
-
-// What tells the file a record belongs to from a later one that took its
-// inode number: the device, and the size and change time the daemon last saw.
-struct SourceIdentity {
-  static SourceIdentity of(const struct stat& attr);
-  bool matches(const struct stat& attr) const;
-
-  uint64_t dev = 0;
-  int64_t size = 0;
-  timespec change_time{};
+  uint64_t block = 0;  // the download block whose type-1 notification it waits for
+  bool block_arrived = false;
 };
 
 // Guarded by the linked inode's mutex; the map that holds it, and a record no
@@ -102,15 +94,35 @@ struct MaterializationRecord {
   void end_at(uint64_t size);
   // The first missing block at or past the one that holds byte `off`.
   std::optional<uint64_t> first_missing_from(uint64_t off) const;
+  // The file has `blocks` download blocks: bits that already existed keep
+  // their value, new ones are missing.
+  void resize_blocks(uint64_t blocks);
+  // A notification says the block is in the source file. False when the
+  // block lies past the end of the bits.
+  bool mark_present(uint64_t block);
+  void mark_requested(uint64_t block) { requested[block] = true; }
+  // Whether a block at or past the one that holds byte `off` was asked for
+  // and not yet notified: the peer may still write it.
+  bool requested_from(uint64_t off) const;
+  // Nothing asked for is answered any more (the peer has gone, or the file
+  // has no name left where it could find it); or the request for one block
+  // never went out.
+  void forget_requests();
+  void forget_request(uint64_t block);
 
   std::vector<bool> materialized;  // bit b: download block b is in the source file
-  std::string path;                // relative to the source root, no leading "/"
-  uint64_t missing = 0;            // clear bits; 0: the file is complete
+  // Bit b: block b was asked for since its last notification. A size change
+  // waits until none is left from its new end on: a late write of the peer
+  // would otherwise grow the file back, with holes before the old bytes.
+  std::vector<bool> requested;
+  std::string path;      // relative to the source root, no leading "/"
+  uint64_t missing = 0;  // clear bits; 0: the file is complete
   std::list<pending_read> reads;
   std::list<pending_write_buf> write_bufs;
   std::list<pending_setattr> setattrs;
   std::list<pending_open> opens;
-  SourceIdentity identity;  // as marked, or as its last inode left it
+  SourceIdentity identity;         // as marked; the size as its last inode left it
+  bool nameless_reported = false;  // a request found the file with no name left
 };
 
 // The download blocks a byte range touches, as [first, last]; none for an

@@ -7,6 +7,8 @@
 #include "daemon/operations.hpp"
 #include "daemon/page_cache.hpp"
 #include "daemon/reply.hpp"
+#include "materialize/completion.hpp"
+#include "materialize/lookups_given_back.hpp"
 #include "materialize/request_channel.hpp"
 #include "support/logging.hpp"
 
@@ -81,6 +83,8 @@ bool park_write_buf(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, fuse_buf
 
 void change_size_when_present(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, struct stat* attr,
                               int to_set, const fuse_file_info* fi) {
+  // The size change may complete parked creates, which may fail.
+  const LookupsGivenBack given_back;
   std::lock_guard lock(inode.mutex);
   MaterializationRecord& record = *inode.mat_record;
   const std::optional<uint64_t> block =
@@ -98,6 +102,7 @@ void change_size_when_present(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino
 }
 
 void truncate_when_present(InodeRecord& inode, pending_open open) {
+  const LookupsGivenBack given_back;
   std::lock_guard lock(inode.mutex);
   MaterializationRecord& record = *inode.mat_record;
   const std::optional<uint64_t> block = record.first_missing_from(0);
@@ -106,9 +111,7 @@ void truncate_when_present(InodeRecord& inode, pending_open open) {
     return;
   }
   if (inode.request_block(*block, block_needed_by_size_change) != 0) {
-    // The kernel never learns of the lookup the create made.
-    if (open.entry) --inode.nlookup;
-    reply_err(open.req, EIO);
+    fail_parked_open(open, EIO);
     return;
   }
   open.block = *block;

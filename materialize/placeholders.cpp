@@ -8,6 +8,7 @@
 #include "daemon/daemon_state.hpp"
 #include "daemon/operations.hpp"
 #include "materialize/completion.hpp"
+#include "materialize/lookups_given_back.hpp"
 #include "materialize/request_path.hpp"
 #include "support/logging.hpp"
 
@@ -24,12 +25,9 @@ int mark_unmaterialized(const char* fpath, const struct stat* sb, int typeflag, 
   });
 
   record.path = path_below_source(fpath);
-  record.identity = SourceIdentity::of(*sb);
-  record.materialized.resize(blocks, false);
+  record.identity = SourceIdentity::of(*sb, FileHandle::at_path(fpath));
   // Bits kept from an earlier marking stay set and are not missing.
-  record.missing = 0;
-  for (const bool present : record.materialized)
-    if (!present) ++record.missing;
+  record.resize_blocks(blocks);
   return 0;
 }
 
@@ -58,7 +56,8 @@ std::optional<std::string> link_materialization_record(InodeRecord& record, cons
                                                        bool created) {
   const auto found = state.mat_records.find(record.ino);
   if (found != state.mat_records.end() &&
-      (created || !S_ISREG(attr.st_mode) || !found->second.identity.matches(attr)))
+      (created || !S_ISREG(attr.st_mode) ||
+       !found->second.identity.matches(attr, FileHandle::of_descriptor(record.fd.get()))))
     drop_stale_record(record.ino);
   // A file made through the mount holds what is written to it: never a placeholder.
   if (created) return std::nullopt;
@@ -88,14 +87,17 @@ void unlink_materialization_record(InodeRecord& record) {
     return;
   }
   // An incomplete file keeps its bits for its next lookup, which takes them
-  // as its own when the file is still as this inode leaves it.
-  linked.identity = SourceIdentity::of(info);
-  if (std::optional<std::string> path = current_path(record)) linked.path = *path;
+  // as its own when the file is still as this inode leaves it: in the size
+  // that truncations and writes through the mount may have changed.
+  linked.identity.size = info.st_size;
+  if (std::optional<std::string> path = current_path(record.fd.get(), record.dev, record.ino))
+    linked.path = *path;
 }
 
 void name_removed(int fd) {
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 0) return;
+  const LookupsGivenBack given_back;
   std::unique_lock state_lock(state.mutex);
   const auto found = state.mat_records.find(info.st_ino);
   if (found == state.mat_records.end() || found->second.identity.dev != info.st_dev) return;

@@ -6,14 +6,19 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
 
+#include "materialize/completion.hpp"
 #include "materialize/input_loop.hpp"
+#include "materialize/request_path.hpp"
 #include "support/errors.hpp"
+#include "support/logging.hpp"
 
 namespace quarnix {
 
@@ -56,13 +61,15 @@ mat_notify decode_mat_notify(const char* record) {
 void RequestChannel::start() {
   stop_event.reset(::eventfd(0, EFD_CLOEXEC));
   if (!stop_event) throw RuntimeError("eventfd()", errno);
+  struct stat info {};
+  to_socket = ::fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode);
   writer = std::thread([this] { write_queued(); });
 }
 
-int RequestChannel::send(std::vector<char> record) {
+int RequestChannel::send(BlockRequest request) {
   std::lock_guard lock(mutex);
   if (closed) return EIO;
-  queue.push_back(std::move(record));
+  queue.push_back(std::move(request));
   queued.notify_one();
   return 0;
 }
@@ -90,15 +97,28 @@ void RequestChannel::stop() {
 
 void RequestChannel::write_queued() {
   hold_back_session_signals();
+  RequestPaths paths;
   for (;;) {
-    std::vector<char> record;
+    BlockRequest request;
     {
       std::unique_lock lock(mutex);
       queued.wait(lock, [this] { return stopping || !queue.empty(); });
       if (stopping) return;
-      record = std::move(queue.front());
+      request = std::move(queue.front());
       queue.pop_front();
     }
+    const std::optional<std::string> path = paths.find(request);
+    if (!path) {
+      block_cannot_be_asked_for(request.ino, request.block);
+      continue;
+    }
+    const std::vector<char> record =
+        encode_mat_request(request.type, request.dev, request.ino, request.block, *path);
+    debug_line(3, DebugStyle::plain, [&] {
+      return "DEBUG: Sending materialization request for inode " + std::to_string(request.ino) +
+             ", blockno " + std::to_string(request.block) + " (path " + *path + ", size " +
+             std::to_string(record.size()) + ")";
+    });
     const Outcome outcome = write_record(record);
     if (outcome == Outcome::stopped) return;
     if (outcome == Outcome::failed) {
@@ -116,11 +136,10 @@ RequestChannel::Outcome RequestChannel::write_record(const std::vector<char>& re
     const int ready = ::poll(fds, 2, -1);
     if (ready < 0 && errno == EINTR) continue;
     if (ready > 0 && fds[1].revents != 0) return Outcome::stopped;
-    // Once a pipe has room, a piece of at most PIPE_BUF bytes goes in whole
-    // without blocking: a record that short is never cut by a stop.
     const std::size_t piece = std::min<std::size_t>(record.size() - written, PIPE_BUF);
-    const ssize_t result = ready < 0 ? -1 : ::write(fd, record.data() + written, piece);
-    // EAGAIN: the peer made the pipe non-blocking and it is full again.
+    const ssize_t result = ready < 0 ? -1 : write_piece(record.data() + written, piece);
+    // EAGAIN: a socket without room, or a pipe the peer made non-blocking
+    // that is full again.
     if (result < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (result < 0) {
       warn("ERROR: request_block(): Writing to stdout failed");
@@ -129,6 +148,16 @@ RequestChannel::Outcome RequestChannel::write_record(const std::vector<char>& re
     written += static_cast<std::size_t>(result);
   }
   return Outcome::written;
+}
+
+ssize_t RequestChannel::write_piece(const char* bytes, std::size_t size) {
+  // A socket that poll finds writable may still have less room than the
+  // piece: it is written without waiting, and the rest waits for the next poll.
+  if (to_socket) return ::send(fd, bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+  // Once a pipe has a free buffer, which is what poll reports, a piece of at
+  // most PIPE_BUF bytes goes in whole without blocking: a record that short is
+  // never cut by a stop. (A terminal on standard output could still block.)
+  return ::write(fd, bytes, size);
 }
 
 void hold_back_session_signals() {

@@ -32,9 +32,21 @@ struct mat_notify {
 constexpr std::size_t mat_notify_size = 32;
 mat_notify decode_mat_notify(const char* record);
 
+// One request as an operation queues it. The path it names is worked out by
+// the writer: finding it may take a search of the whole source tree.
+struct BlockRequest {
+  int32_t type = 0;
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  uint64_t block = 0;
+  UniqueFd file;           // a copy of the inode's O_PATH descriptor
+  std::string known_path;  // where the file was last seen
+};
+
 // Requests are queued by the operations that need blocks and written by one
 // writer thread, so that a peer slow to read stalls only the operations that
-// wait for its blocks, never one that holds a lock.
+// wait for its blocks, never one that holds a lock. The writer holds no lock of
+// the daemon while it finds a path or writes.
 class RequestChannel {
  public:
   explicit RequestChannel(int fd) : fd(fd) {}
@@ -44,8 +56,8 @@ class RequestChannel {
 
   // Starts the writer thread.
   void start();
-  // Queues one whole record: 0, or EIO once the channel is closed.
-  int send(std::vector<char> record);
+  // Queues one request: 0, or EIO once the channel is closed.
+  int send(BlockRequest request);
   // The peer is gone: nothing more is sent and every request fails.
   void close();
   // Closes the channel and ends the writer; a record the peer takes no more
@@ -56,12 +68,14 @@ class RequestChannel {
   void write_queued();
   enum class Outcome { written, stopped, failed };
   Outcome write_record(const std::vector<char>& record);
+  ssize_t write_piece(const char* bytes, std::size_t size);
 
   const int fd;
+  bool to_socket = false;  // set before the writer starts
   // Innermost: taken under any other lock, nothing is locked under it.
   std::mutex mutex;
   std::condition_variable queued;
-  std::deque<std::vector<char>> queue;
+  std::deque<BlockRequest> queue;
   bool closed = false;
   bool stopping = false;
   UniqueFd stop_event;

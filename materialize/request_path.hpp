@@ -3,16 +3,27 @@
 // file was marked.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
-#include "daemon/inode_record.hpp"
+#include "materialize/request_channel.hpp"
 
 namespace quarnix {
 
-// For an inode with a linked record, its mutex held. Nothing when the file
-// has no name left in the source tree.
-std::optional<std::string> request_path(InodeRecord& inode);
+// The request writer's: it takes no lock of the daemon.
+class RequestPaths {
+ public:
+  // Relative to the source root; nothing when the file has no name left in
+  // the source tree.
+  std::optional<std::string> find(const BlockRequest& request);
+
+ private:
+  // Names that a search of the tree found, by source inode number: a file
+  // whose looked-up name is gone is asked for again under the one found.
+  std::unordered_map<uint64_t, std::string> searched;
+};
 
 // A full path below the source root, relative to the root and without a
 // leading "/".

@@ -1,28 +1,25 @@
 // The request functions of an inode with a materialization record.
 
+#include <fcntl.h>
+
 #include "daemon/daemon_state.hpp"
+#include "daemon/proc_path.hpp"
 #include "materialize/request_channel.hpp"
-#include "materialize/request_path.hpp"
-#include "support/logging.hpp"
 
 namespace quarnix {
 
 int InodeRecord::request_block(uint64_t block, int32_t type) {
-  const std::optional<std::string> found = request_path(*this);
-  if (!found) {
-    log_warning(boost::format("request_block(): inode %d has no name left in the source tree, "
-                              "block %d cannot be asked for") %
-                ino % block);
-    return ENOENT;
+  // The writer finds the file's path through its own copy of the descriptor.
+  UniqueFd file(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+  if (!file) {
+    const int error = errno;
+    report_if_out_of_descriptors(error);
+    return error;
   }
-  const std::string& path = *found;
-  std::vector<char> record = encode_mat_request(type, dev, ino, block, path);
-  debug_line(3, DebugStyle::plain, [&] {
-    return "DEBUG: Sending materialization request for inode " + std::to_string(ino) +
-           ", blockno " + std::to_string(block) + " (path " + path + ", size " +
-           std::to_string(record.size()) + ")";
-  });
-  return request_channel().send(std::move(record));
+  const int error = request_channel().send(
+      BlockRequest{type, dev, ino, block, std::move(file), mat_record->path});
+  if (error == 0) mat_record->mark_requested(block);
+  return error;
 }
 
 int64_t InodeRecord::request_range(uint64_t off, uint64_t size) {

@@ -113,24 +113,16 @@ int exit_status_after(int tracer_status) {
   return tracer_failed(tracer_status) ? exit_tracer_failed : termination_status();
 }
 
-int run_tracer_mode(const PrefetchRun& run, const char* argv0, std::uint64_t device,
-                    UniqueFd pipe_read, UniqueFd pipe_write) {
-  log_info("Starting tracer...");
-  // A request to end the daemon ends the tracer; the daemon then ends in
-  // order, as after any end of the trace.
-  end_tracer_on_termination();
-  std::optional<TracerLockFile> lock = TracerLockFile::create("quarnix_prefetchd");
-  if (!lock) return exit_no_lock_file;
-  if (termination_status() != 0) return termination_status();
+// From the start of the tracer to the end of the run: the exit status.
+int follow_tracer(const PrefetchRun& run, const char* argv0, std::uint64_t device,
+                  UniqueFd& pipe_read, UniqueFd& pipe_write, std::optional<TracerLockFile>& lock) {
   const pid_t own_pid = getpid();
-  const pid_t tracer = fork();
-  if (tracer < 0) throw RuntimeError("fork()", errno);
+  const pid_t tracer = fork_tracer();
   if (tracer == 0) {
     close_checked(pipe_read, "close(pipefd[0])");
     // Our own prefetch reads are not to be traced.
     exec_tracer(argv0, pipe_write.release(), device, own_pid);
   }
-  track_tracer(tracer);
   // Only here, after the fork: an interrupt from the terminal ends the
   // tracer, and the daemon then ends in order with its statistics.
   ignore_sigint();
@@ -148,10 +140,27 @@ int run_tracer_mode(const PrefetchRun& run, const char* argv0, std::uint64_t dev
   lock->name_tracer(tracer);
   int status = 0;
   follow_and_prefetch(run, trace.get(), false, [&] {
-    status = *wait_for_tracer_end(tracer, true);
+    // The loop also stops at the line "exit", with the pipe still open: the
+    // tracer may run on, and is ended rather than waited for.
+    const bool trace_ended = feof(trace.get()) || ferror(trace.get());
+    status = trace_ended ? *wait_for_tracer_end(tracer, true) : end_tracer(tracer);
     lock.reset();
   });
   return exit_status_after(status);
+}
+
+int run_tracer_mode(const PrefetchRun& run, const char* argv0, std::uint64_t device,
+                    UniqueFd pipe_read, UniqueFd pipe_write) {
+  log_info("Starting tracer...");
+  // A request to end the daemon ends the tracer; the daemon then ends in
+  // order, as after any end of the trace.
+  end_tracer_on_termination();
+  std::optional<TracerLockFile> lock = TracerLockFile::create("quarnix_prefetchd");
+  if (!lock) return exit_no_lock_file;
+  if (termination_status() != 0) return termination_status();
+  return run_removing_files_after_failure(
+      [&] { return follow_tracer(run, argv0, device, pipe_read, pipe_write, lock); },
+      [&] { lock.reset(); });
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <iosfwd>
 #include <string>
 
+#include "support/block_number.hpp"
+
 namespace quarnix {
 
 // Hash of a path relative to the tree root: MurmurHash3 x86_32 with seed 0,
@@ -27,7 +29,7 @@ struct block_id_t {
   // Block numbers come from 64-bit offset quotients; one that does not fit
   // in 32 bits throws "block number overflow".
   block_id_t(std::uint32_t path_hash, std::uint64_t block_number) {
-    if (block_number > 0xffffffffu) detail::throw_block_number_overflow();
+    if (block_number > largest_block_number) detail::throw_block_number_overflow();
     value = static_cast<std::uint64_t>(path_hash) << 32 | block_number;
   }
 

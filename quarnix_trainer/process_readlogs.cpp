@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "quarnix_trainer/read_log_lines.hpp"
+#include "support/block_number.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
@@ -18,7 +19,6 @@ namespace {
 
 // Mapped files listed by name in the warning; the rest only by number.
 constexpr std::size_t max_listed_mapped_files = 30;
-constexpr std::uint64_t max_block_number = 0xffffffffu;
 
 std::ifstream open_log(const std::string& file) {
   errno = 0;
@@ -51,7 +51,7 @@ BlockRange block_range(std::uint64_t offset, std::uint64_t size, unsigned int bl
     detail::throw_block_number_overflow();
   const std::uint64_t first = offset / blocksize;
   const std::uint64_t last = (offset + size - 1) / blocksize;
-  if (last > max_block_number) detail::throw_block_number_overflow();
+  if (last > largest_block_number) detail::throw_block_number_overflow();
   return {first, last - first + 1};
 }
 

@@ -12,6 +12,7 @@
 #include "profile/block_id.hpp"
 #include "profile/prediction_cursor.hpp"
 #include "readahead/readahead_state.hpp"
+#include "support/block_number.hpp"
 
 namespace quarnix {
 
@@ -32,8 +33,6 @@ struct ObservedBlocks {
   std::uint64_t first;
   std::uint64_t last;
 };
-
-inline constexpr std::uint64_t largest_block_number = 0xffffffffu;
 
 namespace detail {
 void log_no_predictions(const ScoringMessages& messages);

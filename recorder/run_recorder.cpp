@@ -29,12 +29,13 @@ namespace {
 constexpr int exit_no_lock_file = 3;
 constexpr int exit_tracer_failed = 9;
 
-// The raw trace and the read log, created under one base name before the
+// The raw trace and the read log, created under one base name just before the
 // tracer starts; the raw trace is the tracer's alone to write.
 struct RecorderFiles {
   std::string base;
   UniqueFd trace;
   ReadLogOutputs read_log;
+  bool traced = false;  // once the tracer child runs
 
   // Where the recorder reads the raw trace: the very file it created, not
   // whatever might hold its name by then.
@@ -43,6 +44,14 @@ struct RecorderFiles {
   void remove(std::initializer_list<const char*> suffixes) const {
     for (const char* suffix : suffixes)
       unlink((base + suffix).c_str());
+  }
+
+  // After a failure the read log goes, since a part of one would pass for a
+  // whole one; the raw trace stays once a tracer has run, as after a failed
+  // tracer.
+  void remove_after_failure() const {
+    remove({".csv", "_files.csv"});
+    if (!traced) remove({".trace"});
   }
 };
 
@@ -83,36 +92,13 @@ int wait_for_tracer(pid_t tracer, const std::string& trace_path, TracerLockFile&
   }
 }
 
-}  // namespace
-
-int run_recorder(int argc, char** argv) {
-  install_terminate_handler();
-  const RecorderOptions options = parse_options(argc, argv);
-  const uint64_t device = check_mountpoint(options.mountpoint);
-  RecorderFiles files = claim_recorder_files();
-  log_info(boost::format("Data will be written into %s.*.") % files.base);
-  // From here a request to end the recorder ends the trace, which is then
-  // translated as after any other end.
-  end_tracer_on_termination();
-
-  log_info("Scanning mountpoint...");
-  const ino2path_t ino2path = scan_mountpoint(options.mountpoint);
-  log_info(boost::format("Found %d files") % ino2path.size());
-
-  log_info("Starting tracer...");
-  // Before the fork, so that an interrupt from the terminal ends neither the
-  // tracer nor the recorder: tracing ends with the unmount.
-  ignore_sigint();
-  std::optional<TracerLockFile> lock = TracerLockFile::create("quarnix_recorder");
-  if (!lock || termination_status() != 0) {
-    files.remove({".trace", ".csv", "_files.csv"});
-    return lock ? termination_status() : exit_no_lock_file;
-  }
+// From the start of the tracer to the end of the run: the exit status.
+int record(const RecorderOptions& options, const char* argv0, uint64_t device,
+           const ino2path_t& ino2path, RecorderFiles& files, std::optional<TracerLockFile>& lock) {
   const int excluded_pid = options.excluded_pid.value_or(getpid());
-  const pid_t tracer = fork();
-  if (tracer < 0) throw RuntimeError("fork()", errno);
-  if (tracer == 0) exec_tracer(argv[0], files.trace.release(), device, excluded_pid);
-  track_tracer(tracer);
+  const pid_t tracer = fork_tracer();
+  if (tracer == 0) exec_tracer(argv0, files.trace.release(), device, excluded_pid);
+  files.traced = true;
 
   const std::string trace_path = files.trace_reading_path();
   const int status = wait_for_tracer(tracer, trace_path, *lock);
@@ -127,6 +113,45 @@ int run_recorder(int argc, char** argv) {
   if (!options.keep_raw && unlink((files.base + ".trace").c_str()) != 0)
     throw RuntimeError("unlink()", errno);
   return termination_status();
+}
+
+}  // namespace
+
+int run_recorder(int argc, char** argv) {
+  install_terminate_handler();
+  const RecorderOptions options = parse_options(argc, argv);
+  const uint64_t device = check_mountpoint(options.mountpoint);
+
+  // From here a request to end the recorder ends the trace, which is then
+  // translated as after any other end; one that comes during the scan ends
+  // the recorder after it, before any tracer starts. The files are claimed
+  // before the scan, as the messages tell, and removed again should the run
+  // fail before it ends.
+  end_tracer_on_termination();
+  RecorderFiles files = claim_recorder_files();
+  log_info(boost::format("Data will be written into %s.*.") % files.base);
+  std::optional<TracerLockFile> lock;
+  return run_removing_files_after_failure(
+      [&] {
+        log_info("Scanning mountpoint...");
+        const ino2path_t ino2path = scan_mountpoint(options.mountpoint);
+        log_info(boost::format("Found %d files") % ino2path.size());
+        log_info("Starting tracer...");
+        // An interrupt from the terminal ends neither the recorder nor the
+        // tracer forked later: tracing ends with the unmount.
+        ignore_sigint();
+        if (auto created = TracerLockFile::create("quarnix_recorder"))
+          lock.emplace(std::move(*created));
+        if (!lock || termination_status() != 0) {
+          files.remove({".trace", ".csv", "_files.csv"});
+          return lock ? termination_status() : exit_no_lock_file;
+        }
+        return record(options, argv[0], device, ino2path, files, lock);
+      },
+      [&] {
+        lock.reset();
+        files.remove_after_failure();
+      });
 }
 
 }  // namespace quarnix::recorder

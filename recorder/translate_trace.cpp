@@ -6,6 +6,7 @@
 #include <fstream>
 #include <unordered_set>
 
+#include "support/block_number.hpp"
 #include "support/descriptor_stream.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
@@ -92,9 +93,10 @@ class ReadLogWriter {
   // log: it is left out, with a warning.
   static bool fits_blocks(const TraceRead& read) {
     if (fits_read_log_blocks(read.offset, static_cast<uint64_t>(read.result))) return true;
-    log_warning(boost::format("read(ino=%d, off=%d, len=%d) reaches past the last block a read "
-                              "log can hold, left out") %
-                read.inode % read.offset % read.result);
+    log_warning(boost::format("read(ino=%d, off=%d) -> %d ends past block %d at %d bytes a "
+                              "block, the last that the trainer can number; left out") %
+                read.inode % read.offset % read.result % largest_block_number %
+                smallest_trained_block_size);
     return false;
   }
 

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <thread>
 
+#include "support/logging.hpp"
+
 namespace quarnix {
 
 namespace {
@@ -21,9 +23,9 @@ std::string base_name_for(const std::string& prefix, time_t now) {
       .str();
 }
 
-// Creates every file under `claim.base`; false when one name is taken, after
-// the files created so far are removed again.
-bool create_all(ClaimedBaseName& claim, const std::vector<NewFile>& files) {
+// Creates every file under `claim.base`; false when one name is taken (then
+// in `taken`), after the files created so far are removed again.
+bool create_all(ClaimedBaseName& claim, const std::vector<NewFile>& files, std::string& taken) {
   for (const NewFile& file : files) {
     const std::string path = claim.base + file.suffix;
     UniqueFd fd = create_exclusively(path, file.mode);
@@ -32,7 +34,10 @@ bool create_all(ClaimedBaseName& claim, const std::vector<NewFile>& files) {
       for (std::size_t created = 0; created < claim.files.size(); ++created)
         ::unlink((claim.base + files[created].suffix).c_str());
       claim.files.clear();
-      if (error == EEXIST) return false;
+      if (error == EEXIST) {
+        taken = path;
+        return false;
+      }
       claim.failed_path = path;
       claim.error = error;
       return true;
@@ -49,10 +54,17 @@ UniqueFd create_exclusively(const std::string& path, mode_t mode) {
 }
 
 ClaimedBaseName claim_base_name(const std::string& prefix, const std::vector<NewFile>& files) {
+  std::string reported;
   for (;;) {
     ClaimedBaseName claim;
     claim.base = base_name_for(prefix, ::time(nullptr));
-    if (create_all(claim, files)) return claim;
+    std::string taken;
+    if (create_all(claim, files, taken)) return claim;
+    // The wait for the next name may last a second: said once per taken name.
+    if (taken != reported) {
+      log_info(boost::format("%s exists, waiting for the next second's name") % taken);
+      reported = taken;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }

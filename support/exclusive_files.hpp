@@ -36,8 +36,9 @@ struct ClaimedBaseName {
 // A base name `prefix` followed by the current UTC time ("%04d%02d%02d_%02d%02d%02d")
 // under which this call created every file of `files`. A name that another
 // program holds already, in one of its files or all, stays its own: the files
-// created for it are removed again and the claim waits for the next second,
-// so that names keep the form their readers expect and nothing is overwritten.
+// created for it are removed again and the claim waits for the next second
+// (with one INFO line naming the taken file), so that names keep the form
+// their readers expect and nothing is overwritten.
 ClaimedBaseName claim_base_name(const std::string& prefix, const std::vector<NewFile>& files);
 
 }  // namespace quarnix

@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 
+#include "support/block_number.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {
@@ -41,7 +42,6 @@ void warn_left_out_of_read_log(std::string_view what, std::string_view text) {
 bool fits_read_log_blocks(std::uint64_t offset, std::uint64_t size) {
   if (size == 0) return true;
   if (size - 1 > std::numeric_limits<std::uint64_t>::max() - offset) return false;
-  constexpr std::uint64_t largest_block_number = 0xffffffffu;
   return (offset + size - 1) / smallest_trained_block_size <= largest_block_number;
 }
 

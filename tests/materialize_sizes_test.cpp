@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "tests/fixtures/materialization_peer.hpp"
 #include "tests/fixtures/test_data.hpp"
@@ -32,9 +33,10 @@ void serve_size_change(MaterializationPeer& peer, const std::string& path, uint6
   EXPECT_EQ(call.result(), 0);
 }
 
-// After a size change the blocks past the new size are no longer missing: a
-// read that waited for one sees the new end of file, and growing the file
-// again gives zeros there rather than the peer's bytes.
+// After a size change the blocks past the new size are no longer missing, and
+// growing the file again gives zeros there rather than the peer's bytes. A
+// block past the new size that the peer was asked for before lands first: its
+// write cannot grow the file back afterwards.
 TEST(MaterializationSizes, SizeChangesEndTheBlocksPastTheNewSize) {
   MountGround ground;
   MaterializationPeer peer(ground, block_size);
@@ -45,15 +47,23 @@ TEST(MaterializationSizes, SizeChangesEndTheBlocksPastTheNewSize) {
 
   const fs::path z = ground.mountpoint / "z";
   FileCall waiting = pread_in_background(peer, z, 2 * block_size, 10);
-  ASSERT_EQ(take_requests(peer, "z", 0, 1).size(), 1u);
+  const std::vector<MatRequest> read_requests = take_requests(peer, "z", 0, 1);
+  ASSERT_EQ(read_requests.size(), 1u);
   BackgroundCall& emptied = peer.in_background([z] {
     const int fd = ::open(z.c_str(), O_RDWR);
     const int result = ::ftruncate(fd, 0);
     ::close(fd);
     return result;
   });
-  serve_size_change(peer, "z", 0, emptied);
-  EXPECT_EQ(waiting.call.result(), 0);
+  const std::vector<MatRequest> size_requests = take_requests(peer, "z", 1, 1);
+  ASSERT_EQ(size_requests.size(), 1u);
+  EXPECT_EQ(size_requests[0].block, 0u);
+  peer.serve(size_requests[0]);
+  EXPECT_FALSE(emptied.finished_within(no_answer)) << "the size change left block 2 outstanding";
+  peer.serve(read_requests[0]);
+  EXPECT_EQ(emptied.result(), 0);
+  EXPECT_EQ(waiting.call.result(), 10);
+  EXPECT_EQ(*waiting.data, peer.contents("z").substr(2 * block_size, 10));
   EXPECT_EQ(fs::file_size(ground.source / "z"), 0u);
 
   // Cut inside block 1, which is waited for; growing again waits for nothing.
@@ -75,16 +85,20 @@ TEST(MaterializationSizes, SizeChangesEndTheBlocksPastTheNewSize) {
 // An open with O_TRUNC is the size change to 0 it is: it waits for the first
 // missing block as a truncation would, and the file then holds exactly what
 // was written, with and without the kernel's write-back cache; so does a
-// create that finds a placeholder under its name.
+// create that finds a placeholder under its name. A create that fails once
+// the peer has gone gives back the lookup it made, and the daemon lets go of
+// the file.
 TEST(MaterializationSizes, TruncatingOpensWaitAndLeaveOnlyWhatIsWritten) {
   struct Case {
     const char* name;
     std::vector<std::string> options;
     bool create;
+    bool peer_leaves = false;
   };
   const std::vector<Case> cases = {{"open", {"--log-all"}, false},
                                    {"open with write-back", {}, false},
-                                   {"create", {"--log-all", "--forgetmat"}, true}};
+                                   {"create", {"--log-all", "--forgetmat"}, true},
+                                   {"create left", {"--log-all", "--forgetmat"}, true, true}};
   for (const Case& test_case : cases) {
     SCOPED_TRACE(test_case.name);
     MountGround ground;
@@ -104,6 +118,21 @@ TEST(MaterializationSizes, TruncatingOpensWaitAndLeaveOnlyWhatIsWritten) {
           fd >= 0 && ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
       return fd >= 0 && ::close(fd) == 0 && done ? 0 : -1;
     });
+    if (test_case.peer_leaves) {
+      ASSERT_EQ(take_requests(peer, "f", 1, 1).size(), 1u);
+      peer.close_input();
+      EXPECT_EQ(written.result(), -1);
+      EXPECT_EQ(written.error(), EIO);
+      const auto held = [&] {
+        return descriptors_below(peer.mount().process().pid(), fs::canonical(ground.source / "f"));
+      };
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (held() > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(5));
+      EXPECT_EQ(held(), 0) << "the failed create kept its lookup";
+      EXPECT_EQ(peer.unmount_and_wait(), 0);
+      continue;
+    }
     serve_size_change(peer, "f", 0, written);
     EXPECT_TRUE(read_file(ground.source / "f") == data);
     EXPECT_TRUE(read_whole(peer, f) == data);

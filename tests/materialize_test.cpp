@@ -202,10 +202,12 @@ TEST(MaterializationFaults, ShutdownAnswersParkedCalls) {
   peer.add_placeholder("s", "contents");
   peer.add_placeholder("t", "truncated");
   ASSERT_TRUE(peer.start({"--log-all"}));
-  // Files still open when the session ends are freed by the daemon itself:
-  // the kernel never releases them.
+  // Files and directories still open when the session ends are freed by the
+  // daemon itself: the kernel never releases them.
   const UniqueFd open_file(::open((ground.mountpoint / "s").c_str(), O_RDONLY));
   ASSERT_TRUE(open_file);
+  const UniqueFd open_directory(::open(ground.mountpoint.c_str(), O_RDONLY | O_DIRECTORY));
+  ASSERT_TRUE(open_directory);
   FileCall parked = pread_in_background(peer, ground.mountpoint / "s", 0, 8);
   ASSERT_TRUE(peer.next_request());
   const fs::path t = ground.mountpoint / "t";

@@ -72,6 +72,16 @@ TEST_F(MaterializeTest, SizeChangesEndTheBlocksPastTheNewSize) {
     std::size_t blocks;
     uint64_t missing;
   };
+  // A block asked for counts until its notification, from the new end on.
+  record.mark_requested(2);
+  EXPECT_TRUE(record.requested_from(0));
+  EXPECT_TRUE(record.requested_from(29 * mib));
+  EXPECT_FALSE(record.requested_from(30 * mib));
+  EXPECT_TRUE(record.mark_present(2));
+  EXPECT_FALSE(record.requested_from(0));
+  EXPECT_FALSE(record.mark_present(3));
+  record.materialized[2] = false;
+  record.missing = 2;
   // Growing adds no missing block; a block the size cuts keeps its state.
   for (const Case& change :
        {Case{30 * mib, 3, 2}, Case{12 * mib, 2, 1}, Case{20 * mib, 2, 1}, Case{0, 0, 0}}) {

@@ -42,15 +42,6 @@ LoggedRead logged(const Block& block) {
   return {block.file, block.block * block_size, block_size};
 }
 
-// Descriptors of a process that lead below a directory.
-int descriptors_below(pid_t pid, const fs::path& directory) {
-  int count = 0;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
-    if (fs::read_symlink(entry.path(), error).string().starts_with(directory.string())) ++count;
-  return count;
-}
-
 bool wait_for_text(Process& process, const std::string& text) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (std::chrono::steady_clock::now() < deadline) {
@@ -251,18 +242,27 @@ TEST(PrefetchdProgram, FollowsTheTracerUntilItEnds) {
 }
 
 // A tracer that prints all its lines and ends at once: every line is read
-// before its end counts, and each is scored.
+// before its end counts, and each is scored. One that ends its lines with
+// "exit" and runs on is ended by the daemon.
 TEST(PrefetchdProgram, ScoresEveryLineOfATracerThatEndsAtOnce) {
   PrefetchGround g;
   ASSERT_TRUE(g.mount.started());
   const fs::path profile = g.write_kernel_profile({{{"a", 0}, {{{"a", 0}, 1.0}}}});
-  StandinBpftrace bpftrace;
-  bpftrace.print(g.trace(std::vector<Block>(200, Block{"a", 0}), 2000, 1000));
-  Process prefetchd = g.start({"--max-blocks", "0", profile.string()}, &bpftrace);
-  ASSERT_EQ(exit_status(prefetchd.wait()), 0) << prefetchd.err();
-  // The first read finds the cursor at the root, which predicts nothing.
-  EXPECT_NE(prefetchd.err().find("     199 hits (100.00% of expected"), std::string::npos)
-      << prefetchd.err();
+  for (const bool says_exit : {false, true}) {
+    SCOPED_TRACE(says_exit);
+    StandinBpftrace bpftrace;
+    const std::string lines = g.trace(std::vector<Block>(200, Block{"a", 0}), 2000, 1000);
+    if (says_exit)
+      bpftrace.print(lines + "exit\n").wait_for_unmount(g.ground.mountpoint);
+    else
+      bpftrace.print(lines);
+    Process prefetchd = g.start({"--max-blocks", "0", profile.string()}, &bpftrace);
+    ASSERT_EQ(exit_status(prefetchd.wait()), 0) << prefetchd.err();
+    // The first read finds the cursor at the root, which predicts nothing.
+    EXPECT_NE(prefetchd.err().find("     199 hits (100.00% of expected"), std::string::npos)
+        << prefetchd.err();
+    EXPECT_EQ(kill(bpftrace.wait_for_pid(), 0), -1) << "the tracer still runs";
+  }
 }
 
 // Profile paths are opened beneath the mountpoint without following any

@@ -6,8 +6,10 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "profile/profile_file.hpp"
@@ -73,10 +75,15 @@ struct TracingGround {
     return words;
   }
 
+  // With a `fault` of tests/fixtures/tracing_faults_preload.cpp provoked in the program.
   Process start(const std::vector<std::string>& words, const StandinBpftrace& bpftrace,
-                const fs::path& work) {
+                const fs::path& work, const std::string& fault = "") {
     ProcessOptions options = in_directory(work);
     bpftrace.add_to(options);
+    if (!fault.empty())
+      options.environment.insert(
+          options.environment.end(),
+          {std::string("LD_PRELOAD=") + TRACING_FAULTS_PRELOAD, "QUARNIX_TRACING_FAULT=" + fault});
     return Process(words, outputs / ("run" + std::to_string(++runs)), options);
   }
 
@@ -161,6 +168,11 @@ TEST(TracingPrograms, WriteNothingThroughNamesPlantedByAnotherUser) {
   bpftrace.print(g.read_of_a());
   Process recorder = g.start(g.command(programs()[0], {"--keep-raw"}), bpftrace, work);
   ASSERT_EQ(exit_status(recorder.wait()), 0) << recorder.err();
+  // The recorder says which name it found taken, once (the earlier ones it
+  // meets only when it started within their second).
+  const std::string out = recorder.out(), last_taken = taken[2] + "_files.csv";
+  EXPECT_NE(out.find(last_taken), std::string::npos) << out;
+  EXPECT_EQ(out.find(last_taken), out.rfind(last_taken)) << out;
   expect_planted_file_unchanged(work / (taken[1] + ".csv"));
   const std::vector<fs::path> traces = own_traces(work);
   ASSERT_EQ(traces.size(), 1u);
@@ -178,34 +190,97 @@ TEST(TracingPrograms, WriteNothingThroughNamesPlantedByAnotherUser) {
 // SIGTERM or SIGHUP to the program ends its tracer; the program handles that
 // end as any other (the recorder translates its trace, the prefetch daemon
 // prints its statistics), removes its lock file and exits with 128 + signal.
+// Sent to the process group while the child has not yet become the tracer,
+// it ends the child there.
 TEST(TracingPrograms, ATerminatedProgramEndsItsTracerInOrder) {
   TracingGround g;
   ASSERT_TRUE(g.mount.started());
   for (const Program& program : programs())
-    for (const int signal : {SIGTERM, SIGHUP}) {
-      SCOPED_TRACE(program.name + " " + std::to_string(signal));
+    for (const int signal : {SIGTERM, SIGHUP})
+      for (const bool at_fork : {false, true}) {
+        SCOPED_TRACE(program.name + " " + std::to_string(signal) + (at_fork ? " at fork" : ""));
+        const fs::path work = g.shared_work();
+        StandinBpftrace bpftrace;
+        bpftrace.print(g.read_of_a()).wait_for_unmount(g.ground.mountpoint);
+        Process process = g.start(g.command(program), bpftrace, work,
+                                  at_fork ? "signal-group-at-fork=" + std::to_string(signal) : "");
+        const fs::path lock = lock_file(work, program, process.pid());
+        pid_t tracer = -1;
+        if (!at_fork) {
+          tracer = bpftrace.wait_for_pid();
+          ASSERT_GT(tracer, 0);
+          ASSERT_EQ(wait_for_line(lock), std::to_string(tracer) + "\n");
+          kill(process.pid(), signal);
+        }
+
+        ASSERT_EQ(exit_status(process.wait()), 128 + signal) << process.err();
+        if (at_fork) {
+          EXPECT_FALSE(bpftrace.ran());
+        } else {
+          EXPECT_EQ(kill(tracer, 0), -1) << "the tracer still runs";
+        }
+        EXPECT_FALSE(fs::exists(lock));
+        if (program.recorder) {
+          EXPECT_TRUE(files_ending_in(work, ".trace").empty());
+          const auto logs = files_ending_in(work, "_files.csv");
+          ASSERT_EQ(logs.size(), 1u);
+          EXPECT_EQ(read_file(logs[0]).empty(), at_fork);
+        } else if (at_fork) {
+          EXPECT_NE(process.out().find("INFO: Tracer terminated, exiting."), std::string::npos)
+              << process.out();
+        } else {
+          EXPECT_NE(process.err().find("INFO: Read-ahead stats:"), std::string::npos)
+              << process.err();
+        }
+      }
+}
+
+// Whether a process that is not our child has ended (gone, or a zombie of
+// whoever adopted it) by a deadline.
+bool ends_soon(pid_t pid) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos || stat.compare(name_end, 3, ") Z") == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+// A failure that ends a program (the terminate handler reports it and
+// aborts) ends its tracer and removes its lock file and read log; the
+// recorder keeps a raw trace that a tracer has written, as after a failed
+// tracer.
+TEST(TracingPrograms, AFailedRunEndsItsTracerAndRemovesItsFiles) {
+  TracingGround g;
+  ASSERT_TRUE(g.mount.started());
+  struct Case {
+    std::string fault;
+    std::string error;
+    bool traced;
+  };
+  const Case cases[] = {{"fail-fork", "INTERNAL ERROR: fork()", false},
+                        {"fail-blocking-wait", "INTERNAL ERROR: waitpid()", true}};
+  for (const Program& program : programs())
+    for (const Case& c : cases) {
+      SCOPED_TRACE(program.name + " " + c.fault);
       const fs::path work = g.shared_work();
       StandinBpftrace bpftrace;
-      bpftrace.print(g.read_of_a()).wait_for_unmount(g.ground.mountpoint);
-      Process process = g.start(g.command(program), bpftrace, work);
-      const pid_t tracer = bpftrace.wait_for_pid();
-      ASSERT_GT(tracer, 0);
-      const fs::path lock = lock_file(work, program, process.pid());
-      ASSERT_EQ(wait_for_line(lock), std::to_string(tracer) + "\n");
-
-      kill(process.pid(), signal);
-      ASSERT_EQ(exit_status(process.wait()), 128 + signal) << process.err();
-      EXPECT_EQ(kill(tracer, 0), -1) << "the tracer still runs";
-      EXPECT_FALSE(fs::exists(lock));
-      if (program.recorder) {
-        EXPECT_TRUE(files_ending_in(work, ".trace").empty());
-        const auto logs = files_ending_in(work, "_files.csv");
-        ASSERT_EQ(logs.size(), 1u);
-        EXPECT_FALSE(read_file(logs[0]).empty());
-      } else {
-        EXPECT_NE(process.err().find("INFO: Read-ahead stats:"), std::string::npos)
-            << process.err();
+      bpftrace.print(g.read_of_a());
+      // The recorder waits blocking once the trace has started, the prefetch
+      // daemon once it has ended.
+      if (program.recorder) bpftrace.wait_for_unmount(g.ground.mountpoint);
+      Process process = g.start(g.command(program), bpftrace, work, c.fault);
+      ASSERT_EQ(exit_status(process.wait()), 128 + SIGABRT) << process.err();
+      EXPECT_NE(process.err().find(c.error), std::string::npos) << process.err();
+      EXPECT_EQ(bpftrace.ran(), c.traced);
+      if (c.traced) {
+        EXPECT_TRUE(ends_soon(bpftrace.wait_for_pid())) << "the tracer still runs";
       }
+      EXPECT_TRUE(files_ending_in(work, ".lck").empty());
+      EXPECT_TRUE(files_ending_in(work, ".csv").empty());
+      EXPECT_EQ(files_ending_in(work, ".trace").size(), program.recorder && c.traced ? 1u : 0u);
     }
 }
 

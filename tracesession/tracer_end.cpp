@@ -1,6 +1,7 @@
 #include "tracesession/tracer_end.hpp"
 
 #include <errno.h>
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -33,6 +34,22 @@ bool ends_trace_on_purpose(int signal) {
   return signal == SIGTERM || signal == SIGINT || signal == SIGHUP || signal == SIGKILL;
 }
 
+// Names the tracer child that a request to end the program is passed on to,
+// as SIGTERM; a request that came before is passed on now.
+void track_tracer(pid_t tracer) {
+  tracked_tracer.store(tracer);
+  // The handler may have run before the store, and seen no tracer.
+  if (requested_signal.load() != 0) ::kill(tracer, SIGTERM);
+}
+
+void restore_default_termination() {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(SIGTERM, &action, nullptr) != 0 || sigaction(SIGHUP, &action, nullptr) != 0)
+    throw RuntimeError("sigaction()", errno);
+}
+
 std::string signal_name(int signal) {
   const char* abbreviation = sigabbrev_np(signal);
   return abbreviation ? std::string("SIG") + abbreviation : std::to_string(signal);
@@ -51,10 +68,37 @@ void end_tracer_on_termination() {
     throw RuntimeError("sigaction()", errno);
 }
 
-void track_tracer(pid_t tracer) {
-  tracked_tracer.store(tracer);
-  // The handler may have run before the store, and seen no tracer.
-  if (requested_signal.load() != 0) ::kill(tracer, SIGTERM);
+TerminationSignalsHeld::TerminationSignalsHeld() {
+  sigset_t termination;
+  sigemptyset(&termination);
+  sigaddset(&termination, SIGTERM);
+  sigaddset(&termination, SIGHUP);
+  if (const int error = pthread_sigmask(SIG_BLOCK, &termination, &previous); error != 0)
+    throw RuntimeError("pthread_sigmask()", error);
+}
+
+TerminationSignalsHeld::~TerminationSignalsHeld() {
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+pid_t fork_tracer() {
+  // Held across the fork: the child would otherwise run the handler until
+  // its exec, and take a request meant for the tracer as one that finds no
+  // tracer yet; the parent acts on a request only once it knows the child.
+  const TerminationSignalsHeld held;
+  const pid_t tracer = ::fork();
+  if (tracer < 0) throw RuntimeError("fork()", errno);
+  if (tracer == 0)
+    restore_default_termination();
+  else
+    track_tracer(tracer);
+  return tracer;
+}
+
+void end_tracer_after_failure() {
+  // Not yet reaped (wait_for_tracer_end gives it up only after the reap), so
+  // the pid is still the tracer's.
+  if (const pid_t tracer = tracked_tracer.exchange(0); tracer > 0) ::kill(tracer, SIGTERM);
 }
 
 int termination_status() {
@@ -75,6 +119,12 @@ std::optional<int> wait_for_tracer_end(pid_t tracer, bool block) {
   while (::waitpid(tracer, &status, 0) != tracer)
     if (errno != EINTR) throw RuntimeError("waitpid()", errno);
   return status;
+}
+
+int end_tracer(pid_t tracer) {
+  if (const auto status = wait_for_tracer_end(tracer, false)) return *status;
+  if (::kill(tracer, SIGTERM) != 0) throw RuntimeError("kill()", errno);
+  return *wait_for_tracer_end(tracer, true);
 }
 
 bool tracer_failed(int wait_status) {
