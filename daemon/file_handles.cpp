@@ -51,9 +51,8 @@ void set_kernel_caching(fuse_file_info* fi) {
   }
 }
 
-void log_create(const InodeRecord& inode, mode_t mode) {
-  if (state.oplog.logs_all())
-    state.oplog.write("create", inode.log_id, static_cast<uint32_t>(mode));
+void log_create(uint64_t log_id, mode_t mode) {
+  if (state.oplog.logs_all()) state.oplog.write("create", log_id, static_cast<uint32_t>(mode));
 }
 
 int source_flags(const fuse_file_info* fi) {
@@ -93,8 +92,10 @@ void hand_out_and_reply(fuse_req_t req, const InodeRecord& inode, fuse_file_info
     if (req) reply_open(req, fi);
     return;
   }
+  // Once the reply is out the kernel may forget the inode at any time.
+  const uint64_t log_id = inode.log_id;
   reply_create(req, entry, fi);
-  log_create(inode, mode);
+  log_create(log_id, mode);
 }
 
 // An open that truncates a placeholder: the file is opened without O_TRUNC
