@@ -6,12 +6,12 @@
 #include <string>
 
 #include "daemon/cache_refresh.hpp"
+#include "daemon/materialization_completion.hpp"
+#include "daemon/materialization_parking.hpp"
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
 #include "daemon/reply.hpp"
-#include "materialize/completion.hpp"
-#include "materialize/parking.hpp"
 #include "support/unique_fd.hpp"
 
 namespace quarnix {

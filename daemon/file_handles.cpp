@@ -4,12 +4,12 @@
 #include <memory>
 #include <optional>
 
+#include "daemon/materialization_completion.hpp"
+#include "daemon/materialization_parking.hpp"
 #include "daemon/open_files.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
 #include "daemon/reply.hpp"
-#include "materialize/completion.hpp"
-#include "materialize/parking.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
@@ -107,7 +107,8 @@ int open_truncating(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, fuse_fil
     return error;
   std::optional<fuse_entry_param> created;
   if (entry) created = *entry;
-  truncate_when_present(inode, pending_open{req, ino, *fi, std::move(file), created, mode});
+  truncate_when_present(inode, pending_open{req, ino, *fi, std::move(file->fd),
+                                            std::move(file->buffered), created, mode});
   return 0;
 }
 
@@ -194,7 +195,7 @@ void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fu
 
 void complete_truncating_open(pending_open& open) {
   InodeRecord& inode = get_inode(open.ino);
-  const int fd = open.file->fd.get();
+  const int fd = open.fd.get();
   const bool writable = (open.fi.flags & O_ACCMODE) != O_RDONLY;
   if ((writable ? ::ftruncate(fd, 0) : ::truncate(ProcPath(fd).c_str(), 0)) != 0) {
     fail_parked_open(open, errno);
@@ -205,7 +206,9 @@ void complete_truncating_open(pending_open& open) {
   // The kernel takes the size from the entry.
   if (open.entry)
     ::fstatat(inode.fd.get(), "", &open.entry->attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
-  hand_out_and_reply(open.req, inode, &open.fi, std::move(open.file),
+  auto file = std::make_unique<OpenFile>(std::move(open.fd));
+  file->buffered = std::move(open.buffered);
+  hand_out_and_reply(open.req, inode, &open.fi, std::move(file),
                      open.entry ? &*open.entry : nullptr, open.mode);
 }
 

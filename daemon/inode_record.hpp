@@ -16,7 +16,7 @@ struct InodeRecord {
   InodeRecord(const InodeRecord&) = delete;
   InodeRecord& operator=(const InodeRecord&) = delete;
 
-  // On-demand materialization (materialize/), for an inode with a linked
+  // On-demand materialization, for an inode with a linked
   // record and its mutex held. Queues a request for one download block: 0,
   // or the errno when it cannot be queued (the peer has gone, no descriptor
   // is left to name the file with).

@@ -7,10 +7,10 @@
 #include <iostream>
 #include <optional>
 
+#include "daemon/materialization_placeholders.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
 #include "daemon/reply.hpp"
-#include "materialize/placeholders.hpp"
 #include "profile/block_id.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"

@@ -5,10 +5,10 @@
 
 #include <cstring>
 
+#include "daemon/materialization_placeholders.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
 #include "daemon/reply.hpp"
-#include "materialize/placeholders.hpp"
 #include "support/unique_fd.hpp"
 
 namespace quarnix {

@@ -6,12 +6,12 @@
 #include <new>
 #include <vector>
 
+#include "daemon/materialization_parking.hpp"
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/page_cache.hpp"
 #include "daemon/read_path_scoring.hpp"
 #include "daemon/reply.hpp"
-#include "materialize/parking.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 

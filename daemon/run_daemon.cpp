@@ -10,14 +10,14 @@
 
 #include "daemon/daemon_state.hpp"
 #include "daemon/fuse_session.hpp"
+#include "daemon/materialization_placeholders.hpp"
+#include "daemon/materialization_threads.hpp"
 #include "daemon/open_files.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/options.hpp"
 #include "daemon/readahead_thread.hpp"
 #include "daemon/standard_descriptors.hpp"
 #include "daemon/statistics.hpp"
-#include "materialize/input_loop.hpp"
-#include "materialize/placeholders.hpp"
 #include "support/command_line.hpp"
 #include "support/ctype_cache.hpp"
 #include "support/errors.hpp"
@@ -70,7 +70,7 @@ void retire_cache_metadata() {
 // Mounts and serves until the loop ends; the session and everything libfuse
 // set up for it are gone when this returns. Returns the exit status.
 int serve(const char* argv0, const std::string& mountpoint, const po::variables_map& vm,
-          ReadaheadThread& readahead_thread, InputLoopThread& input_loop_thread) {
+          ReadaheadThread& readahead_thread, MaterializationThreads& materialization_threads) {
   FuseArguments args;
   if (!args.add(argv0) || !args.add("-o") || !args.add("default_permissions,fsname=quarnix") ||
       (vm.count("debug-fuse") && !args.add("-odebug")))
@@ -80,10 +80,10 @@ int serve(const char* argv0, const std::string& mountpoint, const po::variables_
   ops_init(&ops);
   FuseSession session(args, ops, &state);
   // Parked operations are answered while their session still exists.
-  struct StopInputFirst {
-    InputLoopThread& thread;
-    ~StopInputFirst() { thread.stop(); }
-  } stop_input_first{input_loop_thread};
+  struct StopMaterializationFirst {
+    MaterializationThreads& threads;
+    ~StopMaterializationFirst() { threads.stop(); }
+  } stop_materialization_first{materialization_threads};
   if (!session.exists() || !session.install_signal_handlers()) return 1;
   ::umask(0);
   fuse_loop_config config{};
@@ -126,9 +126,9 @@ int run_daemon(int argc, char** argv) {
     scan_for_placeholders();
 
   retire_cache_metadata();
-  InputLoopThread input_loop_thread(vm.count("ondemand") > 0);
+  MaterializationThreads materialization_threads(vm.count("ondemand") > 0);
   ReadaheadThread readahead_thread;
-  const int status = serve(argv[0], mountpoint, vm, readahead_thread, input_loop_thread);
+  const int status = serve(argv[0], mountpoint, vm, readahead_thread, materialization_threads);
   // Nothing fills the cache any more once the read-ahead thread has ended.
   readahead_thread.stop();
   if (state.cache) {

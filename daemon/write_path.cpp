@@ -2,12 +2,12 @@
 #include <sys/file.h>
 
 #include "daemon/cache_refresh.hpp"
+#include "daemon/materialization_parking.hpp"
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/page_cache.hpp"
 #include "daemon/reply.hpp"
 #include "daemon/source_write.hpp"
-#include "materialize/parking.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {

@@ -1,26 +1,35 @@
-// The input-loop thread: reads the peer's notifications on standard input
-// and completes the operations parked on the blocks they announce.
+// The input-loop thread: reads the peer's notifications on standard input and
+// hands each to the daemon, which completes the operations parked on the
+// block it announces.
 #pragma once
 
+#include <functional>
 #include <thread>
 
+#include "materialize/request_channel.hpp"
 #include "support/unique_fd.hpp"
 
 namespace quarnix {
 
 class NotificationReader;
 
+// What the daemon does with the input. Both run on the input thread.
+struct InputHandlers {
+  std::function<void(const mat_notify&)> notification;
+  // The input has ended (not on a stop): the peer has gone.
+  std::function<void()> end_of_input;
+};
+
 class InputLoopThread {
  public:
-  // Starts the thread when on-demand materialization is on.
-  explicit InputLoopThread(bool ondemand);
+  InputLoopThread() = default;
   ~InputLoopThread() { stop(); }
   InputLoopThread(const InputLoopThread&) = delete;
   InputLoopThread& operator=(const InputLoopThread&) = delete;
 
-  // Ends and joins the thread; operations still parked are answered with
-  // EIO, since nothing can complete them any more. Must run while the FUSE
-  // session still exists.
+  // Starts reading standard input.
+  void start(InputHandlers handlers);
+  // Ends and joins the thread, if it runs.
   void stop();
 
  private:
@@ -29,9 +38,6 @@ class InputLoopThread {
 };
 
 // Body of the thread; returns at the end of the input or on a stop.
-void input_loop(NotificationReader& reader);
-
-// Answers every parked operation with EIO.
-void fail_parked_operations();
+void input_loop(NotificationReader& reader, const InputHandlers& handlers);
 
 }  // namespace quarnix

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "daemon/daemon_state.hpp"
-
 namespace quarnix {
 
 fuse_bufvec* ParkedData::vector() {
@@ -12,22 +10,21 @@ fuse_bufvec* ParkedData::vector() {
   return &buffers;
 }
 
-BlockRange download_blocks(uint64_t off, uint64_t size) {
+BlockRange MaterializationRecord::blocks_of(uint64_t off, uint64_t size) const {
   if (size == 0) return {};
-  const auto block_size = static_cast<uint64_t>(state.download_blocksize);
   return {off / block_size, (off + size - 1) / block_size};
 }
 
 bool MaterializationRecord::range_materialized(uint64_t off, uint64_t size) const {
   if (missing == 0) return true;
-  const BlockRange range = download_blocks(off, size);
+  const BlockRange range = blocks_of(off, size);
   for (uint64_t block = range.first; block <= range.last && block < materialized.size(); ++block)
     if (!materialized[block]) return false;
   return true;
 }
 
 void MaterializationRecord::end_at(uint64_t size) {
-  const BlockRange range = download_blocks(0, size);
+  const BlockRange range = blocks_of(0, size);
   const uint64_t blocks = size == 0 ? 0 : range.last + 1;
   if (blocks < materialized.size()) resize_blocks(blocks);
 }
@@ -49,7 +46,7 @@ bool MaterializationRecord::mark_present(uint64_t block) {
 }
 
 bool MaterializationRecord::requested_from(uint64_t off) const {
-  const auto first = off / static_cast<uint64_t>(state.download_blocksize);
+  const auto first = off / block_size;
   return first < requested.size() &&
          std::find(requested.begin() + static_cast<std::ptrdiff_t>(first), requested.end(), true) !=
              requested.end();
@@ -65,8 +62,7 @@ void MaterializationRecord::forget_request(uint64_t block) {
 
 std::optional<uint64_t> MaterializationRecord::first_missing_from(uint64_t off) const {
   if (missing == 0) return std::nullopt;
-  for (uint64_t block = off / static_cast<uint64_t>(state.download_blocksize);
-       block < materialized.size(); ++block)
+  for (uint64_t block = off / block_size; block < materialized.size(); ++block)
     if (!materialized[block]) return block;
   return std::nullopt;
 }

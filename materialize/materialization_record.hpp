@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "daemon/open_file.hpp"
 #include "materialize/source_identity.hpp"
+#include "support/unique_fd.hpp"
 
 namespace quarnix {
 
@@ -69,22 +69,32 @@ struct pending_setattr {
 };
 
 // An open that truncates the file (O_TRUNC, or a create that found the file
-// there): a size change to 0, parked like one. `file` is the source file
-// opened without O_TRUNC; `entry` is set for a create, whose reply carries it.
+// there): a size change to 0, parked like one. `fd` is the source file opened
+// without O_TRUNC, `buffered` its companion without O_DIRECT if it has one;
+// `entry` is set for a create, whose reply carries it.
 struct pending_open {
   fuse_req_t req;
   fuse_ino_t ino;
   fuse_file_info fi;
-  std::unique_ptr<OpenFile> file;
+  UniqueFd fd;
+  UniqueFd buffered;
   std::optional<fuse_entry_param> entry;
   mode_t mode;         // of a create, for its operations-log line
   uint64_t block = 0;  // the download block whose type-1 notification it waits for
   bool block_arrived = false;
 };
 
+// The download blocks a byte range touches, as [first, last]; none for an
+// empty range.
+struct BlockRange {
+  uint64_t first = 1;
+  uint64_t last = 0;
+};
+
 // Guarded by the linked inode's mutex; the map that holds it, and a record no
 // inode links, by the state mutex.
 struct MaterializationRecord {
+  BlockRange blocks_of(uint64_t off, uint64_t size) const;
   // False when a download block of [off, off + size) is missing; blocks past
   // the end of the bits (past the end of the file) count as present.
   bool range_materialized(uint64_t off, uint64_t size) const;
@@ -110,6 +120,7 @@ struct MaterializationRecord {
   void forget_requests();
   void forget_request(uint64_t block);
 
+  uint64_t block_size = 0;         // of a download block, set when the file is marked
   std::vector<bool> materialized;  // bit b: download block b is in the source file
   // Bit b: block b was asked for since its last notification. A size change
   // waits until none is left from its new end on: a late write of the peer
@@ -124,13 +135,5 @@ struct MaterializationRecord {
   SourceIdentity identity;         // as marked; the size as its last inode left it
   bool nameless_reported = false;  // a request found the file with no name left
 };
-
-// The download blocks a byte range touches, as [first, last]; none for an
-// empty range.
-struct BlockRange {
-  uint64_t first = 1;
-  uint64_t last = 0;
-};
-BlockRange download_blocks(uint64_t off, uint64_t size);
 
 }  // namespace quarnix

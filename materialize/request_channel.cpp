@@ -14,9 +14,6 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "materialize/completion.hpp"
-#include "materialize/input_loop.hpp"
-#include "materialize/request_path.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
@@ -58,7 +55,8 @@ mat_notify decode_mat_notify(const char* record) {
   return notify;
 }
 
-void RequestChannel::start() {
+void RequestChannel::start(RequestWriterHandlers writer_handlers) {
+  handlers = std::move(writer_handlers);
   stop_event.reset(::eventfd(0, EFD_CLOEXEC));
   if (!stop_event) throw RuntimeError("eventfd()", errno);
   struct stat info {};
@@ -97,7 +95,6 @@ void RequestChannel::stop() {
 
 void RequestChannel::write_queued() {
   hold_back_session_signals();
-  RequestPaths paths;
   for (;;) {
     BlockRequest request;
     {
@@ -107,9 +104,9 @@ void RequestChannel::write_queued() {
       request = std::move(queue.front());
       queue.pop_front();
     }
-    const std::optional<std::string> path = paths.find(request);
+    const std::optional<std::string> path = handlers.find_path(request);
     if (!path) {
-      block_cannot_be_asked_for(request.ino, request.block);
+      handlers.nameless(request);
       continue;
     }
     const std::vector<char> record =
@@ -122,9 +119,8 @@ void RequestChannel::write_queued() {
     const Outcome outcome = write_record(record);
     if (outcome == Outcome::stopped) return;
     if (outcome == Outcome::failed) {
-      // Nothing can complete the operations parked for blocks any more.
       close();
-      fail_parked_operations();
+      handlers.peer_gone();
     }
   }
 }

@@ -7,7 +7,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +45,18 @@ struct BlockRequest {
   std::string known_path;  // where the file was last seen
 };
 
+// What the writer asks of the daemon. All run on the writer thread, with no
+// lock of the channel held.
+struct RequestWriterHandlers {
+  // Where the peer finds the file now, relative to the source root; nothing
+  // when the file has no name left in the source tree.
+  std::function<std::optional<std::string>(const BlockRequest&)> find_path;
+  // The request could not go out, as the file has no name left.
+  std::function<void(const BlockRequest&)> nameless;
+  // Writing failed: the peer has gone, and the channel is closed.
+  std::function<void()> peer_gone;
+};
+
 // Requests are queued by the operations that need blocks and written by one
 // writer thread, so that a peer slow to read stalls only the operations that
 // wait for its blocks, never one that holds a lock. The writer holds no lock of
@@ -55,7 +69,7 @@ class RequestChannel {
   RequestChannel& operator=(const RequestChannel&) = delete;
 
   // Starts the writer thread.
-  void start();
+  void start(RequestWriterHandlers handlers);
   // Queues one request: 0, or EIO once the channel is closed.
   int send(BlockRequest request);
   // The peer is gone: nothing more is sent and every request fails.
@@ -72,6 +86,7 @@ class RequestChannel {
 
   const int fd;
   bool to_socket = false;  // set before the writer starts
+  RequestWriterHandlers handlers;
   // Innermost: taken under any other lock, nothing is locked under it.
   std::mutex mutex;
   std::condition_variable queued;

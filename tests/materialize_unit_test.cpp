@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon/daemon_state.hpp"
-#include "materialize/placeholders.hpp"
+#include "daemon/materialization_placeholders.hpp"
 #include "tests/stream_capture.hpp"
 
 namespace quarnix::testing {

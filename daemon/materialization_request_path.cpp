@@ -1,4 +1,4 @@
-#include "materialize/request_path.hpp"
+#include "daemon/materialization_request_path.hpp"
 
 #include <fcntl.h>
 #include <ftw.h>

@@ -1,4 +1,4 @@
-#include "materialize/lookups_given_back.hpp"
+#include "daemon/lookups_given_back.hpp"
 
 #include "daemon/guard.hpp"
 #include "daemon/operations.hpp"

@@ -1,4 +1,4 @@
-#include "materialize/parking.hpp"
+#include "daemon/materialization_parking.hpp"
 
 #include <mutex>
 #include <new>
@@ -7,8 +7,8 @@
 #include "daemon/operations.hpp"
 #include "daemon/page_cache.hpp"
 #include "daemon/reply.hpp"
-#include "materialize/completion.hpp"
-#include "materialize/lookups_given_back.hpp"
+#include "daemon/materialization_completion.hpp"
+#include "daemon/lookups_given_back.hpp"
 #include "materialize/request_channel.hpp"
 #include "support/logging.hpp"
 

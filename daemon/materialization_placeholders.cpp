@@ -1,4 +1,4 @@
-#include "materialize/placeholders.hpp"
+#include "daemon/materialization_placeholders.hpp"
 
 #include <err.h>
 #include <sys/stat.h>
@@ -7,9 +7,9 @@
 
 #include "daemon/daemon_state.hpp"
 #include "daemon/operations.hpp"
-#include "materialize/completion.hpp"
-#include "materialize/lookups_given_back.hpp"
-#include "materialize/request_path.hpp"
+#include "daemon/materialization_completion.hpp"
+#include "daemon/lookups_given_back.hpp"
+#include "daemon/materialization_request_path.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {
@@ -26,6 +26,7 @@ int mark_unmaterialized(const char* fpath, const struct stat* sb, int typeflag, 
 
   record.path = path_below_source(fpath);
   record.identity = SourceIdentity::of(*sb, FileHandle::at_path(fpath));
+  record.block_size = block_size;
   // Bits kept from an earlier marking stay set and are not missing.
   record.resize_blocks(blocks);
   return 0;

@@ -1,4 +1,4 @@
-#include "materialize/completion.hpp"
+#include "daemon/materialization_completion.hpp"
 
 #include <algorithm>
 #include <list>
@@ -7,7 +7,7 @@
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/reply.hpp"
-#include "materialize/lookups_given_back.hpp"
+#include "daemon/lookups_given_back.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {
@@ -134,7 +134,7 @@ void fail_operations_waiting_for(InodeRecord& inode, uint64_t block) {
   MaterializationRecord& record = *inode.mat_record;
   record.forget_request(block);
   const auto needs_block = [&](const auto& parked) {
-    const BlockRange range = download_blocks(parked.off, parked.size);
+    const BlockRange range = record.blocks_of(parked.off, parked.size);
     return range.first <= block && block <= range.last && block < record.materialized.size() &&
            !record.materialized[block];
   };

@@ -1,4 +1,4 @@
-// The request functions of an inode with a materialization record.
+#include "daemon/inode_record.hpp"
 
 #include <fcntl.h>
 
@@ -24,7 +24,7 @@ int InodeRecord::request_block(uint64_t block, int32_t type) {
 
 int64_t InodeRecord::request_range(uint64_t off, uint64_t size) {
   const std::vector<bool>& bits = mat_record->materialized;
-  const BlockRange range = download_blocks(off, size);
+  const BlockRange range = mat_record->blocks_of(off, size);
   int64_t count = 0;
   // Blocks requested before and still missing are asked for again.
   for (uint64_t block = range.first; block <= range.last && block < bits.size(); ++block) {
