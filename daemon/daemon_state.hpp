@@ -27,7 +27,23 @@ struct DaemonState {
   DaemonState& operator=(const DaemonState&) = delete;
   ~DaemonState();
 
-  std::mutex mutex;  // guards inodes, live_inodes
+  // The daemon's locks, outermost first. A thread takes them in this order
+  // only, skipping any it does not need:
+  //  1. a directory handle's mutex (a listing looks the names up);
+  //  2. this mutex, which guards inodes, mat_records, next_log_id and
+  //     next_generation;
+  //  3. one inode's mutex (InodeRecord::mutex), never two at once;
+  //  4. the cache's chunk locks and its mutex (their own rules are in
+  //     cache/cache.hpp);
+  //  5. the innermost ones, under which nothing is locked: live_inodes_mutex,
+  //     an open file's mutex, the handle registries', the request channel's,
+  //     the crash report's, and the operations log's, which moreover is taken
+  //     with neither 2 nor 3 held (AfterInodeLocks puts lines off until then).
+  // A thread that holds this mutex may take an inode's mutex and then let
+  // this one go (lookup, the input loop); nobody takes it while holding an
+  // inode's mutex. The read-ahead state's mutex is taken with none of the
+  // daemon's locks held.
+  std::mutex mutex;
   std::unordered_map<uint64_t, InodeRecord> inodes;
   // On-demand materialization records by source inode number; under `mutex`.
   std::unordered_map<uint64_t, MaterializationRecord> mat_records;
@@ -76,6 +92,14 @@ class UnknownInode : public std::exception {
   std::string message;
 };
 
+// The record of a FUSE inode number; throws UnknownInode for a number that
+// names no live record. The reference stays valid after the lock that found
+// it is let go, because a record is erased only when its lookup count falls
+// to 0: the kernel holds a lookup of every node in a request until it has
+// been answered (a parked operation's too), and the daemon's own callers
+// hold one while they use the record (the lookup a parked create will hand
+// out, the read-ahead thread's open handles, the lookups that readdirplus and
+// rename give back when they are done).
 InodeRecord& get_inode(fuse_ino_t ino);
 fuse_ino_t get_fuse_ino(const InodeRecord& record);
 int get_fs_fd(fuse_ino_t ino);

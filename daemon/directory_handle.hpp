@@ -20,6 +20,8 @@ struct DirectoryHandle {
   DIR* dir = nullptr;
   uint64_t offset = 0;
   std::unordered_map<uint32_t, long> positions;  // offset handed out -> stream position after it
+  // Held through a listing, which looks names up under the state mutex and
+  // an inode's: outermost of the daemon's locks. Taken by releasedir.
   std::mutex mutex;
 };
 

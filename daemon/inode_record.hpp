@@ -31,6 +31,11 @@ struct InodeRecord {
   uint64_t ino = 0;
   uint64_t nlookup = 0;
   MaterializationRecord* mat_record = nullptr;
+  // Guards nlookup and the materialization record linked through mat_record,
+  // with its parked operations. Taken after the state mutex (the whole order
+  // is at DaemonState::mutex). Parked operations are completed and failed
+  // with it held, so that no notification, size change or forget of the
+  // inode comes between the test of the bits and the operation.
   std::mutex mutex;
   uint64_t log_id = 0;
   // Tells this record from every earlier one at the same address, so that an

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <list>
 
+#include "daemon/after_inode_locks.hpp"
 #include "daemon/guard.hpp"
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/reply.hpp"
-#include "daemon/lookups_given_back.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {
@@ -112,7 +112,7 @@ void size_changed(InodeRecord& inode, uint64_t new_size) {
 void fail_parked_open(const pending_open& open, int error) {
   reply_err(open.req, error);
   // The kernel never learns of the lookup the create made.
-  if (open.entry) LookupsGivenBack::add(open.ino);
+  if (open.entry) AfterInodeLocks::give_back_lookup(open.ino);
 }
 
 namespace {
@@ -153,7 +153,7 @@ void fail_operations_waiting_for(InodeRecord& inode, uint64_t block) {
 }  // namespace
 
 void block_cannot_be_asked_for(uint64_t source_ino, uint64_t block) {
-  const LookupsGivenBack given_back;
+  const AfterInodeLocks after_locks;
   std::unique_lock state_lock(state.mutex);
   const auto found = state.mat_records.find(source_ino);
   if (found == state.mat_records.end()) return;

@@ -21,7 +21,7 @@ void complete_ready_operations(InodeRecord& inode, const mat_notify* notify);
 void size_changed(InodeRecord& inode, uint64_t new_size);
 
 // Answers a parked open with `error`; a create gives back the lookup it made
-// when the thread's LookupsGivenBack scope ends.
+// when the thread's AfterInodeLocks scope ends.
 void fail_parked_open(const pending_open& open, int error);
 
 // Answers every operation parked on the inode's record with EIO and counts

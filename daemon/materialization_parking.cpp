@@ -3,12 +3,12 @@
 #include <mutex>
 #include <new>
 
+#include "daemon/after_inode_locks.hpp"
+#include "daemon/materialization_completion.hpp"
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/page_cache.hpp"
 #include "daemon/reply.hpp"
-#include "daemon/materialization_completion.hpp"
-#include "daemon/lookups_given_back.hpp"
 #include "materialize/request_channel.hpp"
 #include "support/logging.hpp"
 
@@ -83,8 +83,9 @@ bool park_write_buf(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, fuse_buf
 
 void change_size_when_present(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, struct stat* attr,
                               int to_set, const fuse_file_info* fi) {
-  // The size change may complete parked creates, which may fail.
-  const LookupsGivenBack given_back;
+  // The size change may complete parked operations, which log lines, and
+  // parked creates, which may fail.
+  const AfterInodeLocks after_locks;
   std::lock_guard lock(inode.mutex);
   MaterializationRecord& record = *inode.mat_record;
   const std::optional<uint64_t> block =
@@ -102,7 +103,7 @@ void change_size_when_present(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino
 }
 
 void truncate_when_present(InodeRecord& inode, pending_open open) {
-  const LookupsGivenBack given_back;
+  const AfterInodeLocks after_locks;
   std::lock_guard lock(inode.mutex);
   MaterializationRecord& record = *inode.mat_record;
   const std::optional<uint64_t> block = record.first_missing_from(0);

@@ -5,11 +5,11 @@
 
 #include <iostream>
 
+#include "daemon/after_inode_locks.hpp"
 #include "daemon/daemon_state.hpp"
-#include "daemon/operations.hpp"
 #include "daemon/materialization_completion.hpp"
-#include "daemon/lookups_given_back.hpp"
 #include "daemon/materialization_request_path.hpp"
+#include "daemon/operations.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {
@@ -98,7 +98,7 @@ void unlink_materialization_record(InodeRecord& record) {
 void name_removed(int fd) {
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 0) return;
-  const LookupsGivenBack given_back;
+  const AfterInodeLocks after_locks;
   std::unique_lock state_lock(state.mutex);
   const auto found = state.mat_records.find(info.st_ino);
   if (found == state.mat_records.end() || found->second.identity.dev != info.st_dev) return;

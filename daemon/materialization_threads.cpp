@@ -2,9 +2,9 @@
 
 #include <mutex>
 
+#include "daemon/after_inode_locks.hpp"
 #include "daemon/daemon_state.hpp"
 #include "daemon/guard.hpp"
-#include "daemon/lookups_given_back.hpp"
 #include "daemon/materialization_completion.hpp"
 #include "daemon/materialization_request_path.hpp"
 #include "materialize/request_channel.hpp"
@@ -20,8 +20,8 @@ void process_notification(const mat_notify& notify) {
     return "DEBUG: input_loop(): received mat_notify for inode " + std::to_string(notify.ino) +
            ", blockno " + std::to_string(notify.block);
   });
-  // Completed creates may fail.
-  const LookupsGivenBack given_back;
+  // Completed operations log lines, and completed creates may fail.
+  const AfterInodeLocks after_locks;
   std::unique_lock state_lock(state.mutex);
   const auto found_record = state.mat_records.find(notify.ino);
   const auto found_inode = state.inodes.find(notify.ino);
@@ -71,7 +71,7 @@ void end_of_input() {
 }  // namespace
 
 void fail_parked_operations() {
-  const LookupsGivenBack given_back;
+  const AfterInodeLocks after_locks;
   std::lock_guard state_lock(state.mutex);
   for (auto& [source_ino, inode] : state.inodes) {
     if (!inode.mat_record) continue;

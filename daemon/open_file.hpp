@@ -29,7 +29,10 @@ struct OpenFile {
 
   UniqueFd fd;
   UniqueFd buffered;  // the file opened again without O_DIRECT, when `fd` has it
-  std::mutex mutex;   // held around replies and page-cache advice; taken by release
+  // Held around replies and page-cache advice, also under the inode's mutex
+  // by completed parked operations; taken by release. Nothing is locked
+  // while it is held.
+  std::mutex mutex;
 };
 
 inline OpenFile* get_open_file(const fuse_file_info* fi) {

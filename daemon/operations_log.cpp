@@ -38,13 +38,38 @@ void OperationsLog::open(bool log_all_operations) {
   std::ios_base::sync_with_stdio(false);
 }
 
+namespace {
+
+thread_local OperationsLog::Deferral* current_deferral = nullptr;
+
+}  // namespace
+
+OperationsLog::Deferral::Deferral(OperationsLog& log) : log(log), outermost(!current_deferral) {
+  if (outermost) current_deferral = this;
+}
+
+OperationsLog::Deferral::~Deferral() {
+  if (!outermost) return;
+  current_deferral = nullptr;
+  for (const std::string& line : lines)
+    log.write_csv(line);
+}
+
 void OperationsLog::write_line(const char* name, const std::string& fields) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   const double seconds = static_cast<double>(now.tv_sec - start.tv_sec) +
                          1e-9 * static_cast<double>(now.tv_nsec - start.tv_nsec);
+  std::string line = (boost::format("%.9f\t%s\t") % seconds % name).str() + fields;
+  if (current_deferral && &current_deferral->log == this)
+    current_deferral->lines.push_back(std::move(line));
+  else
+    write_csv(line);
+}
+
+void OperationsLog::write_csv(const std::string& line) {
   std::lock_guard lock(mutex);
-  *csv << boost::format("%.9f\t%s\t") % seconds % name << fields << std::endl;
+  *csv << line << std::endl;
   if (csv->fail()) report_bad_stream("operations log");
 }
 

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <type_traits>
 #include <unordered_set>
+#include <vector>
 
 #include "support/descriptor_stream.hpp"
 #include "support/read_log_text.hpp"
@@ -28,9 +29,29 @@ bool fits_log_line(const Field& field) {
 }
 
 struct OperationsLog {
+  // While one lives on a thread, the lines of the operations log that the
+  // thread writes are kept, with the time they were written, and go into the
+  // log when the outermost one ends. For code that holds an inode's mutex:
+  // the log's mutex is taken with no other lock held.
+  class Deferral {
+   public:
+    explicit Deferral(OperationsLog& log);
+    ~Deferral();
+    Deferral(const Deferral&) = delete;
+    Deferral& operator=(const Deferral&) = delete;
+
+   private:
+    friend struct OperationsLog;
+    OperationsLog& log;
+    bool outermost;
+    std::vector<std::string> lines;
+  };
+
   bool enabled = false;
   bool log_all = false;
   timespec start{};
+  // Innermost: nothing is locked while it is held, and it is taken with
+  // neither the state mutex nor an inode's mutex held (see Deferral).
   std::mutex mutex;
   // Open once the log is enabled.
   std::optional<DescriptorStream> csv;
@@ -72,6 +93,7 @@ struct OperationsLog {
 
  private:
   void write_line(const char* name, const std::string& fields);
+  void write_csv(const std::string& line);
 
   template <typename Field>
   static void warn_if_left_out(const char* name, const Field& field) {

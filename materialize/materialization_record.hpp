@@ -91,8 +91,9 @@ struct BlockRange {
   uint64_t last = 0;
 };
 
-// Guarded by the linked inode's mutex; the map that holds it, and a record no
-// inode links, by the state mutex.
+// Guarded by the linked inode's mutex, with which its parked operations are
+// completed and failed; the map that holds it, and a record no inode links,
+// by the state mutex.
 struct MaterializationRecord {
   BlockRange blocks_of(uint64_t off, uint64_t size) const;
   // False when a download block of [off, off + size) is missing; blocks past

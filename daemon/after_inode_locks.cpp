@@ -1,5 +1,6 @@
-#include "daemon/lookups_given_back.hpp"
+#include "daemon/after_inode_locks.hpp"
 
+#include "daemon/daemon_state.hpp"
 #include "daemon/guard.hpp"
 #include "daemon/operations.hpp"
 #include "support/errors.hpp"
@@ -8,15 +9,15 @@ namespace quarnix {
 
 namespace {
 
-thread_local LookupsGivenBack* current = nullptr;
+thread_local AfterInodeLocks* current = nullptr;
 
 }  // namespace
 
-LookupsGivenBack::LookupsGivenBack() : outermost(current == nullptr) {
+AfterInodeLocks::AfterInodeLocks() : log_lines(state.oplog), outermost(current == nullptr) {
   if (outermost) current = this;
 }
 
-LookupsGivenBack::~LookupsGivenBack() {
+AfterInodeLocks::~AfterInodeLocks() {
   if (!outermost) return;
   current = nullptr;
   for (const fuse_ino_t ino : inodes) {
@@ -32,7 +33,7 @@ LookupsGivenBack::~LookupsGivenBack() {
   }
 }
 
-void LookupsGivenBack::add(fuse_ino_t ino) {
+void AfterInodeLocks::give_back_lookup(fuse_ino_t ino) {
   if (!current)
     throw RuntimeError("INTERNAL ERROR: a lookup of inode " + std::to_string(ino) +
                        " to give back with no scope to give it back in");
