@@ -140,10 +140,11 @@ int run_recorder(int argc, char** argv) {
         // An interrupt from the terminal ends neither the recorder nor the
         // tracer forked later: tracing ends with the unmount.
         ignore_sigint();
+        // The lock file cannot be assigned, only made in place.
         if (auto created = TracerLockFile::create("quarnix_recorder"))
           lock.emplace(std::move(*created));
         if (!lock || termination_status() != 0) {
-          files.remove({".trace", ".csv", "_files.csv"});
+          files.remove_after_failure();
           return lock ? termination_status() : exit_no_lock_file;
         }
         return record(options, argv[0], device, ino2path, files, lock);
