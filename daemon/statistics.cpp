@@ -1,6 +1,7 @@
 #include "daemon/statistics.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -18,7 +19,6 @@ namespace quarnix {
 namespace {
 
 constexpr char print_request = 'p';
-constexpr char stop_request = 's';
 
 // Write end of the printer's pipe, read by the signal handler.
 std::atomic<int> wake_fd{-1};
@@ -91,8 +91,7 @@ StatisticsPrinter::~StatisticsPrinter() {
 void StatisticsPrinter::stop() {
   if (!thread.joinable()) return;
   wake_fd.store(-1);
-  ssize_t ignored = ::write(write_end.get(), &stop_request, 1);
-  (void)ignored;
+  stop_event.request();
   thread.join();
 }
 
@@ -101,10 +100,16 @@ void StatisticsPrinter::run() {
   // another thread, a flock the kernel is waiting on, say, fails it.
   set_sigusr1_mask(SIG_UNBLOCK);
   for (;;) {
+    pollfd fds[2] = {{read_end.get(), POLLIN, 0}, stop_event.poll_entry()};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents != 0) return;
     char request;
     const ssize_t count = ::read(read_end.get(), &request, 1);
     if (count < 0 && errno == EINTR) continue;
-    if (count <= 0 || request == stop_request) return;
+    if (count <= 0) return;
     print_cache_stats();
     print_readahead_stats();
   }

@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "support/stop_event.hpp"
 #include "support/unique_fd.hpp"
 
 namespace quarnix {
@@ -32,6 +33,7 @@ class StatisticsPrinter {
 
   UniqueFd read_end;
   UniqueFd write_end;
+  StopEvent stop_event;
   std::thread thread;
 };
 

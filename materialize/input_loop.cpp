@@ -1,10 +1,8 @@
 #include "materialize/input_loop.hpp"
 
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include "materialize/notification_reader.hpp"
-#include "support/errors.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {
@@ -18,21 +16,18 @@ void input_loop(NotificationReader& reader, const InputHandlers& handlers) {
 }
 
 void InputLoopThread::start(InputHandlers handlers) {
-  stop_event.reset(::eventfd(0, EFD_CLOEXEC));
-  if (!stop_event) throw RuntimeError("eventfd()", errno);
+  stop_event.emplace();
   debug_line(3, DebugStyle::tagged, "Starting input loop..");
-  thread = std::thread([fd = stop_event.get(), handlers = std::move(handlers)] {
+  thread = std::thread([&stop = *stop_event, handlers = std::move(handlers)] {
     hold_back_session_signals();
-    NotificationReader reader(STDIN_FILENO, fd);
+    NotificationReader reader(STDIN_FILENO, stop);
     input_loop(reader, handlers);
   });
 }
 
 void InputLoopThread::stop() {
   if (!thread.joinable()) return;
-  const uint64_t one = 1;
-  ssize_t ignored = ::write(stop_event.get(), &one, sizeof one);
-  (void)ignored;
+  stop_event->request();
   thread.join();
 }
 

@@ -4,10 +4,11 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "materialize/request_channel.hpp"
-#include "support/unique_fd.hpp"
+#include "support/stop_event.hpp"
 
 namespace quarnix {
 
@@ -33,7 +34,7 @@ class InputLoopThread {
   void stop();
 
  private:
-  UniqueFd stop_event;
+  std::optional<StopEvent> stop_event;
   std::thread thread;
 };
 

@@ -26,7 +26,7 @@ bool NotificationReader::fill() {
     end -= begin;
     begin = 0;
   }
-  pollfd fds[2] = {{input_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+  pollfd fds[2] = {{input_fd, POLLIN, 0}, stop.poll_entry()};
   if (::poll(fds, 2, -1) < 0) {
     if (errno == EINTR || errno == EAGAIN) return true;
     warn("ERROR: input_loop: unable to read from stdin");

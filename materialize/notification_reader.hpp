@@ -5,13 +5,14 @@
 #include <optional>
 
 #include "materialize/request_channel.hpp"
+#include "support/stop_event.hpp"
 
 namespace quarnix {
 
 class NotificationReader {
  public:
-  // Reads `input_fd` until it ends or `stop_fd` becomes readable.
-  NotificationReader(int input_fd, int stop_fd) : input_fd(input_fd), stop_fd(stop_fd) {}
+  // Reads `input_fd` until it ends or a stop is requested.
+  NotificationReader(int input_fd, const StopEvent& stop) : input_fd(input_fd), stop(stop) {}
 
   // The next notification; nothing once the input has ended (or failed) or a
   // stop was asked for. A record cut off by the end of the input is dropped
@@ -25,7 +26,7 @@ class NotificationReader {
   bool fill();
 
   int input_fd;
-  int stop_fd;
+  const StopEvent& stop;
   bool stop_seen = false;
   static constexpr int max_failed_reads = 2;
   int failed_reads = 0;  // in a row

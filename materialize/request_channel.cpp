@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -14,7 +13,6 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "support/errors.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {
@@ -57,8 +55,7 @@ mat_notify decode_mat_notify(const char* record) {
 
 void RequestChannel::start(RequestWriterHandlers writer_handlers) {
   handlers = std::move(writer_handlers);
-  stop_event.reset(::eventfd(0, EFD_CLOEXEC));
-  if (!stop_event) throw RuntimeError("eventfd()", errno);
+  stop_event.emplace();
   struct stat info {};
   to_socket = ::fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode);
   writer = std::thread([this] { write_queued(); });
@@ -87,9 +84,7 @@ void RequestChannel::stop() {
   }
   queued.notify_one();
   if (!writer.joinable()) return;
-  const uint64_t one = 1;
-  ssize_t ignored = ::write(stop_event.get(), &one, sizeof one);
-  (void)ignored;
+  stop_event->request();
   writer.join();
 }
 
@@ -128,7 +123,7 @@ void RequestChannel::write_queued() {
 RequestChannel::Outcome RequestChannel::write_record(const std::vector<char>& record) {
   std::size_t written = 0;
   while (written < record.size()) {
-    pollfd fds[2] = {{fd, POLLOUT, 0}, {stop_event.get(), POLLIN, 0}};
+    pollfd fds[2] = {{fd, POLLOUT, 0}, stop_event->poll_entry()};
     const int ready = ::poll(fds, 2, -1);
     if (ready < 0 && errno == EINTR) continue;
     if (ready > 0 && fds[1].revents != 0) return Outcome::stopped;

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/stop_event.hpp"
 #include "support/unique_fd.hpp"
 
 namespace quarnix {
@@ -93,7 +94,7 @@ class RequestChannel {
   std::deque<BlockRequest> queue;
   bool closed = false;
   bool stopping = false;
-  UniqueFd stop_event;
+  std::optional<StopEvent> stop_event;
   std::thread writer;
 };
 
