@@ -60,8 +60,8 @@ void complete_ready_operations(InodeRecord& inode, const mat_notify* notify) {
   note_arrival(record.setattrs, notify);
   note_arrival(record.opens, notify);
   // A size change waits for the type-1 notification of its block (unless a
-  // later size change has ended that block), and for every block from its
-  // new end on that the peer was asked for: those writes land first.
+  // later size change has ended that block), and for the answer to every
+  // request for a block from its new end on: those writes land first.
   const auto size_change_free = [&](const auto& parked) {
     return (parked.block_arrived || parked.block >= record.materialized.size()) &&
            !record.requested_from(new_size_of(parked));

@@ -1,7 +1,9 @@
 #include "daemon/materialization_parking.hpp"
 
+#include <list>
 #include <mutex>
 #include <new>
+#include <optional>
 
 #include "daemon/after_inode_locks.hpp"
 #include "daemon/materialization_completion.hpp"
@@ -81,43 +83,72 @@ bool park_write_buf(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, fuse_buf
   return true;
 }
 
+namespace {
+
+// What a size change to `new_size` waits for, its request sent: nothing (it
+// goes on at once), or the first missing block from its new end on, asked for
+// with type 1. When every block there is present it still waits for requests
+// the peer has not answered: their writes land first. EIO when the request
+// cannot be sent.
+struct SizeChangeWait {
+  bool now = false;
+  int error = 0;
+  std::optional<uint64_t> block;
+};
+
+SizeChangeWait wait_for_size_change(InodeRecord& inode, uint64_t new_size) {
+  MaterializationRecord& record = *inode.mat_record;
+  const std::optional<uint64_t> block = record.first_missing_from(new_size);
+  if (!block) return {!record.requested_from(new_size), 0, std::nullopt};
+  if (inode.request_block(*block, block_needed_by_size_change) != 0) return {false, EIO, block};
+  return {false, 0, block};
+}
+
+template <typename SizeChange>
+void park_size_change(std::list<SizeChange>& parked, const SizeChangeWait& wait) {
+  parked.back().block = wait.block.value_or(0);
+  parked.back().block_arrived = !wait.block;
+}
+
+}  // namespace
+
 void change_size_when_present(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, struct stat* attr,
                               int to_set, const fuse_file_info* fi) {
   // The size change may complete parked operations, which log lines, and
   // parked creates, which may fail.
   const AfterInodeLocks after_locks;
   std::lock_guard lock(inode.mutex);
-  MaterializationRecord& record = *inode.mat_record;
-  const std::optional<uint64_t> block =
-      record.first_missing_from(static_cast<uint64_t>(attr->st_size));
-  if (!block) {
+  const SizeChangeWait wait = wait_for_size_change(inode, static_cast<uint64_t>(attr->st_size));
+  if (wait.now) {
     do_setattr(req, ino, attr, to_set, get_open_file(fi));
     return;
   }
-  if (inode.request_block(*block, block_needed_by_size_change) != 0) {
-    reply_err(req, EIO);
+  if (wait.error != 0) {
+    reply_err(req, wait.error);
     return;
   }
-  record.setattrs.emplace_back(req, ino, *attr, to_set, handle_of(fi), *block);
+  MaterializationRecord& record = *inode.mat_record;
+  record.setattrs.emplace_back(req, ino, *attr, to_set, handle_of(fi), 0);
+  park_size_change(record.setattrs, wait);
   mark_answered(req);
 }
 
 void truncate_when_present(InodeRecord& inode, pending_open open) {
   const AfterInodeLocks after_locks;
   std::lock_guard lock(inode.mutex);
-  MaterializationRecord& record = *inode.mat_record;
-  const std::optional<uint64_t> block = record.first_missing_from(0);
-  if (!block) {
+  const SizeChangeWait wait = wait_for_size_change(inode, 0);
+  if (wait.now) {
     complete_truncating_open(open);
     return;
   }
-  if (inode.request_block(*block, block_needed_by_size_change) != 0) {
-    fail_parked_open(open, EIO);
+  if (wait.error != 0) {
+    fail_parked_open(open, wait.error);
     return;
   }
-  open.block = *block;
+  MaterializationRecord& record = *inode.mat_record;
   mark_answered(open.req);
   record.opens.push_back(std::move(open));
+  park_size_change(record.opens, wait);
 }
 
 }  // namespace quarnix

@@ -76,9 +76,11 @@ void unlink_materialization_record(InodeRecord& record) {
   if (!record.mat_record) return;
   MaterializationRecord& linked = *record.mat_record;
   record.mat_record = nullptr;
-  // A complete file, or one with no name left, needs its record no more.
+  // A complete file, or one with no name left, needs its record no more;
+  // unless the peer still owes answers: a size change of the file's next
+  // inode must wait for their writes.
   struct stat info {};
-  if (linked.missing == 0) {
+  if (linked.missing == 0 && !linked.awaits_answers()) {
     state.mat_records.erase(record.ino);
     return;
   }

@@ -141,5 +141,51 @@ TEST(MaterializationSizes, TruncatingOpensWaitAndLeaveOnlyWhatIsWritten) {
   }
 }
 
+// The peer answers each request, also a second one for a block it was asked
+// for before: a truncation waits for every answer owed from its new end on,
+// so that no late write grows the file back. With every block present (the
+// second file) it still waits for the answer owed.
+TEST(MaterializationSizes, ATruncationWaitsForEveryRequestOfABlock) {
+  MountGround ground;
+  MaterializationPeer peer(ground, block_size);
+  peer.add_placeholder("r", random_bytes(4 * block_size, 50));
+  peer.add_placeholder("one", random_bytes(block_size, 51));
+  ASSERT_TRUE(peer.start({"--log-all"}));
+  const fs::path r = ground.mountpoint / "r";
+  FileCall first = pread_in_background(peer, r, 3 * block_size, 10);
+  const std::vector<MatRequest> first_request = take_requests(peer, "r", 0, 1);
+  BackgroundCall& emptied = peer.in_background([r] { return ::truncate(r.c_str(), 0); });
+  const std::vector<MatRequest> size_request = take_requests(peer, "r", 1, 1);
+  FileCall second = pread_in_background(peer, r, 3 * block_size, 10);
+  const std::vector<MatRequest> second_request = take_requests(peer, "r", 0, 1);
+  ASSERT_EQ(first_request.size() + size_request.size() + second_request.size(), 3u);
+  EXPECT_EQ(second_request[0].block, 3u);
+  peer.serve(first_request[0]);
+  EXPECT_EQ(first.call.result(), 10);
+  EXPECT_EQ(second.call.result(), 10);
+  peer.serve(size_request[0]);
+  EXPECT_FALSE(emptied.finished_within(no_answer)) << "a request for block 3 is still unanswered";
+  peer.serve(second_request[0]);
+  EXPECT_EQ(emptied.result(), 0);
+  EXPECT_EQ(fs::file_size(r), 0u);
+
+  const fs::path one = ground.mountpoint / "one";
+  FileCall read1 = pread_in_background(peer, one, 0, 10);
+  FileCall read2 = pread_in_background(peer, one, 5, 10);
+  const std::vector<MatRequest> requests = take_requests(peer, "one", 0, 2);
+  ASSERT_EQ(requests.size(), 2u);
+  peer.serve(requests[0]);
+  EXPECT_EQ(read2.call.result(), 10);
+  BackgroundCall& cut = peer.in_background([one] { return ::truncate(one.c_str(), 0); });
+  EXPECT_FALSE(cut.finished_within(no_answer)) << "the truncation did not wait for an answer owed";
+  peer.serve(requests[1]);
+  EXPECT_EQ(cut.result(), 0);
+  EXPECT_EQ(read1.call.result(), 10);
+
+  EXPECT_EQ(peer.unmount_and_wait(), 0);
+  EXPECT_EQ(fs::file_size(ground.source / "r"), 0u);
+  EXPECT_EQ(fs::file_size(ground.source / "one"), 0u);
+}
+
 }  // namespace
 }  // namespace quarnix::testing

@@ -72,11 +72,15 @@ TEST_F(MaterializeTest, SizeChangesEndTheBlocksPastTheNewSize) {
     std::size_t blocks;
     uint64_t missing;
   };
-  // A block asked for counts until its notification, from the new end on.
+  // A block asked for counts until each request has its notification, from
+  // the new end on.
+  record.mark_requested(2);
   record.mark_requested(2);
   EXPECT_TRUE(record.requested_from(0));
   EXPECT_TRUE(record.requested_from(29 * mib));
   EXPECT_FALSE(record.requested_from(30 * mib));
+  EXPECT_TRUE(record.mark_present(2));
+  EXPECT_TRUE(record.requested_from(0));
   EXPECT_TRUE(record.mark_present(2));
   EXPECT_FALSE(record.requested_from(0));
   EXPECT_FALSE(record.mark_present(3));
