@@ -15,45 +15,63 @@ namespace quarnix {
 
 namespace {
 
-void process_notification(const mat_notify& notify) {
+bool known_type(int32_t type) {
+  return type == block_needed_by_data || type == block_needed_by_size_change;
+}
+
+// Whether the record has room for the block and, while the input looks for
+// its record boundary again, owes the peer an answer for it.
+NotificationFit fit_of(const MaterializationRecord& record, const mat_notify& notify,
+                       bool resynchronizing) {
+  if (notify.block >= record.materialized.size()) return NotificationFit::block_past_end;
+  if (resynchronizing && record.outstanding[notify.block] == 0) return NotificationFit::unrequested;
+  return NotificationFit::taken;
+}
+
+NotificationFit process_notification(const mat_notify& notify, bool resynchronizing) {
   debug_line(3, DebugStyle::plain, [&] {
     return "DEBUG: input_loop(): received mat_notify for inode " + std::to_string(notify.ino) +
            ", blockno " + std::to_string(notify.block);
   });
+  if (!known_type(notify.type)) return NotificationFit::unknown_type;
   // Completed operations log lines, and completed creates may fail.
   const AfterInodeLocks after_locks;
   std::unique_lock state_lock(state.mutex);
   const auto found_record = state.mat_records.find(notify.ino);
+  if (found_record == state.mat_records.end()) return NotificationFit::no_placeholder;
+  MaterializationRecord& record = found_record->second;
   const auto found_inode = state.inodes.find(notify.ino);
-  if (found_record == state.mat_records.end() || found_inode == state.inodes.end() ||
-      found_inode->second.mat_record != &found_record->second) {
+  if (found_inode == state.inodes.end() || found_inode->second.mat_record != &record) {
+    const NotificationFit fit = fit_of(record, notify, resynchronizing);
+    if (fit != NotificationFit::taken) return fit;
     debug_line(3, DebugStyle::plain, "DEBUG: input_loop(): inode no longer exists");
     // The peer wrote a block of a file no inode holds at the moment (an
     // earlier request's). Should the record no longer be the file's, the next
     // lookup drops it all the same.
-    if (found_record != state.mat_records.end()) found_record->second.mark_present(notify.block);
-    return;
+    record.mark_present(notify.block);
+    if (record.missing == 0 && !record.awaits_answers()) state.mat_records.erase(found_record);
+    return fit;
   }
   // Taken before the state mutex goes, so that the inode cannot be erased in between.
   std::lock_guard inode_lock(found_inode->second.mutex);
   state_lock.unlock();
-  if (!found_record->second.mark_present(notify.block)) {
-    log_warning(boost::format("input_loop(): block %d of inode %d lies past the end of the file, "
-                              "notification ignored") %
-                notify.block % notify.ino);
-    return;
-  }
+  const NotificationFit fit = fit_of(record, notify, resynchronizing);
+  if (fit != NotificationFit::taken) return fit;
+  record.mark_present(notify.block);
   complete_ready_operations(found_inode->second, &notify);
+  return fit;
 }
 
-void handle_notification(const mat_notify& notify) {
+NotificationFit handle_notification(const mat_notify& notify, bool resynchronizing) {
   try {
-    process_notification(notify);
+    return process_notification(notify, resynchronizing);
   } catch (const RuntimeError& error) {
     report_runtime_error(error);
   } catch (...) {
     report_unhandled_exception("input_loop");
   }
+  // The record was whole: what went wrong lies past it.
+  return NotificationFit::taken;
 }
 
 void peer_gone() {

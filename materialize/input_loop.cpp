@@ -2,14 +2,53 @@
 
 #include <unistd.h>
 
+#include <set>
+
 #include "materialize/notification_reader.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {
 
+namespace {
+
+const char* fault_of(NotificationFit fit) {
+  switch (fit) {
+    case NotificationFit::unknown_type:
+      return "has a type other than 0 and 1";
+    case NotificationFit::no_placeholder:
+      return "names an inode that is no placeholder";
+    case NotificationFit::block_past_end:
+      return "names a block past the end of its file";
+    default:
+      return "answers no request";
+  }
+}
+
+// One line for each kind of fault: a peer out of step would write one for
+// every record it sends.
+void report_fault(NotificationFit fit, const mat_notify& notify,
+                  std::set<NotificationFit>& reported) {
+  if (!reported.insert(fit).second) return;
+  log_error(boost::format("input_loop(): notification of type %d for inode %d, block %d %s: its "
+                          "bytes are skipped until a notification answers a request") %
+            notify.type % notify.ino % notify.block % fault_of(fit));
+}
+
+}  // namespace
+
 void input_loop(NotificationReader& reader, const InputHandlers& handlers) {
-  while (const std::optional<mat_notify> notify = reader.next())
-    handlers.notification(*notify);
+  std::set<NotificationFit> reported;
+  bool resynchronizing = false;
+  while (const std::optional<mat_notify> notify = reader.next()) {
+    const NotificationFit fit = handlers.notification(*notify, resynchronizing);
+    if (fit == NotificationFit::taken) {
+      resynchronizing = false;
+      continue;
+    }
+    if (!resynchronizing) report_fault(fit, *notify, reported);
+    resynchronizing = true;
+    reader.skip_back(mat_notify_size - 1);
+  }
   if (reader.stopped()) return;
   debug_line(3, DebugStyle::program_named, "DEBUG: input_loop: stdin closed, returning.");
   handlers.end_of_input();

@@ -1,6 +1,7 @@
 // Whole `mat_notify` records from the peer, however the pipe cuts them.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 
@@ -20,6 +21,9 @@ class NotificationReader {
   std::optional<mat_notify> next();
 
   bool stopped() const { return stop_seen; }
+  // The next record starts `count` bytes before the end of the one returned
+  // last (at most its size): for finding the record boundary again.
+  void skip_back(std::size_t count) { begin -= std::min(count, begin); }
 
  private:
   // False at the end of the input or on a stop.

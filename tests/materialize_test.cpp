@@ -145,10 +145,13 @@ TEST(MaterializationWaits, SizeChangeWaitsForItsTypeOneNotification) {
   EXPECT_EQ(peer.requests_seen(), 1u);
 }
 
+// Notifications that name no placeholder block are reported once for each
+// kind of fault; the records after them, shifted by stray bytes or cut into
+// pieces, are found again and complete the reads that wait for them.
 TEST(MaterializationFaults, BadNotificationsNeitherCrashNorCorrupt) {
   MountGround ground;
   MaterializationPeer peer(ground, block_size);
-  peer.add_placeholder("p", random_bytes(2 * block_size, 5));
+  peer.add_placeholder("p", random_bytes(3 * block_size, 5));
   ASSERT_TRUE(peer.start({"--log-all"}));
   const fs::path p = ground.mountpoint / "p";
   const std::string& truth = peer.contents("p");
@@ -158,29 +161,41 @@ TEST(MaterializationFaults, BadNotificationsNeitherCrashNorCorrupt) {
   ASSERT_TRUE(request);
   peer.store_block("p", 0);
   peer.notify(request->ino + 1000000, 0, 0);  // no such inode
-  peer.notify(request->ino, 2, 0);            // past the end of the file
+  peer.notify(request->ino, 3, 0);            // past the end of the file
   peer.notify(request->ino, uint64_t{1} << 40, 1);
   EXPECT_FALSE(read0.call.finished_within(no_answer));
   // A record that arrives in pieces counts once it is whole.
-  std::string record(32, '\0');
-  std::memcpy(record.data() + 16, &request->ino, sizeof request->ino);
-  peer.send_raw(record.substr(0, 5));
+  const auto record_of = [&](uint64_t block) {
+    std::string record(32, '\0');
+    std::memcpy(record.data() + 16, &request->ino, sizeof request->ino);
+    std::memcpy(record.data() + 24, &block, sizeof block);
+    return record;
+  };
+  peer.send_raw(record_of(0).substr(0, 5));
   EXPECT_FALSE(read0.call.finished_within(no_answer));
-  peer.send_raw(record.substr(5));
+  peer.send_raw(record_of(0).substr(5));
   EXPECT_EQ(read0.call.result(), 10);
   EXPECT_EQ(*read0.data, truth.substr(0, 10));
 
-  // The input ends inside a record: parked and later calls on missing blocks fail.
+  // Stray bytes shift the records after them.
   FileCall read1 = pread_in_background(peer, p, block_size, 10);
   ASSERT_TRUE(peer.next_request());
-  peer.send_raw(record.substr(0, 5));
+  peer.store_block("p", 1);
+  peer.send_raw("hello" + record_of(1));
+  EXPECT_EQ(read1.call.result(), 10);
+  EXPECT_EQ(*read1.data, truth.substr(block_size, 10));
+
+  // The input ends inside a record: parked and later calls on missing blocks fail.
+  FileCall read2 = pread_in_background(peer, p, 2 * block_size, 10);
+  ASSERT_TRUE(peer.next_request());
+  peer.send_raw(record_of(2).substr(0, 5));
   peer.close_input();
-  EXPECT_EQ(read1.call.result(), -1);
-  EXPECT_EQ(read1.call.error(), EIO);
-  FileCall later = pread_in_background(peer, p, block_size, 10);
+  EXPECT_EQ(read2.call.result(), -1);
+  EXPECT_EQ(read2.call.error(), EIO);
+  FileCall later = pread_in_background(peer, p, 2 * block_size, 10);
   EXPECT_EQ(later.call.result(), -1);
   EXPECT_EQ(later.call.error(), EIO);
-  EXPECT_EQ(pwrite_in_background(peer, p, block_size, "x").result(), -1);
+  EXPECT_EQ(pwrite_in_background(peer, p, 2 * block_size, "x").result(), -1);
   EXPECT_EQ(::truncate(p.c_str(), 1), -1);
   EXPECT_EQ(errno, EIO);
   FileCall present = pread_in_background(peer, p, 5, 10);
@@ -192,8 +207,20 @@ TEST(MaterializationFaults, BadNotificationsNeitherCrashNorCorrupt) {
   EXPECT_NE(err.find("ERROR: input_loop(): short read from stdin, expected 32 bytes, got 5\n"),
             std::string::npos)
       << err;
+  // One line for the unknown inode, none for the records skipped after it,
+  // one for the type the stray bytes made.
+  const auto lines_with = [&](const std::string& text) {
+    std::size_t count = 0;
+    for (std::size_t at = err.find(text); at != std::string::npos; at = err.find(text, at + 1))
+      ++count;
+    return count;
+  };
+  EXPECT_EQ(lines_with("ERROR: input_loop(): notification of type"), 2u) << err;
+  EXPECT_EQ(lines_with("is no placeholder"), 1u) << err;
+  EXPECT_EQ(lines_with("type other than 0 and 1"), 1u) << err;
   EXPECT_EQ(err.find("INTERNAL ERROR"), std::string::npos) << err;
-  EXPECT_EQ(read_file(ground.source / "p").substr(0, block_size), truth.substr(0, block_size));
+  EXPECT_EQ(read_file(ground.source / "p").substr(0, 2 * block_size),
+            truth.substr(0, 2 * block_size));
 }
 
 TEST(MaterializationFaults, ShutdownAnswersParkedCalls) {
