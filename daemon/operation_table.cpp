@@ -124,6 +124,13 @@ void add_capability(fuse_conn_info* conn, unsigned capability) {
   if (conn->capable & capability) conn->want |= capability;
 }
 
+// The kernel queues read-ahead and writeback of every file of the mount
+// behind at most this many background requests (12 unless raised, which root
+// may). Reads parked until the materialization peer delivers their blocks hold
+// theirs all that time, so that at the kernel's limit nothing else of the mount
+// could be read ahead or written back.
+constexpr unsigned max_background_requests = 4096;
+
 }  // namespace
 
 void init(void*, fuse_conn_info* conn) {
@@ -139,6 +146,8 @@ void init(void*, fuse_conn_info* conn) {
     debug_line(3, DebugStyle::tagged, "Disabling kernel readahead.");
     conn->max_readahead = 0;
   }
+  conn->max_background = max_background_requests;
+  conn->congestion_threshold = max_background_requests / 4 * 3;
 }
 
 void ops_init(fuse_lowlevel_ops* ops) {

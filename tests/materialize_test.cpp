@@ -317,6 +317,35 @@ TEST(MaterializationFaults, ASlowPeerStallsOnlyTheOperationsThatWaitForIt) {
   EXPECT_EQ(exit_status(peer.mount().process().wait()), 1);
 }
 
+// Reads parked in the daemon hold the kernel's background requests (its
+// read-ahead); writeback and reads of other files must not queue behind them.
+TEST(MaterializationFaults, ParkedReadsLeaveTheKernelRoomForOtherFiles) {
+  MountGround ground;
+  MaterializationPeer peer(ground, block_size);
+  constexpr int readers = 32;
+  for (int i = 0; i < readers; ++i)
+    peer.add_placeholder("p" + std::to_string(i), random_bytes(block_size, i));
+  ASSERT_TRUE(peer.start());
+  for (int i = 0; i < readers; ++i)
+    peer.in_background(
+        [path = ground.mountpoint / ("p" + std::to_string(i))] { return read_file(path).size(); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (peer.requests_seen() < readers && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(5));
+  ASSERT_GE(peer.requests_seen(), std::size_t{readers}) << "the readers never all waited";
+
+  const fs::path plain = ground.mountpoint / "plain";
+  BackgroundCall& unrelated = peer.in_background([plain] {
+    write_file(plain, "hello");
+    return read_file(plain) == "hello" ? 0 : -1;
+  });
+  EXPECT_TRUE(unrelated.finished_within(std::chrono::seconds(10)))
+      << "writing and reading a file that needs no block waited for the peer";
+  peer.serve_automatically();
+  EXPECT_EQ(unrelated.result(), 0);
+  EXPECT_EQ(peer.unmount_and_wait(), 0);
+}
+
 // The core dump of a crash report writes nothing into the request channel.
 TEST(MaterializationFaults, CrashReportsKeepOffTheChannel) {
   MountGround ground;
