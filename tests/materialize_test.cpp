@@ -34,9 +34,20 @@ std::multiset<uint64_t> blocks_of(const std::vector<MatRequest>& requests) {
   return blocks;
 }
 
+struct PeerSetup {
+  std::vector<std::string> options;
+  PeerChannel channel = PeerChannel::pipes;
+};
+
+void PrintTo(const PeerSetup& setup, std::ostream* out) {
+  *out << (setup.channel == PeerChannel::socket ? "socket" : "pipes");
+  for (const std::string& option : setup.options)
+    *out << " " << option;
+}
+
 // --log-all turns the kernel's read-ahead and page cache off: every call
 // reaches the daemon as it was made.
-class Materialization : public ::testing::TestWithParam<std::vector<std::string>> {};
+class Materialization : public ::testing::TestWithParam<PeerSetup> {};
 
 TEST_P(Materialization, ReadsWaitForTheirBlocksAndGetTheTrueBytes) {
   MountGround ground;
@@ -46,8 +57,8 @@ TEST_P(Materialization, ReadsWaitForTheirBlocksAndGetTheTrueBytes) {
   write_file(ground.source / "empty", "");
   fs::create_symlink("a", ground.source / "link");
   std::vector<std::string> options{"--log-all"};
-  options.insert(options.end(), GetParam().begin(), GetParam().end());
-  ASSERT_TRUE(peer.start(options)) << peer.mount().process().err();
+  options.insert(options.end(), GetParam().options.begin(), GetParam().options.end());
+  ASSERT_TRUE(peer.start(options, {}, GetParam().channel)) << peer.mount().process().err();
   const fs::path a = ground.mountpoint / "a";
   const std::string& truth = peer.contents("a");
 
@@ -89,16 +100,17 @@ TEST_P(Materialization, ReadsWaitForTheirBlocksAndGetTheTrueBytes) {
   const std::string marking = "DEBUG(0): DEBUG: Marking " + fs::canonical(ground.source).string() +
                               "/a as not materialized (3 blocks)\n";
   EXPECT_NE(err.find(marking), std::string::npos) << err;
-  if (GetParam().empty())
+  if (GetParam().options.empty())
     EXPECT_NE(err.find("INFO: Found 2 placeholders\n"), std::string::npos) << err;
   else
     EXPECT_EQ(err.rfind("WARNING: All dentries will be non-materialized on creation.\n", 0), 0u)
         << err;
 }
 
+// A socket on standard input and output takes the requests as pipes do.
 INSTANTIATE_TEST_SUITE_P(Marking, Materialization,
-                         ::testing::Values(std::vector<std::string>{},
-                                           std::vector<std::string>{"--forgetmat"}));
+                         ::testing::Values(PeerSetup{}, PeerSetup{{"--forgetmat"}},
+                                           PeerSetup{{}, PeerChannel::socket}));
 
 TEST(MaterializationWaits, WriteLandsOnTheServedData) {
   MountGround ground;
