@@ -107,6 +107,16 @@ void Cache::retire_metadata_locked() {
   const std::string meta_path = path + ".meta";
   remove_durably(meta_path, "Failed to remove cache metadata " + meta_path);
   metadata_retired = true;
+  reserve_metadata_room();
+}
+
+void Cache::reserve_metadata_room() {
+  metadata_reserve.reset();
+  try {
+    metadata_reserve = std::make_unique<MetadataReserve>(path + ".meta", max_metadata_size());
+  } catch (const RuntimeError& error) {
+    log_warning(boost::format("%s; the cache may not survive a restart.") % error.what());
+  }
 }
 
 void Cache::reinitialize() {

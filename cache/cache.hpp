@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,6 +25,7 @@
 #include "cache/file_identity.hpp"
 #include "cache/locked_element_ptr.hpp"
 #include "cache/lru_element.hpp"
+#include "cache/metadata_reserve.hpp"
 #include "support/unique_fd.hpp"
 
 namespace quarnix {
@@ -134,11 +136,14 @@ class Cache {
 
   // Removes "<path>.meta" for good before anything is written into the cache
   // file: after a crash, metadata from before the writes would describe slots
-  // that were reused. Done at the first write unless called before.
+  // that were reused. Done at the first write unless called before. Then
+  // takes the room that the next save needs, before the chunks can take it;
+  // without it (a warning) the save may find no room.
   void retire_metadata();
 
   // Writes "<path>.meta" from a consistent snapshot once the cache file's data
-  // is on the disk, replacing the old file only once the new one is complete.
+  // is on the disk, replacing the old file only once the new one is complete,
+  // into the room taken when the old one was retired.
   // Chunks copied after the save change the cache file, so the next start may
   // reject the metadata: call it when nothing fills the cache any more.
   void save();
@@ -168,6 +173,8 @@ class Cache {
   void take_over(std::vector<uint64_t> stored_free_slots, std::list<LRUElement> stored_lru,
                  const Identities& identities);
   void retire_metadata_locked();
+  void reserve_metadata_room();
+  void write_metadata(const std::string& contents);
   bool sound_metadata(const std::vector<uint64_t>& slots_free,
                       const std::list<LRUElement>& elements) const;
   void reinitialize();
@@ -221,6 +228,8 @@ class Cache {
   // Reported when nothing is left to replace, once until a slot frees.
   bool admission_stopped = false;
   bool metadata_retired = false;
+  // The room of the next save, taken when the metadata was retired.
+  std::unique_ptr<MetadataReserve> metadata_reserve;
   std::unordered_set<ChunkKey, boost::hash<ChunkKey>> locked;
   // Notified whenever a chunk is unlocked, a slot becomes free or a copy ends.
   std::condition_variable unlocked_cv;

@@ -30,10 +30,12 @@ namespace {
 // 3: the cache file's change time follows its modification time.
 constexpr int metadata_revision = 3;
 
-// Room for the archive's header, the single items and the collections'
-// counts and class information.
+// Room for the archive's header, the single items, the checksum and the
+// collections' counts and class information (written once per type).
 constexpr uint64_t metadata_fixed_size = 4096;
-// A slot is free (its offset) or holds a chunk, whose inode may have an identity.
+// In the archive a free slot is its offset (8 bytes), a chunk its four fields
+// (32), and the identity of a chunk's inode its key and fields (8 + 40), at
+// most one per chunk. Each slot counts all three: 8 bytes of margin.
 constexpr uint64_t metadata_size_per_slot =
     sizeof(uint64_t) + sizeof(LRUElement) + sizeof(unsigned long) + sizeof(FileIdentity);
 
@@ -69,22 +71,28 @@ void Cache::save() {
     // The cache file's times are taken after that: a filesystem that sets
     // them when it writes the data back would otherwise change them later.
     if (::fsync(fd.get()) != 0) throw RuntimeError("Failed to sync cachefile " + path, errno);
-    const std::string contents = archive_state(inodes_without_identity);
-    const std::string meta_path = path + ".meta";
-    const std::string failure = "Failed to write cache metadata " + meta_path;
-    {
-      // Only the daemon may change what it will trust at the next start,
-      // whatever the umask it runs with.
-      ReplacementFile file(meta_path, failure, 0644);
-      file.write(contents);
-      file.commit();
-    }
-    sync_directory_of(meta_path, failure);
+    write_metadata(archive_state(inodes_without_identity));
     metadata_retired = false;
   }
   // Reported after the mutex is released: a report may take a core dump.
   for (std::size_t report = 0; report < inodes_without_identity; ++report)
     report_error("INTERNAL ERROR: Cache::save(): mtime not set");
+}
+
+void Cache::write_metadata(const std::string& contents) {
+  const std::string meta_path = path + ".meta";
+  const std::string failure = "Failed to write cache metadata " + meta_path;
+  if (const std::unique_ptr<MetadataReserve> reserve = std::move(metadata_reserve)) {
+    reserve->commit(contents, failure);
+  } else {
+    // Without a reserve: no write since the last save or load, or no room at
+    // the retirement. Only the daemon may change what it will trust at the
+    // next start, whatever the umask it runs with.
+    ReplacementFile file(meta_path, failure, 0644);
+    file.write(contents);
+    file.commit();
+  }
+  sync_directory_of(meta_path, failure);
 }
 
 std::string Cache::archive_state(std::size_t& inodes_without_identity) const {

@@ -67,6 +67,18 @@ void retire_cache_metadata() {
   }
 }
 
+// A save that fails (no room, say) costs the cache its next start, not the
+// orderly end of the daemon. Returns whether the metadata was saved.
+bool save_cache_metadata() {
+  try {
+    state.cache->save();
+    return true;
+  } catch (const RuntimeError& error) {
+    log_error(error.what());
+    return false;
+  }
+}
+
 // Mounts and serves until the loop ends; the session and everything libfuse
 // set up for it are gone when this returns. Returns the exit status.
 int serve(const char* argv0, const std::string& mountpoint, const po::variables_map& vm,
@@ -128,11 +140,11 @@ int run_daemon(int argc, char** argv) {
   retire_cache_metadata();
   MaterializationThreads materialization_threads(vm.count("ondemand") > 0);
   ReadaheadThread readahead_thread;
-  const int status = serve(argv[0], mountpoint, vm, readahead_thread, materialization_threads);
+  int status = serve(argv[0], mountpoint, vm, readahead_thread, materialization_threads);
   // Nothing fills the cache any more once the read-ahead thread has ended.
   readahead_thread.stop();
   if (state.cache) {
-    state.cache->save();
+    if (!save_cache_metadata()) status = 1;
     print_cache_stats();
   }
   if (state.readahead) print_readahead_stats();

@@ -201,6 +201,27 @@ TEST_F(CacheMetadataTest, EmptyCacheRoundTrip) {
   EXPECT_EQ(next_slot(*cache), first_fresh_slot);
 }
 
+// Every slot a chunk of a file of its own is the largest metadata a cache can
+// have: it fits the room reserved at the first write, and loads back.
+TEST_F(CacheMetadataTest, TheLargestMetadataFitsItsReserve) {
+  constexpr uint64_t many = 1024;
+  make_cache_file(cache_path, many * chunk);
+  const fs::path reserve = meta_path.string() + ".reserve";
+  std::string err;
+  auto cache = open_cache(err);
+  for (uint64_t k = 0; k < many; ++k) {
+    const SourceFile file(dir / ("file" + std::to_string(k)), 1);
+    cache->lookup_or_insert(file.ino, 0, file.fd.get()).reset();
+  }
+  const uintmax_t reserved = fs::file_size(reserve);
+  cache->save();
+  EXPECT_FALSE(fs::exists(reserve));
+  EXPECT_LE(fs::file_size(meta_path), reserved);
+  cache.reset();
+  cache = open_cache(err);
+  EXPECT_EQ(err, "INFO: Loaded 1024 cache elements.\n");
+}
+
 TEST_F(CacheMetadataTest, RejectsMetadataOfAnotherCacheFile) {
   save_three_chunks();
   const Metadata saved = read_metadata(meta_path);
