@@ -73,106 +73,148 @@ void seek_to(DirectoryHandle& handle, uint32_t& offset) {
   handle.offset = offset;
 }
 
-void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info* fi,
-                bool plus) {
-  DirectoryHandle& handle = get_dir_handle(fi);
-  InodeRecord& inode = get_inode(ino);
-  std::lock_guard handle_lock(handle.mutex);
-  uint32_t offset = static_cast<uint32_t>(off);
-  debug_line(4, DebugStyle::tagged,
-             [&] { return boost::format("do_readdir(): started with offset %d") % offset; });
+// The reply one listing call builds in a buffer of the size the kernel asked for.
+struct ListingReply {
+  explicit ListingReply(size_t size)
+      : buffer(new (std::nothrow) char[size]), size(size), remaining(size) {}
 
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
-  if (!buffer) {
-    reply_err(req, ENOMEM);
-    return;
-  }
-  bool seeked = false;
-  const uint32_t requested_offset = offset;
-  if (offset != handle.offset) {
-    seek_to(handle, offset);
-    seeked = true;
-  }
+  char* free_space() const { return buffer.get() + (size - remaining); }
+  size_t used() const { return size - remaining; }
 
-  size_t remaining = size;
-  char* position = buffer.get();
+  std::unique_ptr<char[]> buffer;
+  const size_t size;
+  size_t remaining;
   int count = 0;
-  int error = 0;
+};
+
+// The next entry of the stream, or null at its end or when reading fails,
+// with the error in `error`.
+dirent* next_entry(DirectoryHandle& handle, int& error) {
+  errno = 0;
+  dirent* entry = ::readdir(handle.dir);
+  if (entry == nullptr) {
+    error = errno;
+    if (error != 0)
+      debug_line(4, DebugStyle::program_named,
+                 [&] { return "DEBUG: readdir(): readdir failed with: " + errno_string(error); });
+  }
+  return entry;
+}
+
+// What a listing knows of an entry without looking it up.
+struct stat listed_attributes(const dirent& entry) {
+  struct stat attr {};
+  attr.st_ino = entry.d_ino;
+  attr.st_mode = static_cast<mode_t>(entry.d_type) << 12;
+  return attr;
+}
+
+// Adds the entry at `offset` if it fits; the space it needs either way.
+size_t add_entry(fuse_req_t req, const dirent& entry, uint32_t offset, ListingReply& reply) {
+  const struct stat attr = listed_attributes(entry);
+  return fuse_add_direntry(req, reply.free_space(), reply.remaining, entry.d_name, &attr, offset);
+}
+
+// Like add_entry, with the entry looked up: `entry_param` holds the lookup
+// reference the kernel gets with it, node id 0 when there is none.
+size_t add_entry_plus(fuse_req_t req, fuse_ino_t parent, const dirent& entry, uint32_t offset,
+                      ListingReply& reply, fuse_entry_param& entry_param) {
+  const int error = do_lookup(parent, entry.d_name, &entry_param);
+  if (error != 0) {
+    // The entry vanished since it was listed: list it without attributes
+    // (node id 0), so that the names after it are neither lost nor repeated.
+    report_if_out_of_descriptors(error);
+    std::memset(&entry_param, 0, sizeof entry_param);
+    entry_param.attr = listed_attributes(entry);
+  }
+  return fuse_add_direntry_plus(req, reply.free_space(), reply.remaining, entry.d_name,
+                                &entry_param, offset);
+}
+
+// Counts the entry just added at `offset` into the reply and remembers where
+// that offset leads back to in the stream.
+void keep_entry(DirectoryHandle& handle, const dirent& entry, uint32_t offset, size_t need,
+                ListingReply& reply) {
+  reply.remaining -= need;
+  ++reply.count;
+  handle.positions[offset] = entry.d_off;
+  debug_line(5, DebugStyle::plain, [&] {
+    return std::string("DEBUG: readdir(): added to buffer: ") + entry.d_name + ", ino " +
+           std::to_string(entry.d_ino) + ", offset " + std::to_string(offset);
+  });
+}
+
+// Fills the reply from the stream, which stands after the entry handed out
+// at `offset` (0: at the start), until the stream ends, fails or the reply is
+// full; the error of a failed read, 0 otherwise.
+int fill_reply(fuse_req_t req, fuse_ino_t ino, bool plus, DirectoryHandle& handle, uint32_t offset,
+               ListingReply& reply) {
   uint32_t last_added = offset;
   long previous_position = ::telldir(handle.dir);
-  bool full = false;
   for (;;) {
-    errno = 0;
-    dirent* entry = ::readdir(handle.dir);
-    if (entry == nullptr) {
-      error = errno;
-      if (error != 0)
-        debug_line(4, DebugStyle::program_named,
-                   [&] { return "DEBUG: readdir(): readdir failed with: " + errno_string(error); });
-      break;
-    }
+    int error = 0;
+    const dirent* entry = next_entry(handle, error);
+    if (entry == nullptr) return error;
     if (is_dot_or_dotdot(entry->d_name)) {
       previous_position = entry->d_off;
       continue;
     }
     const uint32_t folded = offset_for(handle, entry->d_off);
     handle.offset = folded;
-    size_t need;
     fuse_entry_param entry_param{};
-    if (plus) {
-      error = do_lookup(ino, entry->d_name, &entry_param);
-      if (error != 0) {
-        // The entry vanished since it was listed: list it without attributes
-        // (node id 0), so that the names after it are neither lost nor repeated.
-        report_if_out_of_descriptors(error);
-        std::memset(&entry_param, 0, sizeof entry_param);
-        entry_param.attr.st_ino = entry->d_ino;
-        entry_param.attr.st_mode = static_cast<mode_t>(entry->d_type) << 12;
-        error = 0;
-      }
-      need = fuse_add_direntry_plus(req, position, remaining, entry->d_name, &entry_param, folded);
-    } else {
-      struct stat attr {};
-      attr.st_ino = entry->d_ino;
-      attr.st_mode = static_cast<mode_t>(entry->d_type) << 12;
-      need = fuse_add_direntry(req, position, remaining, entry->d_name, &attr, folded);
-    }
-    if (need > remaining) {
+    const size_t need = plus ? add_entry_plus(req, ino, *entry, folded, reply, entry_param)
+                             : add_entry(req, *entry, folded, reply);
+    if (need > reply.remaining) {
       debug_line(5, DebugStyle::plain, "DEBUG: readdir(): buffer full, returning data. ");
       if (plus && entry_param.ino != 0) do_forget(entry_param.ino, 1);
-      full = true;
-      break;
+      // The entry that did not fit is read again by the next call.
+      ::seekdir(handle.dir, previous_position);
+      handle.offset = last_added;
+      return 0;
     }
-    position += need;
-    remaining -= need;
-    ++count;
-    handle.positions[folded] = entry->d_off;
-    debug_line(5, DebugStyle::plain, [&] {
-      return std::string("DEBUG: readdir(): added to buffer: ") + entry->d_name + ", ino " +
-             std::to_string(entry->d_ino) + ", offset " + std::to_string(folded);
-    });
+    keep_entry(handle, *entry, folded, need, reply);
     last_added = folded;
     previous_position = entry->d_off;
   }
-  if (full) {
-    // The entry that did not fit is read again by the next call.
-    ::seekdir(handle.dir, previous_position);
-    handle.offset = last_added;
-  }
-  if (remaining != size) error = 0;
-  if (state.oplog.logs_all())
-    state.oplog.write(plus ? "readdirplus" : "readdir", inode.log_id, count,
-                      seek_word(seeked, requested_offset));
-  if (error != 0) {
+}
+
+// Replies the entries gathered; the error only when there are none.
+void send_listing(fuse_req_t req, const DirectoryHandle& handle, const ListingReply& reply,
+                  int error) {
+  if (error != 0 && reply.used() == 0) {
     report_if_out_of_descriptors(error);
     reply_err(req, error);
     return;
   }
   debug_line(4, DebugStyle::plain, [&] {
-    return "DEBUG: readdir(): returning " + std::to_string(count) + " entries, curr offset " +
+    return "DEBUG: readdir(): returning " + std::to_string(reply.count) + " entries, curr offset " +
            std::to_string(handle.offset);
   });
-  reply_buf(req, buffer.get(), size - remaining);
+  reply_buf(req, reply.buffer.get(), reply.used());
+}
+
+void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info* fi,
+                bool plus) {
+  DirectoryHandle& handle = get_dir_handle(fi);
+  InodeRecord& inode = get_inode(ino);
+  std::lock_guard handle_lock(handle.mutex);
+  const uint32_t requested_offset = static_cast<uint32_t>(off);
+  debug_line(4, DebugStyle::tagged, [&] {
+    return boost::format("do_readdir(): started with offset %d") % requested_offset;
+  });
+  ListingReply reply(size);
+  if (!reply.buffer) {
+    reply_err(req, ENOMEM);
+    return;
+  }
+  uint32_t offset = requested_offset;
+  const bool seeked = offset != handle.offset;
+  if (seeked) seek_to(handle, offset);
+  const int error = fill_reply(req, ino, plus, handle, offset, reply);
+  if (state.oplog.logs_all())
+    state.oplog.write(plus ? "readdirplus" : "readdir", inode.log_id, reply.count,
+                      seek_word(seeked, requested_offset));
+  send_listing(req, handle, reply, error);
 }
 
 }  // namespace

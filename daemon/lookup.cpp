@@ -121,25 +121,33 @@ std::string get_path(InodeRecord& record) {
 
 namespace {
 
-int lookup_entry(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool confined,
-                 bool created) {
-  debug_line(4, DebugStyle::plain, [&] {
-    return "DEBUG: lookup(): name=" + std::string(name) + ", parent=" + std::to_string(parent);
-  });
+// An entry with nothing in it yet but the timeouts, which every entry has.
+void clear_entry(fuse_entry_param* entry) {
   std::memset(entry, 0, sizeof *entry);
   entry->attr_timeout = state.timeout;
   entry->entry_timeout = state.timeout;
+}
 
+// Opens the name beneath its parent, without following it.
+UniqueFd open_name(fuse_ino_t parent, const char* name, bool confined) {
   const int flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
-  UniqueFd fd = confined ? open_beneath(get_fs_fd(parent), name, flags)
-                         : UniqueFd(::openat(get_fs_fd(parent), name, flags));
-  if (!fd) return errno;
-  if (::fstatat(fd.get(), "", &entry->attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+  return confined ? open_beneath(get_fs_fd(parent), name, flags)
+                  : UniqueFd(::openat(get_fs_fd(parent), name, flags));
+}
+
+// The attributes of the object open as `fd`; 0 or the errno of the failure.
+int stat_opened(const UniqueFd& fd, struct stat& attr) {
+  if (::fstatat(fd.get(), "", &attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
     const int error = errno;
     debug_line(4, DebugStyle::plain, "DEBUG: lookup(): fstatat failed");
     return error;
   }
-  const struct stat& attr = entry->attr;
+  return 0;
+}
+
+// 0 when the object can have an inode of the mount; the error to return
+// for it otherwise.
+int check_source_object(const struct stat& attr) {
   if (attr.st_dev != state.source_dev) {
     write_line(std::cerr, "WARNING: Mountpoints in the source directory tree will be hidden.");
     return EOPNOTSUPP;
@@ -148,31 +156,33 @@ int lookup_entry(fuse_ino_t parent, const char* name, fuse_entry_param* entry, b
     write_line(std::cerr, "ERROR: Source directory tree must not include inode 1");
     return EIO;
   }
+  return 0;
+}
 
-  std::unique_lock state_lock(state.mutex);
-  InodeRecord* found;
+// The table's record of the source inode, an empty one inserted when there is
+// none, or null when there is no memory for it. The state mutex held.
+InodeRecord* find_or_insert_record(uint64_t source_ino) {
   try {
-    found = &state.inodes[attr.st_ino];
+    return &state.inodes[source_ino];
   } catch (const std::bad_alloc&) {
-    return ENOMEM;
+    return nullptr;
   }
-  InodeRecord& record = *found;
-  std::unique_lock record_lock(record.mutex);
-  entry->ino = get_fuse_ino(record);
+}
 
-  if (record.fd) {
-    entry->generation = record.generation;
-    state_lock.unlock();
-    debug_line(4, DebugStyle::plain, [&] {
-      return "DEBUG: lookup(): inode " + std::to_string(attr.st_ino) +
-             " (userspace) already known.";
-    });
-    ++record.nlookup;
-    // Refreshes the hash of a file moved since its first lookup.
-    if (state.uses_paths()) get_path(record);
-    return 0;
-  }
+// One more lookup of a record that exists; the record's mutex held.
+void count_repeated_lookup(InodeRecord& record, const struct stat& attr) {
+  debug_line(4, DebugStyle::plain, [&] {
+    return "DEBUG: lookup(): inode " + std::to_string(attr.st_ino) + " (userspace) already known.";
+  });
+  ++record.nlookup;
+  // Refreshes the hash of a file moved since its first lookup.
+  if (state.uses_paths()) get_path(record);
+}
 
+// Makes the empty record found for the object open as `fd` its record, with
+// the first lookup counted; the state and the record's mutex held.
+void start_record(InodeRecord& record, UniqueFd fd, const struct stat& attr,
+                  fuse_entry_param* entry) {
   record.ino = attr.st_ino;
   record.dev = attr.st_dev;
   record.is_symlink = S_ISLNK(attr.st_mode);
@@ -185,17 +195,48 @@ int lookup_entry(fuse_ino_t parent, const char* name, fuse_entry_param* entry, b
     std::lock_guard live_lock(state.live_inodes_mutex);
     state.live_inodes.insert(entry->ino);
   }
+}
+
+// Drops what the cache holds of an earlier version of the file; the record's
+// mutex held.
+void validate_cache(const InodeRecord& record, const struct stat& attr) {
+  debug_line(4, DebugStyle::plain, [&] {
+    return "DEBUG: Validating cache for inode " + std::to_string(record.ino) + " using mtime " +
+           mtime_text(attr.st_mtim);
+  });
+  state.cache->validate(record.ino, attr);
+}
+
+int lookup_entry(fuse_ino_t parent, const char* name, fuse_entry_param* entry, bool confined,
+                 bool created) {
+  debug_line(4, DebugStyle::plain, [&] {
+    return "DEBUG: lookup(): name=" + std::string(name) + ", parent=" + std::to_string(parent);
+  });
+  clear_entry(entry);
+  UniqueFd fd = open_name(parent, name, confined);
+  if (!fd) return errno;
+  if (const int error = stat_opened(fd, entry->attr)) return error;
+  const struct stat& attr = entry->attr;
+  if (const int error = check_source_object(attr)) return error;
+
+  std::unique_lock state_lock(state.mutex);
+  InodeRecord* const found = find_or_insert_record(attr.st_ino);
+  if (!found) return ENOMEM;
+  InodeRecord& record = *found;
+  std::unique_lock record_lock(record.mutex);
+  entry->ino = get_fuse_ino(record);
+  if (record.fd) {
+    entry->generation = record.generation;
+    state_lock.unlock();
+    count_repeated_lookup(record, attr);
+    return 0;
+  }
+
+  start_record(record, std::move(fd), attr, entry);
   std::optional<std::string> path = link_materialization_record(record, attr, created);
   state_lock.unlock();
   if (!path && state.uses_paths()) path = get_path(record);
-
-  if (state.cache) {
-    debug_line(4, DebugStyle::plain, [&] {
-      return "DEBUG: Validating cache for inode " + std::to_string(record.ino) + " using mtime " +
-             mtime_text(attr.st_mtim);
-    });
-    state.cache->validate(record.ino, attr);
-  }
+  if (state.cache) validate_cache(record, attr);
   debug_line(4, DebugStyle::plain, [&] {
     return "DEBUG: lookup(): created userspace inode " + std::to_string(attr.st_ino);
   });

@@ -11,6 +11,7 @@
 #include "tests/fixtures/read_log.hpp"
 #include "tests/fixtures/sanitizers.hpp"
 #include "tests/fixtures/test_data.hpp"
+#include "tests/fixtures/tmpfs_mount.hpp"
 
 namespace quarnix::testing {
 namespace {
@@ -107,6 +108,23 @@ TEST(DaemonLookup, ForgottenInodesAreReleasedAndGetNewIds) {
   stat_of(ground.mountpoint / "file");
   EXPECT_EQ(mount.unmount_and_wait(), 0);
   EXPECT_EQ(read_log(ground.work).files, (std::vector<std::string>{"0\tfile", "1\tfile"}));
+}
+
+// A filesystem mounted inside the source tree is refused at each lookup; the
+// rest of the tree is served as before.
+TEST(DaemonLookup, MountpointsInTheSourceStayHidden) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  MountGround ground;
+  write_file(ground.source / "file", "data");
+  TmpfsMount other(ground.source / "other");
+  QuarnixMount mount(ground.source, ground.mountpoint);
+  ASSERT_TRUE(mount.started());
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    struct stat info {};
+    EXPECT_EQ(::stat((ground.mountpoint / "other").c_str(), &info), -1) << attempt;
+    EXPECT_EQ(errno, EOPNOTSUPP) << attempt;
+  }
+  EXPECT_EQ(read_file(ground.mountpoint / "file"), "data");
 }
 
 // An export handle of a file of the mount.
