@@ -17,6 +17,7 @@
 #include "support/logging.hpp"
 #include "support/unique_fd.hpp"
 #include "tracesession/exec_tracer.hpp"
+#include "tracesession/exit_status.hpp"
 #include "tracesession/mountpoint.hpp"
 #include "tracesession/read_trace.hpp"
 #include "tracesession/tracer_end.hpp"
@@ -25,9 +26,6 @@
 namespace quarnix::recorder {
 
 namespace {
-
-constexpr int exit_no_lock_file = 3;
-constexpr int exit_tracer_failed = 9;
 
 // The raw trace and the read log, created under one base name just before the
 // tracer starts; the raw trace is the tracer's alone to write.
@@ -145,7 +143,7 @@ int run_recorder(int argc, char** argv) {
           lock.emplace(std::move(*created));
         if (!lock || termination_status() != 0) {
           files.remove_after_failure();
-          return lock ? termination_status() : exit_no_lock_file;
+          return lock ? termination_status() : exit_file_unavailable;
         }
         return record(options, argv[0], device, ino2path, files, lock);
       },
