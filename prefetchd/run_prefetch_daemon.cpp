@@ -149,7 +149,9 @@ int run_tracer_mode(const PrefetchRun& run, const char* argv0, std::uint64_t dev
                     UniqueFd pipe_read, UniqueFd pipe_write) {
   log_info("Starting tracer...");
   // A request to end the daemon ends the tracer; the daemon then ends in
-  // order, as after any end of the trace.
+  // order, as after any end of the trace. Until the daemon ignores SIGINT
+  // (once the tracer is forked), an interrupt is such a request too, so that
+  // the lock file never outlives the daemon.
   end_tracer_on_termination();
   std::optional<TracerLockFile> lock = TracerLockFile::create("quarnix_prefetchd");
   if (!lock) return exit_file_unavailable;

@@ -4,8 +4,9 @@
 
 namespace quarnix {
 
-// A file the program needs cannot be had: its lock file's name is taken, or
-// the prefetch daemon cannot open its profile, its test trace or a pipe.
+// A file the program needs cannot be had: its lock file's name is taken, no
+// name for the recorder's outputs came free within its wait, or the prefetch
+// daemon cannot open its profile, its test trace or a pipe.
 inline constexpr int exit_file_unavailable = 3;
 
 // The tracer failed: it exited with a non-zero code (7 when quarnix_probe
