@@ -17,11 +17,12 @@ namespace quarnix {
 
 namespace {
 
+// The requests to end the program: SIGINT until ignore_sigint; a quit from
+// the terminal is one as well, rather than an end that leaves files behind.
+constexpr int termination_signals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+
 // Read by the signal handler, on whichever thread it runs.
 std::atomic<pid_t> tracked_tracer{0};
-// Also SIGINT, until ignore_sigint; a quit from the terminal ends the
-// program as any other request rather than leaving its files behind.
-constexpr int termination_signals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
 std::atomic<int> requested_signal{0};
 static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
               "the signal handler may only use lock-free atomics");
