@@ -7,12 +7,12 @@
 
 #include "profile/profile_file.hpp"
 #include "support/logging.hpp"
+#include "tracesession/exit_status.hpp"
 
 namespace quarnix::prefetchd {
 
 namespace {
 
-constexpr int exit_unreadable = 3;
 constexpr int exit_unusable_profile = 4;
 // Every prefetch reads one block into one buffer of this size at most.
 constexpr std::uint32_t largest_block_size = 64 << 20;
@@ -28,7 +28,7 @@ ProfileReader open_profile(const std::string& path) {
     return ProfileReader(path);
   } catch (const ProfileOpenError& error) {
     refuse(boost::format("Unable to open %s: %s") % path % strerror(error.error_number),
-           exit_unreadable);
+           exit_file_unavailable);
   }
 }
 

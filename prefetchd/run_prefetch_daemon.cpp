@@ -22,6 +22,7 @@
 #include "support/logging.hpp"
 #include "support/unique_fd.hpp"
 #include "tracesession/exec_tracer.hpp"
+#include "tracesession/exit_status.hpp"
 #include "tracesession/mountpoint.hpp"
 #include "tracesession/read_trace.hpp"
 #include "tracesession/tracer_end.hpp"
@@ -30,11 +31,6 @@
 namespace quarnix::prefetchd {
 
 namespace {
-
-constexpr int exit_unreadable = 3;
-// A file the daemon needs cannot be created: the status of one it cannot open.
-constexpr int exit_no_lock_file = exit_unreadable;
-constexpr int exit_tracer_failed = 9;
 
 using unique_file = std::unique_ptr<FILE, decltype(&fclose)>;
 
@@ -82,7 +78,7 @@ int run_test_mode(const PrefetchRun& run, const std::string& testdata) {
   const unique_file trace = open_test_trace(testdata);
   if (!trace) {
     log_error(boost::format("Unable to read %s: %s") % testdata % strerror(errno));
-    return exit_unreadable;
+    return exit_file_unavailable;
   }
   log_info(boost::format("Processing requests from %s...") % testdata);
   follow_and_prefetch(run, trace.get(), true, [] {});
@@ -153,10 +149,12 @@ int run_tracer_mode(const PrefetchRun& run, const char* argv0, std::uint64_t dev
                     UniqueFd pipe_read, UniqueFd pipe_write) {
   log_info("Starting tracer...");
   // A request to end the daemon ends the tracer; the daemon then ends in
-  // order, as after any end of the trace.
+  // order, as after any end of the trace. Until the daemon ignores SIGINT
+  // (once the tracer is forked), an interrupt is such a request too, so that
+  // the lock file never outlives the daemon.
   end_tracer_on_termination();
   std::optional<TracerLockFile> lock = TracerLockFile::create("quarnix_prefetchd");
-  if (!lock) return exit_no_lock_file;
+  if (!lock) return exit_file_unavailable;
   if (termination_status() != 0) return termination_status();
   return run_removing_files_after_failure(
       [&] { return follow_tracer(run, argv0, device, pipe_read, pipe_write, lock); },
@@ -183,7 +181,7 @@ int run_prefetch_daemon(int argc, char** argv) {
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
     log_error(boost::format("pipe(): %s") % strerror(errno));
-    return exit_unreadable;
+    return exit_file_unavailable;
   }
   UniqueFd pipe_read(pipe_fds[0]), pipe_write(pipe_fds[1]);
 

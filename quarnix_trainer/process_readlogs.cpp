@@ -12,6 +12,7 @@
 #include "support/block_number.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
+#include "support/read_log_text.hpp"
 
 namespace quarnix::trainer {
 
@@ -96,11 +97,15 @@ void warn_about_mapped_files(const std::set<std::string>& mapped) {
   log_warning(message);
 }
 
-void count_read(const ReadLine& read, occ_count_t& occ, const id2hash_t& id2hash,
-                sizecount_t& sizecount, unsigned int blocksize, BlockWindow& window) {
+void count_read(const std::string& line, const ReadLine& read, occ_count_t& occ,
+                const id2hash_t& id2hash, sizecount_t& sizecount, unsigned int blocksize,
+                BlockWindow& window) {
   const std::uint64_t id = to_number(read.id);
   const std::uint64_t offset = to_number(read.offset);
   const std::uint64_t size = to_number(read.size);
+  // Each block of a read is a window to count: a length no read can have
+  // would make one line cost any amount of time and memory.
+  if (size > largest_read_length) throw_unparsable(line);
   const auto hash = id2hash.find(id);
   if (hash == id2hash.end()) throw RuntimeError(boost::format("Unknown inode id: %d") % id);
   sizecount[size] += 1;
@@ -170,7 +175,7 @@ void process_reads(const std::string& file, occ_count_t& occ, const id2hash_t& i
     } else if (*operation == "read") {
       const std::optional<ReadLine> read = match_read_line(line);
       if (!read) throw_unparsable(line);
-      count_read(*read, occ, id2hash, sizecount, blocksize, window);
+      count_read(line, *read, occ, id2hash, sizecount, blocksize, window);
     }
   }
   if (in.bad()) throw RuntimeError(boost::format("Error reading %s") % file, errno);

@@ -1,10 +1,12 @@
 #include "recorder/run_recorder.hpp"
 
 #include <errno.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/format.hpp>
+#include <chrono>
 #include <fstream>
 #include <initializer_list>
 #include <optional>
@@ -17,6 +19,7 @@
 #include "support/logging.hpp"
 #include "support/unique_fd.hpp"
 #include "tracesession/exec_tracer.hpp"
+#include "tracesession/exit_status.hpp"
 #include "tracesession/mountpoint.hpp"
 #include "tracesession/read_trace.hpp"
 #include "tracesession/tracer_end.hpp"
@@ -25,9 +28,6 @@
 namespace quarnix::recorder {
 
 namespace {
-
-constexpr int exit_no_lock_file = 3;
-constexpr int exit_tracer_failed = 9;
 
 // The raw trace and the read log, created under one base name just before the
 // tracer starts; the raw trace is the tracer's alone to write.
@@ -55,11 +55,23 @@ struct RecorderFiles {
   }
 };
 
+// Names that others hold can keep the recorder from every name for as long
+// as they like: after this long it gives up, as on a taken lock file.
+constexpr std::chrono::seconds longest_wait_for_a_name{60};
+
 // "bpf_oplog_" and the UTC start time. The raw trace is for the recorder's
-// user alone; the read log is made to be shared, as any new file is.
-RecorderFiles claim_recorder_files() {
+// user alone; the read log is made to be shared, as any new file is. None
+// when the wait for a free name ended: after an ERROR line, unless a request
+// to end the recorder ended it.
+std::optional<RecorderFiles> claim_recorder_files() {
+  const NameWait wait{longest_wait_for_a_name, [] { return termination_status() != 0; }};
   ClaimedBaseName claim =
-      claim_base_name("bpf_oplog_", {{".trace", 0600}, {".csv", 0666}, {"_files.csv", 0666}});
+      claim_base_name("bpf_oplog_", {{".trace", 0600}, {".csv", 0666}, {"_files.csv", 0666}}, wait);
+  if (claim.error == EEXIST) {
+    if (termination_status() == 0)
+      log_error(boost::format("Unable to create %s: %s") % claim.failed_path % strerror(EEXIST));
+    return std::nullopt;
+  }
   if (claim.error != 0)
     throw RuntimeError(boost::format("Unable to open %s") % claim.failed_path, claim.error);
   return RecorderFiles{claim.base, std::move(claim.files[0]),
@@ -123,18 +135,26 @@ int run_recorder(int argc, char** argv) {
   const uint64_t device = check_mountpoint(options.mountpoint);
 
   // From here a request to end the recorder ends the trace, which is then
-  // translated as after any other end; one that comes during the scan ends
-  // the recorder after it, before any tracer starts. The files are claimed
-  // before the scan, as the messages tell, and removed again should the run
-  // fail before it ends.
+  // translated as after any other end; one that comes before any tracer
+  // starts (in the wait for a name, or cutting the scan short) ends the
+  // recorder with nothing of its own left. The files are claimed before the
+  // scan, as the messages tell, and removed again should the run fail before
+  // it ends.
   end_tracer_on_termination();
-  RecorderFiles files = claim_recorder_files();
+  std::optional<RecorderFiles> claimed = claim_recorder_files();
+  if (!claimed) return termination_status() != 0 ? termination_status() : exit_file_unavailable;
+  RecorderFiles& files = *claimed;
   log_info(boost::format("Data will be written into %s.*.") % files.base);
+  const auto end_before_tracer = [&](int status) {
+    files.remove_after_failure();
+    return status;
+  };
   std::optional<TracerLockFile> lock;
   return run_removing_files_after_failure(
       [&] {
         log_info("Scanning mountpoint...");
         const ino2path_t ino2path = scan_mountpoint(options.mountpoint);
+        if (termination_status() != 0) return end_before_tracer(termination_status());
         log_info(boost::format("Found %d files") % ino2path.size());
         log_info("Starting tracer...");
         // An interrupt from the terminal ends neither the recorder nor the
@@ -143,10 +163,8 @@ int run_recorder(int argc, char** argv) {
         // The lock file cannot be assigned, only made in place.
         if (auto created = TracerLockFile::create("quarnix_recorder"))
           lock.emplace(std::move(*created));
-        if (!lock || termination_status() != 0) {
-          files.remove_after_failure();
-          return lock ? termination_status() : exit_no_lock_file;
-        }
+        if (!lock) return end_before_tracer(exit_file_unavailable);
+        if (termination_status() != 0) return end_before_tracer(termination_status());
         return record(options, argv[0], device, ino2path, files, lock);
       },
       [&] {

@@ -89,9 +89,16 @@ class ReadLogWriter {
     return &entry->second;
   }
 
-  // A read that the trainer could not number would make it refuse the whole
-  // log: it is left out, with a warning.
+  // A read that the trainer could not number, or one longer than any read
+  // returns, would make it refuse the whole log: it is left out, with a
+  // warning.
   static bool fits_blocks(const TraceRead& read) {
+    if (static_cast<uint64_t>(read.result) > largest_read_length) {
+      log_warning(boost::format("read(ino=%d, off=%d) -> %d is longer than any read returns, %d "
+                                "bytes, which the trainer refuses; left out") %
+                  read.inode % read.offset % read.result % largest_read_length);
+      return false;
+    }
     if (fits_read_log_blocks(read.offset, static_cast<uint64_t>(read.result))) return true;
     log_warning(boost::format("read(ino=%d, off=%d) -> %d ends past block %d at %d bytes a "
                               "block, the last that the trainer can number; left out") %

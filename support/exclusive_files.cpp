@@ -53,13 +53,21 @@ UniqueFd create_exclusively(const std::string& path, mode_t mode) {
   return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
 }
 
-ClaimedBaseName claim_base_name(const std::string& prefix, const std::vector<NewFile>& files) {
+ClaimedBaseName claim_base_name(const std::string& prefix, const std::vector<NewFile>& files,
+                                const NameWait& wait) {
+  const auto start = std::chrono::steady_clock::now();
   std::string reported;
   for (;;) {
     ClaimedBaseName claim;
     claim.base = base_name_for(prefix, ::time(nullptr));
     std::string taken;
     if (create_all(claim, files, taken)) return claim;
+    if ((wait.longest && std::chrono::steady_clock::now() - start >= *wait.longest) ||
+        (wait.ended && wait.ended())) {
+      claim.failed_path = taken;
+      claim.error = EEXIST;
+      return claim;
+    }
     // The wait for the next name may last a second: said once per taken name.
     if (taken != reported) {
       log_info(boost::format("%s exists, waiting for the next second's name") % taken);

@@ -183,8 +183,9 @@ TEST(RecorderProgram, LeavesOutFilesWhoseNamesBreakALine) {
   EXPECT_EQ(trainer.status, 0) << trainer.err;
 }
 
-// Reads that the trainer could not number in 32 bits of 4096-byte blocks are
-// left out, with a warning each, so that the trainer takes the rest.
+// Reads that the trainer could not number in 32 bits of 4096-byte blocks, or
+// longer than any read returns, are left out, with a warning each, so that
+// the trainer takes the rest.
 TEST(RecorderProgram, LeavesOutReadsBeyondTheBlocksOfAReadLog) {
   RecorderGround g;
   ASSERT_TRUE(g.mount.started());
@@ -195,7 +196,8 @@ TEST(RecorderProgram, LeavesOutReadsBeyondTheBlocksOfAReadLog) {
                  "[3000" + read + "17592186040320, len=4096) -> 4096\n" +  // last block 2^32 - 1
                  "[4000" + read + "17592186040320, len=4097) -> 4097\n" +  // into block 2^32
                  "[5000" + read + "17592186044416, len=1) -> 1\n" +        // block 2^32
-                 "[6000" + read + "18446744073709551615, len=1) -> 1\n");  // the last offset
+                 "[6000" + read + "18446744073709551615, len=1) -> 1\n" +  // the last offset
+                 "[7000" + read + "0, len=2147479553) -> 2147479553\n");   // too long
   Process recorder = g.start(bpftrace, {quarnix_recorder_binary()});
   ASSERT_EQ(exit_status(recorder.wait()), 0) << recorder.err();
 
@@ -205,7 +207,7 @@ TEST(RecorderProgram, LeavesOutReadsBeyondTheBlocksOfAReadLog) {
                                                             "\t0\t4096\n0.000003000\tread\t" + a +
                                                             "\t17592186040320\t4096\n");
   const std::string err = recorder.err();
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 3) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 4) << err;
   const ProgramResult trainer = train_kernel_profile(g.ground.work);
   EXPECT_EQ(trainer.status, 0) << trainer.err;
 }

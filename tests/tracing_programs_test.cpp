@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
@@ -187,16 +188,17 @@ TEST(TracingPrograms, WriteNothingThroughNamesPlantedByAnotherUser) {
   EXPECT_EQ(read_file(g.precious), "precious\n");
 }
 
-// SIGTERM or SIGHUP to the program ends its tracer; the program handles that
-// end as any other (the recorder translates its trace, the prefetch daemon
-// prints its statistics), removes its lock file and exits with 128 + signal.
+// SIGTERM, SIGHUP or SIGQUIT to the program ends its tracer; the program
+// handles that end as any other (the recorder translates its trace, the
+// prefetch daemon prints its statistics), removes its lock file and exits
+// with 128 + signal.
 // Sent to the process group while the child has not yet become the tracer,
 // it ends the child there.
 TEST(TracingPrograms, ATerminatedProgramEndsItsTracerInOrder) {
   TracingGround g;
   ASSERT_TRUE(g.mount.started());
   for (const Program& program : programs())
-    for (const int signal : {SIGTERM, SIGHUP})
+    for (const int signal : {SIGTERM, SIGHUP, SIGQUIT})
       for (const bool at_fork : {false, true}) {
         SCOPED_TRACE(program.name + " " + std::to_string(signal) + (at_fork ? " at fork" : ""));
         const fs::path work = g.shared_work();
@@ -233,6 +235,74 @@ TEST(TracingPrograms, ATerminatedProgramEndsItsTracerInOrder) {
               << process.err();
         }
       }
+}
+
+// Whether `condition` holds by a deadline.
+template <typename Condition>
+bool holds_soon(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// A request to end a program before its tracer starts ends it at once, with
+// nothing of its own left, SIGINT and SIGQUIT as SIGTERM: the recorder held
+// in its wait for a base name that another user holds for the coming
+// seconds (a wait that also runs out, as a taken name), or in its scan; the
+// prefetch daemon while its lock file exists and it does not yet ignore
+// SIGINT.
+TEST(TracingPrograms, ARequestBeforeTheTracerEndsTheProgramWithNothingLeft) {
+  TracingGround g;
+  ASSERT_TRUE(g.mount.started());
+  struct Case {
+    bool recorder;
+    std::string held;  // "names", or a hold of tests/fixtures/tracing_faults_preload.cpp
+    int signal;        // 0: none, the wait for a name runs out
+    int status;
+  };
+  const Case cases[] = {
+      {true, "names", SIGTERM, 128 + SIGTERM},    {true, "names", 0, exit_no_lock_file},
+      {true, "hold-scan", SIGINT, 128 + SIGINT},  {true, "hold-scan", SIGQUIT, 128 + SIGQUIT},
+      {false, "hold-fork", SIGINT, 128 + SIGINT}, {false, "hold-fork", SIGQUIT, 128 + SIGQUIT}};
+  for (const Case& c : cases) {
+    const Program& program = programs()[c.recorder ? 0 : 1];
+    SCOPED_TRACE(program.name + " " + c.held + " " + std::to_string(c.signal));
+    const fs::path work = g.shared_work();
+    const fs::path hold = g.outputs / ("held" + std::to_string(g.runs));
+    std::string fault = c.held + "=" + hold.string();
+    if (c.held == "names") {
+      const time_t now = time(nullptr);
+      for (time_t second = now; second <= now + 30; ++second)
+        plant_as_nobody(work / (utc_base_name("bpf_oplog_", second) + ".trace"), g.precious);
+      fault = c.signal == 0 ? "leap-monotonic-clock" : "";
+    }
+    StandinBpftrace bpftrace;
+    bpftrace.print(g.read_of_a()).wait_for_unmount(g.ground.mountpoint);
+    Process process = g.start(g.command(program), bpftrace, work, fault);
+    if (c.signal != 0) {
+      // The recorder's first line says that it waits for a name.
+      ASSERT_TRUE(holds_soon([&] {
+        return c.held == "names" ? !process.out().empty() : fs::exists(hold);
+      })) << "the program never got to its hold: "
+          << process.err();
+      kill(process.pid(), c.signal);
+      fs::remove(hold);
+    }
+    const int status = process.wait(std::chrono::seconds(10));
+    ASSERT_TRUE(WIFEXITED(status))
+        << "killed by signal " << WTERMSIG(status) << " (SIGKILL: still running at the deadline)\n"
+        << process.err();
+    EXPECT_EQ(WEXITSTATUS(status), c.status) << process.err();
+    if (c.signal == 0) {
+      EXPECT_NE(process.err().find("ERROR: Unable to create "), std::string::npos) << process.err();
+    }
+    EXPECT_FALSE(bpftrace.ran());
+    for (const auto& entry : fs::directory_iterator(work))
+      EXPECT_TRUE(entry.is_symlink()) << entry.path() << " is left";
+  }
 }
 
 // Whether a process that is not our child has ended (gone, or a zombie of

@@ -156,20 +156,31 @@ TEST_F(TrainerReadLogs, ReadRangesCoverTheTouchedBlocks) {
   EXPECT_EQ(sizecount, (sizecount_t{{0, 3}}));
 }
 
-TEST_F(TrainerReadLogs, RangesBeyondTheLastBlockNumberCountNothing) {
-  // Block 4294967296 at block size 1; the range would otherwise take billions of windows.
-  const auto failure_at_block_size_1 = [&](const std::string& lines) {
-    return failure_of([&] { process(lines, 1, 0); });
+TEST_F(TrainerReadLogs, RangesBeyondTheLastBlockNumberOrReadLengthCountNothing) {
+  // At block size 1 the ranges would otherwise take billions of windows.
+  const auto failure_at_block_size_1 = [&](const std::string& line) {
+    return failure_of([&] { process(line + "\n", 1, 0); });
   };
-  EXPECT_EQ(failure_at_block_size_1("1\tread\t0\t0\t4294967297\n"), "block number overflow");
-  EXPECT_EQ(failure_at_block_size_1("1\tread\t0\t0\t9223372036854775808\n"),
-            "block number overflow");
+  const std::string unparsable = "Unable to parse line: ";
+  const std::pair<std::string, std::string> refused[] = {
+      {"1\tread\t0\t4294967295\t2", "block number overflow"},  // into block 4294967296
+      {"1\tread\t0\t2147487745\t2147479552", "block number overflow"},
+      // Longer than any read returns.
+      {"1\tread\t0\t0\t2147479553", unparsable + "1\tread\t0\t0\t2147479553"},
+      {"1\tread\t0\t0\t4294967297", unparsable + "1\tread\t0\t0\t4294967297"},
+      {"1\tread\t0\t0\t9223372036854775808", unparsable + "1\tread\t0\t0\t9223372036854775808"},
+  };
+  for (const auto& [line, failure] : refused)
+    EXPECT_EQ(failure_at_block_size_1(line), failure) << line;
   // Past the end of the 64-bit offsets.
   EXPECT_EQ(failure_of_log("1\tread\t0\t18446744073709551615\t2\n"), "block number overflow");
   EXPECT_TRUE(occ.empty());
-  // The last block number itself is still a block.
+  // The last block number itself is still a block, the longest read a read.
   process("1\tread\t0\t4294967295\t1\n", 1, 0);
   EXPECT_EQ(occ, (occ_count_t{{sequence({block_id_t(hash_path("a"), 4294967295u)}), 1}}));
+  occ.clear();
+  process("1\tread\t0\t0\t2147479552\n", 2147479552, 0);
+  EXPECT_EQ(occ, (occ_count_t{{sequence({a(0)}), 1}}));
 }
 
 TEST_F(TrainerReadLogs, OtherOperationsAreSkippedButMustParse) {

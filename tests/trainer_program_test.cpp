@@ -304,6 +304,9 @@ TEST(TrainerProgram, BadLogsEndTheRunWithTheirMessage) {
       {"0\ta\n", "0.1\tread\t0\t0\t1\n" + long_line + "\n", "Unable to parse line: " + long_line},
       {"0\ta\n", "0.1\tread\t3\t0\t1\n", "Unknown inode id: 3"},
       {"0\ta\n", "0.1\tread\t0\t0\t1\r\n", "Unable to parse line: 0.1\tread\t0\t0\t1\r"},
+      // Longer than any read returns: one line cannot cost any amount of memory.
+      {"0\ta\n", "0.1\tread\t0\t0\t2147479553\n",
+       "Unable to parse line: 0.1\tread\t0\t0\t2147479553"},
       {"0 a\n", "", "Unable to parse line: 0 a"},
       {"1\tdir/file9480\n2\tdir/file69581\n", "",
        "Hash collision for dir/file9480 and dir/file69581"},

@@ -11,6 +11,7 @@
 #include "support/command_line.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
+#include "tracesession/tracer_end.hpp"
 
 namespace quarnix {
 
@@ -21,17 +22,24 @@ ino2path_t* scan_result = nullptr;
 const char* scan_prefix = nullptr;
 size_t scan_prefix_len = 0;
 
+// What scan_visit returns to stop the walk: a path outside the prefix fails
+// the scan, a request to end the program only cuts it short.
+constexpr int walk_failed = 1;
+constexpr int walk_stopped_on_request = 2;
+
 [[noreturn]] void refuse_mountpoint(const boost::format& message) {
   log_error(message);
   std::exit(2);
 }
 
 int scan_visit(const char* path, const struct stat* status, int type, FTW*) {
+  // A large tree takes long to walk; the program ends without it.
+  if (termination_status() != 0) return walk_stopped_on_request;
   // nftw reports fifos, sockets and devices as FTW_F too.
   if (type != FTW_F || !S_ISREG(status->st_mode)) return 0;
   if (strncmp(path, scan_prefix, scan_prefix_len) != 0) {
     log_error(boost::format("Path %s does not start with %s!?") % path % scan_prefix);
-    return 1;
+    return walk_failed;
   }
   scan_result->emplace(status->st_ino, path + scan_prefix_len);
   return 0;
@@ -67,7 +75,7 @@ ino2path_t scan_mountpoint(const std::string& mountpoint) {
   const int walked = nftw(mountpoint.c_str(), scan_visit, 50, FTW_PHYS);
   const int error_number = errno;
   scan_result = nullptr;
-  if (walked != 0)
+  if (walked != 0 && walked != walk_stopped_on_request)
     throw RuntimeError(boost::format("failed to scan %s") % mountpoint, error_number);
   return result;
 }

@@ -25,7 +25,8 @@ uint64_t check_mountpoint(const std::string& mountpoint);
 
 // Walks the tree below `mountpoint` (given with a trailing "/", so that the
 // paths have no leading one) without following symbolic links. Not reentrant.
-// Throws RuntimeError when the walk fails.
+// Throws RuntimeError when the walk fails. A request to end the program
+// (termination_status) stops the walk: the map is then a part.
 ino2path_t scan_mountpoint(const std::string& mountpoint);
 
 }  // namespace quarnix

@@ -17,6 +17,10 @@ namespace quarnix {
 
 namespace {
 
+// The requests to end the program: SIGINT until ignore_sigint; a quit from
+// the terminal is one as well, rather than an end that leaves files behind.
+constexpr int termination_signals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+
 // Read by the signal handler, on whichever thread it runs.
 std::atomic<pid_t> tracked_tracer{0};
 std::atomic<int> requested_signal{0};
@@ -31,7 +35,16 @@ void pass_on_termination(int signal) {
 }
 
 bool ends_trace_on_purpose(int signal) {
-  return signal == SIGTERM || signal == SIGINT || signal == SIGHUP || signal == SIGKILL;
+  return signal == SIGTERM || signal == SIGINT || signal == SIGHUP || signal == SIGQUIT ||
+         signal == SIGKILL;
+}
+
+sigset_t termination_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal : termination_signals)
+    sigaddset(&set, signal);
+  return set;
 }
 
 // Names the tracer child that a request to end the program is passed on to,
@@ -42,12 +55,18 @@ void track_tracer(pid_t tracer) {
   if (requested_signal.load() != 0) ::kill(tracer, SIGTERM);
 }
 
+// Only the signals still handled: one that the program ignores by then
+// (SIGINT, in the recorder) stays ignored in the tracer.
 void restore_default_termination() {
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  sigemptyset(&action.sa_mask);
-  if (sigaction(SIGTERM, &action, nullptr) != 0 || sigaction(SIGHUP, &action, nullptr) != 0)
-    throw RuntimeError("sigaction()", errno);
+  for (const int signal : termination_signals) {
+    struct sigaction current {};
+    if (sigaction(signal, nullptr, &current) != 0) throw RuntimeError("sigaction()", errno);
+    if (current.sa_handler != pass_on_termination) continue;
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(signal, &action, nullptr) != 0) throw RuntimeError("sigaction()", errno);
+  }
 }
 
 std::string signal_name(int signal) {
@@ -60,19 +79,14 @@ std::string signal_name(int signal) {
 void end_tracer_on_termination() {
   struct sigaction action {};
   action.sa_handler = pass_on_termination;
-  sigemptyset(&action.sa_mask);
-  sigaddset(&action.sa_mask, SIGTERM);
-  sigaddset(&action.sa_mask, SIGHUP);
+  action.sa_mask = termination_set();
   action.sa_flags = SA_RESTART;
-  if (sigaction(SIGTERM, &action, nullptr) != 0 || sigaction(SIGHUP, &action, nullptr) != 0)
-    throw RuntimeError("sigaction()", errno);
+  for (const int signal : termination_signals)
+    if (sigaction(signal, &action, nullptr) != 0) throw RuntimeError("sigaction()", errno);
 }
 
 TerminationSignalsHeld::TerminationSignalsHeld() {
-  sigset_t termination;
-  sigemptyset(&termination);
-  sigaddset(&termination, SIGTERM);
-  sigaddset(&termination, SIGHUP);
+  const sigset_t termination = termination_set();
   if (const int error = pthread_sigmask(SIG_BLOCK, &termination, &previous); error != 0)
     throw RuntimeError("pthread_sigmask()", error);
 }

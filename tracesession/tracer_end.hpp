@@ -9,14 +9,16 @@
 
 namespace quarnix {
 
-// From now on SIGTERM and SIGHUP end the tracer (once fork_tracer has started
-// it) rather than the program at once: the program handles that end as any
-// other, then leaves with termination_status(). Interrupted system calls are
+// From now on SIGTERM, SIGHUP, SIGQUIT and (until ignore_sigint) SIGINT end
+// the tracer (once fork_tracer has started it) rather than the program at
+// once: the program handles that end as any other, then leaves with
+// termination_status(); before there is a tracer, it ends at its next check
+// of that status with nothing of its own left. Interrupted system calls are
 // restarted. Throws RuntimeError "sigaction()".
 void end_tracer_on_termination();
 
-// While it lives, SIGTERM and SIGHUP wait in the calling thread; a thread or
-// child started meanwhile begins with them blocked.
+// While it lives, those requests to end the program wait in the calling
+// thread; a thread or child started meanwhile begins with them blocked.
 class TerminationSignalsHeld {
  public:
   TerminationSignalsHeld();
@@ -29,11 +31,11 @@ class TerminationSignalsHeld {
 };
 
 // fork() for the tracer child: 0 in the child, which is to exec the tracer
-// and has SIGTERM and SIGHUP back at their default action, so that a request
-// that reaches it before its exec (one sent to the process group, or passed
-// on by the parent) ends it; the child's pid in the parent, where a request to
-// end the program, also one that came before, is passed on to that child
-// only once it is known. Throws RuntimeError "fork()".
+// and has the requests that the program handles back at their default
+// action, so that a request that reaches it before its exec (one sent to the
+// process group, or passed on by the parent) ends it; the child's pid in the
+// parent, where a request to end the program, also one that came before, is
+// passed on to that child only once it is known. Throws RuntimeError "fork()".
 pid_t fork_tracer();
 
 // After a failure of the program: a tracer that still runs is sent SIGTERM,
@@ -75,7 +77,7 @@ int end_tracer(pid_t tracer);
 
 // Whether the tracer's end is a failure, after its ERROR line: a non-zero exit
 // code, or a signal other than those that end a trace on purpose (SIGTERM,
-// SIGINT, SIGHUP, SIGKILL), such as a fault of the tracer.
+// SIGINT, SIGHUP, SIGQUIT, SIGKILL), such as a fault of the tracer.
 bool tracer_failed(int wait_status);
 
 }  // namespace quarnix
