@@ -146,8 +146,10 @@ void init(void*, fuse_conn_info* conn) {
     debug_line(3, DebugStyle::tagged, "Disabling kernel readahead.");
     conn->max_readahead = 0;
   }
-  conn->max_background = max_background_requests;
-  conn->congestion_threshold = max_background_requests / 4 * 3;
+  if (state.ondemand) {
+    conn->max_background = max_background_requests;
+    conn->congestion_threshold = max_background_requests / 4 * 3;
+  }
 }
 
 void ops_init(fuse_lowlevel_ops* ops) {

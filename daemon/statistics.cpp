@@ -105,7 +105,8 @@ void StatisticsPrinter::run() {
       if (errno == EINTR) continue;
       return;
     }
-    if (fds[1].revents != 0) return;
+    // A print asked for before the stop is still made.
+    if (fds[0].revents == 0) return;
     char request;
     const ssize_t count = ::read(read_end.get(), &request, 1);
     if (count < 0 && errno == EINTR) continue;
