@@ -15,34 +15,27 @@ namespace quarnix {
 
 namespace {
 
-bool known_type(int32_t type) {
-  return type == block_needed_by_data || type == block_needed_by_size_change;
+// Whether the record has room for the block; an answer owed for a block it
+// no longer has (the file was cut since) is taken all the same.
+NotificationFit fit_of(const MaterializationRecord& record, const mat_notify& notify, bool owed) {
+  if (notify.block < record.materialized.size() || owed) return NotificationFit::taken;
+  return NotificationFit::block_past_end;
 }
 
-// Whether the record has room for the block and, while the input looks for
-// its record boundary again, owes the peer an answer for it.
-NotificationFit fit_of(const MaterializationRecord& record, const mat_notify& notify,
-                       bool resynchronizing) {
-  if (notify.block >= record.materialized.size()) return NotificationFit::block_past_end;
-  if (resynchronizing && record.outstanding[notify.block] == 0) return NotificationFit::unrequested;
-  return NotificationFit::taken;
-}
-
-NotificationFit process_notification(const mat_notify& notify, bool resynchronizing) {
-  debug_line(3, DebugStyle::plain, [&] {
-    return "DEBUG: input_loop(): received mat_notify for inode " + std::to_string(notify.ino) +
-           ", blockno " + std::to_string(notify.block);
-  });
-  if (!known_type(notify.type)) return NotificationFit::unknown_type;
+NotificationFit process_notification(const mat_notify& notify, bool owed) {
   // Completed operations log lines, and completed creates may fail.
   const AfterInodeLocks after_locks;
   std::unique_lock state_lock(state.mutex);
   const auto found_record = state.mat_records.find(notify.ino);
-  if (found_record == state.mat_records.end()) return NotificationFit::no_placeholder;
+  if (found_record == state.mat_records.end()) {
+    if (!owed) return NotificationFit::no_placeholder;
+    debug_line(3, DebugStyle::plain, "DEBUG: input_loop(): inode no longer exists");
+    return NotificationFit::taken;
+  }
   MaterializationRecord& record = found_record->second;
   const auto found_inode = state.inodes.find(notify.ino);
   if (found_inode == state.inodes.end() || found_inode->second.mat_record != &record) {
-    const NotificationFit fit = fit_of(record, notify, resynchronizing);
+    const NotificationFit fit = fit_of(record, notify, owed);
     if (fit != NotificationFit::taken) return fit;
     debug_line(3, DebugStyle::plain, "DEBUG: input_loop(): inode no longer exists");
     // The peer wrote a block of a file no inode holds at the moment (an
@@ -55,16 +48,16 @@ NotificationFit process_notification(const mat_notify& notify, bool resynchroniz
   // Taken before the state mutex goes, so that the inode cannot be erased in between.
   std::lock_guard inode_lock(found_inode->second.mutex);
   state_lock.unlock();
-  const NotificationFit fit = fit_of(record, notify, resynchronizing);
+  const NotificationFit fit = fit_of(record, notify, owed);
   if (fit != NotificationFit::taken) return fit;
   record.mark_present(notify.block);
   complete_ready_operations(found_inode->second, &notify);
   return fit;
 }
 
-NotificationFit handle_notification(const mat_notify& notify, bool resynchronizing) {
+NotificationFit handle_notification(const mat_notify& notify, bool owed) {
   try {
-    return process_notification(notify, resynchronizing);
+    return process_notification(notify, owed);
   } catch (const RuntimeError& error) {
     report_runtime_error(error);
   } catch (...) {
@@ -96,6 +89,17 @@ void fail_parked_operations() {
     std::lock_guard inode_lock(inode.mutex);
     fail_parked_operations_of(inode);
   }
+  // Records no inode holds wait for no answer either: a size change of the
+  // file's next inode would wait for ever.
+  for (auto record = state.mat_records.begin(); record != state.mat_records.end();) {
+    const auto inode = state.inodes.find(record->first);
+    if (inode != state.inodes.end() && inode->second.mat_record == &record->second) {
+      ++record;
+      continue;
+    }
+    record->second.forget_requests();
+    record = record->second.missing == 0 ? state.mat_records.erase(record) : std::next(record);
+  }
 }
 
 MaterializationThreads::MaterializationThreads(bool ondemand) {
@@ -106,7 +110,7 @@ MaterializationThreads::MaterializationThreads(bool ondemand) {
       // Nothing can complete the operations parked for blocks any more.
       fail_parked_operations});
   running = true;
-  input.start(InputHandlers{handle_notification, end_of_input});
+  input.start(InputHandlers{handle_notification, end_of_input}, request_channel().answers());
 }
 
 void MaterializationThreads::stop() {

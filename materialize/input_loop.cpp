@@ -17,10 +17,8 @@ const char* fault_of(NotificationFit fit) {
       return "has a type other than 0 and 1";
     case NotificationFit::no_placeholder:
       return "names an inode that is no placeholder";
-    case NotificationFit::block_past_end:
-      return "names a block past the end of its file";
     default:
-      return "answers no request";
+      return "names a block past the end of its file";
   }
 }
 
@@ -36,31 +34,42 @@ void report_fault(NotificationFit fit, const mat_notify& notify,
 
 }  // namespace
 
-void input_loop(NotificationReader& reader, const InputHandlers& handlers) {
+void input_loop(NotificationReader& reader, AnswerLedger& answers, const InputHandlers& handlers) {
   std::set<NotificationFit> reported;
-  bool resynchronizing = false;
+  bool searching = false;
   while (const std::optional<mat_notify> notify = reader.next()) {
-    const NotificationFit fit = handlers.notification(*notify, resynchronizing);
-    if (fit == NotificationFit::taken) {
-      resynchronizing = false;
+    const bool known = known_request_type(notify->type);
+    const bool owed = known && answers.take(notify->ino, notify->block);
+    // With the boundary lost, only an answer owed tells where it is.
+    if (searching && !owed) {
+      reader.lose_boundary();
       continue;
     }
-    if (!resynchronizing) report_fault(fit, *notify, reported);
-    resynchronizing = true;
-    reader.skip_back(mat_notify_size - 1);
+    searching = false;
+    reader.boundary_found();
+    debug_line(3, DebugStyle::plain, [&] {
+      return "DEBUG: input_loop(): received mat_notify for inode " + std::to_string(notify->ino) +
+             ", blockno " + std::to_string(notify->block);
+    });
+    const NotificationFit fit =
+        known ? handlers.notification(*notify, owed) : NotificationFit::unknown_type;
+    if (fit == NotificationFit::taken) continue;
+    report_fault(fit, *notify, reported);
+    searching = true;
+    reader.lose_boundary();
   }
   if (reader.stopped()) return;
   debug_line(3, DebugStyle::program_named, "DEBUG: input_loop: stdin closed, returning.");
   handlers.end_of_input();
 }
 
-void InputLoopThread::start(InputHandlers handlers) {
+void InputLoopThread::start(InputHandlers handlers, AnswerLedger& answers) {
   stop_event.emplace();
   debug_line(3, DebugStyle::tagged, "Starting input loop..");
-  thread = std::thread([&stop = *stop_event, handlers = std::move(handlers)] {
+  thread = std::thread([&stop = *stop_event, &answers, handlers = std::move(handlers)] {
     hold_back_session_signals();
     NotificationReader reader(STDIN_FILENO, stop);
-    input_loop(reader, handlers);
+    input_loop(reader, answers, handlers);
   });
 }
 

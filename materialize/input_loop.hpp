@@ -7,6 +7,7 @@
 #include <optional>
 #include <thread>
 
+#include "materialize/answer_ledger.hpp"
 #include "materialize/request_channel.hpp"
 #include "support/stop_event.hpp"
 
@@ -16,14 +17,14 @@ class NotificationReader;
 
 // What a notification names, as the daemon finds it: a block of a placeholder
 // that it took, or why it names none.
-enum class NotificationFit { taken, unknown_type, no_placeholder, block_past_end, unrequested };
+enum class NotificationFit { taken, unknown_type, no_placeholder, block_past_end };
 
 // What the daemon does with the input. Both run on the input thread.
 struct InputHandlers {
-  // Takes the notification unless it names no block of a placeholder. While
-  // `resynchronizing` (the input has lost its record boundary) it takes only
-  // one that answers a request still outstanding, and else tells `unrequested`.
-  std::function<NotificationFit(const mat_notify&, bool resynchronizing)> notification;
+  // Takes a notification of a known type unless it names no block of a
+  // placeholder; one that is `owed` (it answers a request written) is always
+  // taken, also for a file that is no placeholder any more.
+  std::function<NotificationFit(const mat_notify&, bool owed)> notification;
   // The input has ended (not on a stop): the peer has gone.
   std::function<void()> end_of_input;
 };
@@ -35,8 +36,8 @@ class InputLoopThread {
   InputLoopThread(const InputLoopThread&) = delete;
   InputLoopThread& operator=(const InputLoopThread&) = delete;
 
-  // Starts reading standard input.
-  void start(InputHandlers handlers);
+  // Starts reading standard input; `answers` tells answers from stray bytes.
+  void start(InputHandlers handlers, AnswerLedger& answers);
   // Ends and joins the thread, if it runs.
   void stop();
 
@@ -46,9 +47,10 @@ class InputLoopThread {
 };
 
 // Body of the thread; returns at the end of the input or on a stop. A record
-// that names no placeholder block is reported (once for each kind of fault),
-// and the records after it are looked for one byte further on each time, until
-// one answers a request: stray bytes from the peer shift every later record.
-void input_loop(NotificationReader& reader, const InputHandlers& handlers);
+// that names no placeholder block is reported (once for each kind of fault):
+// stray bytes from the peer may have shifted it and every later record, so the
+// next record is the first candidate of the reader's search that answers a
+// request written.
+void input_loop(NotificationReader& reader, AnswerLedger& answers, const InputHandlers& handlers);
 
 }  // namespace quarnix

@@ -1,8 +1,9 @@
-// Whole `mat_notify` records from the peer, however the pipe cuts them.
+// Whole `mat_notify` records from the peer, however the pipe cuts them, and
+// the search for the record boundary once stray bytes have shifted it.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
+#include <deque>
 #include <optional>
 
 #include "materialize/request_channel.hpp"
@@ -17,15 +18,23 @@ class NotificationReader {
 
   // The next notification; nothing once the input has ended (or failed) or a
   // stop was asked for. A record cut off by the end of the input is dropped
-  // with an error line.
+  // with an error line. While the boundary is lost, the next candidate.
   std::optional<mat_notify> next();
 
   bool stopped() const { return stop_seen; }
-  // The next record starts `count` bytes before the end of the one returned
-  // last (at most its size): for finding the record boundary again.
-  void skip_back(std::size_t count) { begin -= std::min(count, begin); }
+
+  // The record returned last was none: the next one is looked for from the
+  // byte after its start on, among the candidates. A peer's write of whole
+  // records arrives whole, so that a read ends at a record boundary: a
+  // candidate starts a whole number of records before the end of the first
+  // read that holds all of it.
+  void lose_boundary();
+  // The candidate returned last was a record: records follow it again.
+  void boundary_found() { searching = false; }
 
  private:
+  // Where a candidate starts, at or after `begin`, among the bytes read.
+  std::optional<std::size_t> next_candidate() const;
   // False at the end of the input or on a stop.
   bool fill();
 
@@ -37,6 +46,9 @@ class NotificationReader {
   char buffer[mat_notify_size * 128];
   std::size_t begin = 0;
   std::size_t end = 0;
+  std::size_t last_start = 0;  // of the record returned last
+  bool searching = false;
+  std::deque<std::size_t> read_ends;  // in the buffer, ascending, past `begin`
 };
 
 }  // namespace quarnix

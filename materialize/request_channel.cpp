@@ -111,6 +111,8 @@ void RequestChannel::write_queued() {
              ", blockno " + std::to_string(request.block) + " (path " + *path + ", size " +
              std::to_string(record.size()) + ")";
     });
+    // Before the write: the answer may come before the write returns.
+    ledger.sent(request.ino, request.block);
     const Outcome outcome = write_record(record);
     if (outcome == Outcome::stopped) return;
     if (outcome == Outcome::failed) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "materialize/answer_ledger.hpp"
 #include "support/stop_event.hpp"
 #include "support/unique_fd.hpp"
 
@@ -21,6 +22,9 @@ namespace quarnix {
 
 constexpr int32_t block_needed_by_data = 0;         // a read or a write waits for the block
 constexpr int32_t block_needed_by_size_change = 1;  // a setattr with a new size waits for it
+inline bool known_request_type(int32_t type) {
+  return type == block_needed_by_data || type == block_needed_by_size_change;
+}
 
 // `mat_request`: 40 bytes of header in native byte order, then the path.
 std::vector<char> encode_mat_request(int32_t type, uint64_t dev, uint64_t ino, uint64_t block,
@@ -78,6 +82,8 @@ class RequestChannel {
   // Closes the channel and ends the writer; a record the peer takes no more
   // of is given up.
   void stop();
+  // The answers owed for the requests written.
+  AnswerLedger& answers() { return ledger; }
 
  private:
   void write_queued();
@@ -94,6 +100,7 @@ class RequestChannel {
   std::deque<BlockRequest> queue;
   bool closed = false;
   bool stopping = false;
+  AnswerLedger ledger;
   std::optional<StopEvent> stop_event;
   std::thread writer;
 };

@@ -144,13 +144,15 @@ TEST(MaterializationSizes, TruncatingOpensWaitAndLeaveOnlyWhatIsWritten) {
 // The peer answers each request, also a second one for a block it was asked
 // for before: a truncation waits for every answer owed from its new end on,
 // so that no late write grows the file back. With every block present (the
-// second file) it still waits for the answer owed.
+// second file) it still waits for the answer owed; once the peer has gone
+// (the third), for none.
 TEST(MaterializationSizes, ATruncationWaitsForEveryRequestOfABlock) {
   MountGround ground;
   MaterializationPeer peer(ground, block_size);
   peer.add_placeholder("r", random_bytes(4 * block_size, 50));
   peer.add_placeholder("one", random_bytes(block_size, 51));
-  ASSERT_TRUE(peer.start({"--log-all"}));
+  peer.add_placeholder("late", random_bytes(block_size, 52));
+  ASSERT_TRUE(peer.start({"--log-all", "--v", "4"}));
   const fs::path r = ground.mountpoint / "r";
   FileCall first = pread_in_background(peer, r, 3 * block_size, 10);
   const std::vector<MatRequest> first_request = take_requests(peer, "r", 0, 1);
@@ -181,6 +183,20 @@ TEST(MaterializationSizes, ATruncationWaitsForEveryRequestOfABlock) {
   peer.serve(requests[1]);
   EXPECT_EQ(cut.result(), 0);
   EXPECT_EQ(read1.call.result(), 10);
+
+  // Once the peer has gone nothing is owed any more, also for a file the
+  // kernel had forgotten meanwhile.
+  const fs::path late = ground.mountpoint / "late";
+  FileCall read3 = pread_in_background(peer, late, 0, 10);
+  FileCall read4 = pread_in_background(peer, late, 5, 10);
+  const std::vector<MatRequest> late_requests = take_requests(peer, "late", 0, 2);
+  ASSERT_EQ(late_requests.size(), 2u);
+  peer.serve(late_requests[0]);
+  EXPECT_EQ(read3.call.result() + read4.call.result(), 20);
+  ASSERT_TRUE(peer.mount().wait_for_forget(inode_of(ground.source / "late")));
+  peer.close_input();
+  BackgroundCall& emptied_late = peer.in_background([late] { return ::truncate(late.c_str(), 0); });
+  EXPECT_EQ(emptied_late.result(), 0);
 
   EXPECT_EQ(peer.unmount_and_wait(), 0);
   EXPECT_EQ(fs::file_size(ground.source / "r"), 0u);
