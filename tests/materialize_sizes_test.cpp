@@ -141,6 +141,20 @@ TEST(MaterializationSizes, TruncatingOpensWaitAndLeaveOnlyWhatIsWritten) {
   }
 }
 
+// Two reads of block 0 of `path` ask for it twice; the first answer completes
+// both and leaves the second request owed, which is returned.
+std::optional<MatRequest> ask_twice_answer_once(MaterializationPeer& peer, const fs::path& mounted,
+                                                const std::string& path) {
+  FileCall read1 = pread_in_background(peer, mounted, 0, 10);
+  FileCall read2 = pread_in_background(peer, mounted, 5, 10);
+  const std::vector<MatRequest> requests = take_requests(peer, path, 0, 2);
+  if (requests.size() != 2) return std::nullopt;
+  peer.serve(requests[0]);
+  EXPECT_EQ(read1.call.result(), 10);
+  EXPECT_EQ(read2.call.result(), 10);
+  return requests[1];
+}
+
 // The peer answers each request, also a second one for a block it was asked
 // for before: a truncation waits for every answer owed from its new end on,
 // so that no late write grows the file back. With every block present (the
@@ -172,27 +186,17 @@ TEST(MaterializationSizes, ATruncationWaitsForEveryRequestOfABlock) {
   EXPECT_EQ(fs::file_size(r), 0u);
 
   const fs::path one = ground.mountpoint / "one";
-  FileCall read1 = pread_in_background(peer, one, 0, 10);
-  FileCall read2 = pread_in_background(peer, one, 5, 10);
-  const std::vector<MatRequest> requests = take_requests(peer, "one", 0, 2);
-  ASSERT_EQ(requests.size(), 2u);
-  peer.serve(requests[0]);
-  EXPECT_EQ(read2.call.result(), 10);
+  const std::optional<MatRequest> owed = ask_twice_answer_once(peer, one, "one");
+  ASSERT_TRUE(owed);
   BackgroundCall& cut = peer.in_background([one] { return ::truncate(one.c_str(), 0); });
   EXPECT_FALSE(cut.finished_within(no_answer)) << "the truncation did not wait for an answer owed";
-  peer.serve(requests[1]);
+  peer.serve(*owed);
   EXPECT_EQ(cut.result(), 0);
-  EXPECT_EQ(read1.call.result(), 10);
 
   // Once the peer has gone nothing is owed any more, also for a file the
   // kernel had forgotten meanwhile.
   const fs::path late = ground.mountpoint / "late";
-  FileCall read3 = pread_in_background(peer, late, 0, 10);
-  FileCall read4 = pread_in_background(peer, late, 5, 10);
-  const std::vector<MatRequest> late_requests = take_requests(peer, "late", 0, 2);
-  ASSERT_EQ(late_requests.size(), 2u);
-  peer.serve(late_requests[0]);
-  EXPECT_EQ(read3.call.result() + read4.call.result(), 20);
+  ASSERT_TRUE(ask_twice_answer_once(peer, late, "late"));
   ASSERT_TRUE(peer.mount().wait_for_forget(inode_of(ground.source / "late")));
   peer.close_input();
   BackgroundCall& emptied_late = peer.in_background([late] { return ::truncate(late.c_str(), 0); });
