@@ -1,6 +1,7 @@
 #include "materialize/notification_reader.hpp"
 
 #include <err.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,6 +13,12 @@
 
 namespace quarnix {
 
+NotificationReader::NotificationReader(int input_fd, const StopEvent& stop)
+    : input_fd(input_fd), stop(stop) {
+  const int pipe_size = ::fcntl(input_fd, F_GETPIPE_SZ);
+  buffer.resize(std::max(pipe_size, 1 << 16) + mat_notify_size);
+}
+
 std::optional<mat_notify> NotificationReader::next() {
   for (;;) {
     if (!searching) {
@@ -19,6 +26,9 @@ std::optional<mat_notify> NotificationReader::next() {
     } else if (const std::optional<std::size_t> candidate = next_candidate()) {
       begin = *candidate;
       break;
+    } else if (end == buffer.size()) {
+      // No room left: the records the full buffer holds whole are given up.
+      begin = std::max(begin, end - (mat_notify_size - 1));
     } else if (!read_ends.empty()) {
       // Only the bytes of a record the last read ended within can still start one.
       begin = std::max(begin, read_ends.back() - std::min(read_ends.back(), mat_notify_size - 1));
@@ -27,7 +37,7 @@ std::optional<mat_notify> NotificationReader::next() {
   }
   last_start = begin;
   begin += mat_notify_size;
-  return decode_mat_notify(buffer + last_start);
+  return decode_mat_notify(buffer.data() + last_start);
 }
 
 void NotificationReader::lose_boundary() {
@@ -36,22 +46,16 @@ void NotificationReader::lose_boundary() {
 }
 
 std::optional<std::size_t> NotificationReader::next_candidate() const {
-  std::size_t from = begin;
-  for (const std::size_t read_end : read_ends) {
-    if (read_end >= from + mat_notify_size) {
-      // The first candidate at or after `from` that lies whole records before this end.
-      const std::size_t candidate = from + (read_end - from) % mat_notify_size;
-      if (candidate + mat_notify_size <= read_end) return candidate;
-    }
-    // Bytes that this read ends within a record of belong to no candidate of a later end.
-    if (read_end + 1 > mat_notify_size) from = std::max(from, read_end + 1 - mat_notify_size);
-  }
+  // The first read that holds a whole record from `begin` on: every offset up
+  // to its last record has it for the first read that holds all of it.
+  for (const std::size_t read_end : read_ends)
+    if (read_end >= begin + mat_notify_size) return begin + (read_end - begin) % mat_notify_size;
   return std::nullopt;
 }
 
 bool NotificationReader::fill() {
   if (begin > 0) {
-    std::memmove(buffer, buffer + begin, end - begin);
+    std::memmove(buffer.data(), buffer.data() + begin, end - begin);
     end -= begin;
     for (std::size_t& read_end : read_ends)
       read_end = read_end > begin ? read_end - begin : 0;
@@ -69,7 +73,8 @@ bool NotificationReader::fill() {
     stop_seen = true;
     return false;
   }
-  const ssize_t count = ::read(input_fd, buffer + end, sizeof buffer - end);
+  const std::size_t room = buffer.size() - end;
+  const ssize_t count = ::read(input_fd, buffer.data() + end, room);
   if (count < 0 && (errno == EINTR || errno == EAGAIN)) return true;
   if (count < 0) {
     warn("ERROR: input_loop: unable to read from stdin");
@@ -79,14 +84,16 @@ bool NotificationReader::fill() {
   }
   failed_reads = 0;
   if (count == 0) {
-    if (end > 0)
+    // Bytes left while the boundary is lost are no record.
+    if (end > 0 && !searching)
       log_error(boost::format("input_loop(): short read from stdin, expected %d bytes, got %d") %
                 mat_notify_size % end);
     end = 0;
     return false;
   }
   end += static_cast<std::size_t>(count);
-  read_ends.push_back(end);
+  // A read that filled the room may have ended inside a write of the peer.
+  if (static_cast<std::size_t>(count) < room) read_ends.push_back(end);
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <deque>
 #include <optional>
+#include <vector>
 
 #include "materialize/request_channel.hpp"
 #include "support/stop_event.hpp"
@@ -14,7 +15,7 @@ namespace quarnix {
 class NotificationReader {
  public:
   // Reads `input_fd` until it ends or a stop is requested.
-  NotificationReader(int input_fd, const StopEvent& stop) : input_fd(input_fd), stop(stop) {}
+  NotificationReader(int input_fd, const StopEvent& stop);
 
   // The next notification; nothing once the input has ended (or failed) or a
   // stop was asked for. A record cut off by the end of the input is dropped
@@ -43,7 +44,9 @@ class NotificationReader {
   bool stop_seen = false;
   static constexpr int max_failed_reads = 2;
   int failed_reads = 0;  // in a row
-  char buffer[mat_notify_size * 128];
+  // Room for all a pipe holds, so that a read ends where a write of the peer
+  // ended, not where the room did.
+  std::vector<char> buffer;
   std::size_t begin = 0;
   std::size_t end = 0;
   std::size_t last_start = 0;  // of the record returned last

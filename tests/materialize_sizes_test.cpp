@@ -166,6 +166,7 @@ TEST(MaterializationSizes, ATruncationWaitsForEveryRequestOfABlock) {
   peer.add_placeholder("r", random_bytes(4 * block_size, 50));
   peer.add_placeholder("one", random_bytes(block_size, 51));
   peer.add_placeholder("late", random_bytes(block_size, 52));
+  peer.add_placeholder("witness", random_bytes(block_size, 53));
   ASSERT_TRUE(peer.start({"--log-all", "--v", "4"}));
   const fs::path r = ground.mountpoint / "r";
   FileCall first = pread_in_background(peer, r, 3 * block_size, 10);
@@ -198,7 +199,11 @@ TEST(MaterializationSizes, ATruncationWaitsForEveryRequestOfABlock) {
   const fs::path late = ground.mountpoint / "late";
   ASSERT_TRUE(ask_twice_answer_once(peer, late, "late"));
   ASSERT_TRUE(peer.mount().wait_for_forget(inode_of(ground.source / "late")));
+  // Failed with EIO once the daemon has seen the peer go.
+  FileCall witness = pread_in_background(peer, ground.mountpoint / "witness", 0, 10);
+  ASSERT_EQ(take_requests(peer, "witness", 0, 1).size(), 1u);
   peer.close_input();
+  EXPECT_EQ(witness.call.result(), -1);
   BackgroundCall& emptied_late = peer.in_background([late] { return ::truncate(late.c_str(), 0); });
   EXPECT_EQ(emptied_late.result(), 0);
 
