@@ -80,7 +80,7 @@ void unlink_materialization_record(InodeRecord& record) {
   // unless the peer still owes answers: a size change of the file's next
   // inode must wait for their writes.
   struct stat info {};
-  if (linked.missing == 0 && !linked.awaits_answers()) {
+  if (linked.settled()) {
     state.mat_records.erase(record.ino);
     return;
   }

@@ -42,7 +42,7 @@ NotificationFit process_notification(const mat_notify& notify, bool owed) {
     // earlier request's). Should the record no longer be the file's, the next
     // lookup drops it all the same.
     record.mark_present(notify.block);
-    if (record.missing == 0 && !record.awaits_answers()) state.mat_records.erase(found_record);
+    if (record.settled()) state.mat_records.erase(found_record);
     return fit;
   }
   // Taken before the state mutex goes, so that the inode cannot be erased in between.
@@ -98,7 +98,7 @@ void fail_parked_operations() {
       continue;
     }
     record->second.forget_requests();
-    record = record->second.missing == 0 ? state.mat_records.erase(record) : std::next(record);
+    record = record->second.settled() ? state.mat_records.erase(record) : std::next(record);
   }
 }
 

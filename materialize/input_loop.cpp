@@ -36,16 +36,14 @@ void report_fault(NotificationFit fit, const mat_notify& notify,
 
 void input_loop(NotificationReader& reader, AnswerLedger& answers, const InputHandlers& handlers) {
   std::set<NotificationFit> reported;
-  bool searching = false;
   while (const std::optional<mat_notify> notify = reader.next()) {
     const bool known = known_request_type(notify->type);
     const bool owed = known && answers.take(notify->ino, notify->block);
     // With the boundary lost, only an answer owed tells where it is.
-    if (searching && !owed) {
+    if (reader.boundary_lost() && !owed) {
       reader.lose_boundary();
       continue;
     }
-    searching = false;
     reader.boundary_found();
     debug_line(3, DebugStyle::plain, [&] {
       return "DEBUG: input_loop(): received mat_notify for inode " + std::to_string(notify->ino) +
@@ -55,7 +53,6 @@ void input_loop(NotificationReader& reader, AnswerLedger& answers, const InputHa
         known ? handlers.notification(*notify, owed) : NotificationFit::unknown_type;
     if (fit == NotificationFit::taken) continue;
     report_fault(fit, *notify, reported);
-    searching = true;
     reader.lose_boundary();
   }
   if (reader.stopped()) return;

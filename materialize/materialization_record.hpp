@@ -115,7 +115,8 @@ struct MaterializationRecord {
   // Whether a request for a block at or past the one that holds byte `off`
   // is still unanswered: the peer may still write that block.
   bool requested_from(uint64_t off) const;
-  bool awaits_answers() const { return requested_from(0); }
+  // Complete, and no answer owed: nothing needs the record any more.
+  bool settled() const { return missing == 0 && !requested_from(0); }
   // Nothing asked for is answered any more (the peer has gone, or the file
   // has no name left where it could find it); or one request for a block
   // never went out.

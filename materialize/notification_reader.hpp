@@ -32,6 +32,7 @@ class NotificationReader {
   void lose_boundary();
   // The candidate returned last was a record: records follow it again.
   void boundary_found() { searching = false; }
+  bool boundary_lost() const { return searching; }
 
  private:
   // Where a candidate starts, at or after `begin`, among the bytes read.
