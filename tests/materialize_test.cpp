@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "profile/profile_file.hpp"
 #include "support/unique_fd.hpp"
@@ -392,9 +393,10 @@ TEST(MaterializationFaults, ParkedReadsLeaveTheKernelRoomForOtherFiles) {
   for (int i = 0; i < readers; ++i)
     peer.add_placeholder("p" + std::to_string(i), random_bytes(block_size, i));
   ASSERT_TRUE(peer.start());
+  std::vector<BackgroundCall*> parked;
   for (int i = 0; i < readers; ++i)
-    peer.in_background(
-        [path = ground.mountpoint / ("p" + std::to_string(i))] { return read_file(path).size(); });
+    parked.push_back(&peer.in_background(
+        [path = ground.mountpoint / ("p" + std::to_string(i))] { return read_file(path).size(); }));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (peer.requests_seen() < readers && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(milliseconds(5));
@@ -410,7 +412,10 @@ TEST(MaterializationFaults, ParkedReadsLeaveTheKernelRoomForOtherFiles) {
       << "writing and reading a file that needs no block waited for the peer";
   peer.serve_automatically();
   EXPECT_EQ(unrelated.result(), 0);
-  EXPECT_EQ(peer.unmount_and_wait(), 0);
+  // A reader still holding its file open would keep the unmount from ending.
+  for (BackgroundCall* reader : parked)
+    EXPECT_EQ(reader->result(), ssize_t(block_size));
+  EXPECT_EQ(peer.unmount_and_wait(), 0) << peer.mount().process().err();
 }
 
 // The core dump of a crash report writes nothing into the request channel.
