@@ -28,6 +28,7 @@
 #include "support/errors.hpp"
 #include "tests/cache_test_files.hpp"
 #include "tests/fixtures/temp_dir.hpp"
+#include "tests/fixtures/test_data.hpp"
 #include "tests/stream_capture.hpp"
 
 namespace quarnix::testing {
@@ -400,11 +401,8 @@ TEST_F(CacheMetadataTest, FailedSaveKeepsThePreviousFile) {
     }
     EXPECT_EQ(read_file(small_cache.string() + ".meta"), previous);
   }
-  std::vector<std::string> names;
-  for (const fs::directory_entry& entry : fs::directory_iterator(small.mountpoint))
-    names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"cachefile", "cachefile.meta", "filler"}));
+  EXPECT_EQ(names_in(small.mountpoint),
+            (std::vector<std::string>{"cachefile", "cachefile.meta", "filler"}));
 }
 
 // After a crash, metadata saved before a write into the cache file would

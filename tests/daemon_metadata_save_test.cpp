@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -18,14 +17,6 @@ namespace quarnix::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<std::string> names_in(const fs::path& directory) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(directory))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // A sparse cache file that the chunks fill up: the room of the metadata was
 // taken before them, so the save at exit fits and the next start has the chunks.

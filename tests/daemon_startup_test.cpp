@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <regex>
 #include <thread>
 
@@ -183,16 +182,6 @@ TEST(DaemonMount, ServesAndPrintsStatisticsOnSigusr1) {
   EXPECT_EQ(mount.process().out(), "");
 }
 
-// Polls `condition` until it holds or ten seconds have passed.
-bool eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 TEST(DaemonMount, Sigusr1LeavesTheCallsItInterruptsAlone) {
   MountGround ground;
   write_file(ground.source / "lock", "");
@@ -206,12 +195,12 @@ TEST(DaemonMount, Sigusr1LeavesTheCallsItInterruptsAlone) {
   Process client({"flock", "-x", (ground.mountpoint / "lock").string(), "true"},
                  ground.work / "flock");
   const std::string syscall = "/proc/" + std::to_string(mount.process().pid()) + "/syscall";
-  EXPECT_TRUE(eventually([&] {
+  EXPECT_TRUE(holds_within([&] {
     return read_file(syscall).rfind(std::to_string(SYS_flock) + " ", 0) == 0;
   })) << read_file(syscall);
 
   mount.process().signal(SIGUSR1);
-  EXPECT_TRUE(eventually(
+  EXPECT_TRUE(holds_within(
       [&] { return mount.process().err().find("INFO: Cache not active.") != std::string::npos; }));
   ASSERT_EQ(::flock(held.get(), LOCK_UN), 0);
   EXPECT_EQ(exit_status(client.wait()), 0) << client.err();

@@ -237,17 +237,6 @@ TEST(TracingPrograms, ATerminatedProgramEndsItsTracerInOrder) {
       }
 }
 
-// Whether `condition` holds by a deadline.
-template <typename Condition>
-bool holds_soon(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 // A request to end a program before its tracer starts ends it at once, with
 // nothing of its own left, SIGINT and SIGQUIT as SIGTERM: the recorder held
 // in its wait for a base name that another user holds for the coming
@@ -284,7 +273,7 @@ TEST(TracingPrograms, ARequestBeforeTheTracerEndsTheProgramWithNothingLeft) {
     Process process = g.start(g.command(program), bpftrace, work, fault);
     if (c.signal != 0) {
       // The recorder's first line says that it waits for a name.
-      ASSERT_TRUE(holds_soon([&] {
+      ASSERT_TRUE(holds_within([&] {
         return c.held == "names" ? !process.out().empty() : fs::exists(hold);
       })) << "the program never got to its hold: "
           << process.err();
@@ -308,7 +297,7 @@ TEST(TracingPrograms, ARequestBeforeTheTracerEndsTheProgramWithNothingLeft) {
 // Whether a process that is not our child has ended (gone, or a zombie of
 // whoever adopted it) by a deadline.
 bool ends_soon(pid_t pid) {
-  return holds_soon([pid] {
+  return holds_within([pid] {
     const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     const std::size_t name_end = stat.rfind(')');
     return name_end == std::string::npos || stat.compare(name_end, 3, ") Z") == 0;

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <boost/format.hpp>
 #include <string>
@@ -34,9 +35,10 @@ void pass_on_termination(int signal) {
   errno = saved_errno;
 }
 
+// The requests to end the program that are passed on to the tracer, and SIGKILL.
 bool ends_trace_on_purpose(int signal) {
-  return signal == SIGTERM || signal == SIGINT || signal == SIGHUP || signal == SIGQUIT ||
-         signal == SIGKILL;
+  return signal == SIGKILL ||
+         std::ranges::find(termination_signals, signal) != std::ranges::end(termination_signals);
 }
 
 sigset_t termination_set() {
