@@ -16,10 +16,8 @@ int InodeRecord::request_block(uint64_t block, int32_t type) {
     report_if_out_of_descriptors(error);
     return error;
   }
-  const int error = request_channel().send(
+  return request_channel().send(
       BlockRequest{type, dev, ino, block, std::move(file), mat_record->path});
-  if (error == 0) mat_record->mark_requested(block);
-  return error;
 }
 
 int64_t InodeRecord::request_range(uint64_t off, uint64_t size) {

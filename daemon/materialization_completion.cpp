@@ -5,6 +5,7 @@
 
 #include "daemon/after_inode_locks.hpp"
 #include "daemon/guard.hpp"
+#include "daemon/materialization_account.hpp"
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/reply.hpp"
@@ -35,6 +36,16 @@ std::list<Operation> take_first(std::list<Operation>& parked, Ready ready) {
   return taken;
 }
 
+// The first parked operation, taken out of its list when it is ready: for
+// writes, which go to the source in the order they came, as a later one may
+// overlap an earlier one.
+template <typename Operation, typename Ready>
+std::list<Operation> take_front(std::list<Operation>& parked, Ready ready) {
+  std::list<Operation> taken;
+  if (!parked.empty() && ready(parked.front())) taken.splice(taken.end(), parked, parked.begin());
+  return taken;
+}
+
 uint64_t new_size_of(const pending_setattr& setattr) {
   return static_cast<uint64_t>(setattr.attr.st_size);
 }
@@ -54,8 +65,14 @@ void note_arrival(std::list<SizeChange>& parked, const mat_notify* notify) {
 
 void complete_ready_operations(InodeRecord& inode, const mat_notify* notify) {
   MaterializationRecord& record = *inode.mat_record;
-  const auto data_present = [&](const auto& parked) {
+  const auto data_present = [&](const pending_read& parked) {
     return record.range_materialized(parked.off, parked.size);
+  };
+  // A write waits for its blocks, and for the answer to every request of
+  // them: the peer's write of a block would otherwise land over it.
+  const auto write_free = [&](const pending_write_buf& parked) {
+    return record.range_materialized(parked.off, parked.size) &&
+           !answers_owed(inode.ino, record.blocks_of(parked.off, parked.size));
   };
   note_arrival(record.setattrs, notify);
   note_arrival(record.opens, notify);
@@ -64,7 +81,7 @@ void complete_ready_operations(InodeRecord& inode, const mat_notify* notify) {
   // request for a block from its new end on: those writes land first.
   const auto size_change_free = [&](const auto& parked) {
     return (parked.block_arrived || parked.block >= record.materialized.size()) &&
-           !record.requested_from(new_size_of(parked));
+           !answers_owed_from(inode.ino, record, new_size_of(parked));
   };
   // One at a time, each taken out first: an operation completed here may change
   // the size and so complete others itself.
@@ -76,7 +93,7 @@ void complete_ready_operations(InodeRecord& inode, const mat_notify* notify) {
       });
       continue;
     }
-    if (std::list<pending_write_buf> taken = take_first(record.write_bufs, data_present);
+    if (std::list<pending_write_buf> taken = take_front(record.write_bufs, write_free);
         !taken.empty()) {
       pending_write_buf& write = taken.front();
       complete("write_buf", write.req, [&] {
@@ -132,7 +149,6 @@ void fail_waiting(std::list<Operation>& parked, Waits waits, Fail fail) {
 
 void fail_operations_waiting_for(InodeRecord& inode, uint64_t block) {
   MaterializationRecord& record = *inode.mat_record;
-  record.forget_request(block);
   const auto needs_block = [&](const auto& parked) {
     const BlockRange range = record.blocks_of(parked.off, parked.size);
     return range.first <= block && block <= range.last && block < record.materialized.size() &&
@@ -170,10 +186,7 @@ void block_cannot_be_asked_for(uint64_t source_ino, uint64_t block) {
                               "its missing blocks cannot be asked for") %
                 source_ino);
   record.nameless_reported = true;
-  if (linked)
-    fail_operations_waiting_for(inode->second, block);
-  else
-    record.forget_request(block);
+  if (linked) fail_operations_waiting_for(inode->second, block);
 }
 
 void fail_parked_operations_of(InodeRecord& inode) {
@@ -190,7 +203,6 @@ void fail_parked_operations_of(InodeRecord& inode) {
   record.write_bufs.clear();
   record.setattrs.clear();
   record.opens.clear();
-  record.forget_requests();
 }
 
 }  // namespace quarnix

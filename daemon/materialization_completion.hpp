@@ -24,9 +24,9 @@ void size_changed(InodeRecord& inode, uint64_t new_size);
 // when the thread's AfterInodeLocks scope ends.
 void fail_parked_open(const pending_open& open, int error);
 
-// Answers every operation parked on the inode's record with EIO and counts
-// nothing asked for as outstanding any more; its mutex held. For when nothing
-// can complete them: the peer has gone, or the file has no name left.
+// Answers every operation parked on the inode's record with EIO; its mutex
+// held. For when nothing can complete them: the peer has gone, or the file
+// has no name left.
 void fail_parked_operations_of(InodeRecord& inode);
 
 // The writer found no name of the file in the source tree for a request of

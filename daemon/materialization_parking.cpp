@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "daemon/after_inode_locks.hpp"
+#include "daemon/materialization_account.hpp"
 #include "daemon/materialization_completion.hpp"
 #include "daemon/open_file.hpp"
 #include "daemon/operations.hpp"
@@ -64,9 +65,12 @@ bool park_write_buf(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, fuse_buf
   {
     std::lock_guard lock(inode.mutex);
     MaterializationRecord& record = *inode.mat_record;
-    if (record.missing == 0) return false;
-    const int64_t sent = inode.request_range(static_cast<uint64_t>(off), size);
-    if (sent == 0) return false;
+    const int64_t sent =
+        record.missing == 0 ? 0 : inode.request_range(static_cast<uint64_t>(off), size);
+    // Behind a parked write, or one of the peer's still to come, it waits its turn.
+    if (sent == 0 && record.write_bufs.empty() &&
+        !answers_owed(inode.ino, record.blocks_of(static_cast<uint64_t>(off), size)))
+      return false;
     std::optional<ParkedData> parked;
     if (sent < 0)
       error = EIO;
@@ -99,7 +103,7 @@ struct SizeChangeWait {
 SizeChangeWait wait_for_size_change(InodeRecord& inode, uint64_t new_size) {
   MaterializationRecord& record = *inode.mat_record;
   const std::optional<uint64_t> block = record.first_missing_from(new_size);
-  if (!block) return {!record.requested_from(new_size), 0, std::nullopt};
+  if (!block) return {!answers_owed_from(inode.ino, record, new_size), 0, std::nullopt};
   if (inode.request_block(*block, block_needed_by_size_change) != 0) return {false, EIO, block};
   return {false, 0, block};
 }

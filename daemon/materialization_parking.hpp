@@ -18,7 +18,10 @@ namespace quarnix {
 std::optional<int> park_read(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, size_t size,
                              off_t off, const fuse_file_info* fi);
 
-// True when the write was parked or answered with an error.
+// True when the write was parked or answered with an error. A write waits for
+// its missing blocks, for the answers owed for any of its blocks (the peer's
+// late write of one would land over it), and behind every write parked
+// before it.
 bool park_write_buf(fuse_req_t req, InodeRecord& inode, fuse_ino_t ino, fuse_bufvec* in,
                     size_t size, off_t off, const fuse_file_info* fi);
 

@@ -7,9 +7,11 @@
 
 #include "daemon/after_inode_locks.hpp"
 #include "daemon/daemon_state.hpp"
+#include "daemon/materialization_account.hpp"
 #include "daemon/materialization_completion.hpp"
 #include "daemon/materialization_request_path.hpp"
 #include "daemon/operations.hpp"
+#include "materialize/request_channel.hpp"
 #include "support/logging.hpp"
 
 namespace quarnix {
@@ -45,6 +47,8 @@ namespace {
 // was freed and taken again while no inode of the daemon held the file.
 void drop_stale_record(uint64_t source_ino) {
   if (state.mat_records.erase(source_ino) == 0) return;
+  // The new file waits for nothing the earlier one was owed.
+  request_channel().account().forgive(source_ino);
   debug_line(3, DebugStyle::plain, [&] {
     return "DEBUG: Dropping the materialization record of inode " + std::to_string(source_ino) +
            ": it belongs to an earlier file";
@@ -80,12 +84,15 @@ void unlink_materialization_record(InodeRecord& record) {
   // unless the peer still owes answers: a size change of the file's next
   // inode must wait for their writes.
   struct stat info {};
-  if (linked.settled()) {
+  if (settled(record.ino, linked)) {
     state.mat_records.erase(record.ino);
     return;
   }
   if (::fstat(record.fd.get(), &info) != 0) return;
   if (info.st_nlink == 0) {
+    // Removed beside the mount: a file that takes over the inode number
+    // waits for nothing this one was owed.
+    request_channel().account().forgive(record.ino);
     state.mat_records.erase(record.ino);
     return;
   }
@@ -104,6 +111,8 @@ void name_removed(int fd) {
   std::unique_lock state_lock(state.mutex);
   const auto found = state.mat_records.find(info.st_ino);
   if (found == state.mat_records.end() || found->second.identity.dev != info.st_dev) return;
+  // Nothing waits for answers the peer may no longer be able to give.
+  request_channel().account().forgive(info.st_ino);
   const auto inode = state.inodes.find(info.st_ino);
   if (inode == state.inodes.end() || inode->second.mat_record != &found->second) {
     state.mat_records.erase(found);

@@ -5,6 +5,7 @@
 #include "daemon/after_inode_locks.hpp"
 #include "daemon/daemon_state.hpp"
 #include "daemon/guard.hpp"
+#include "daemon/materialization_account.hpp"
 #include "daemon/materialization_completion.hpp"
 #include "daemon/materialization_request_path.hpp"
 #include "materialize/request_channel.hpp"
@@ -42,7 +43,7 @@ NotificationFit process_notification(const mat_notify& notify, bool owed) {
     // earlier request's). Should the record no longer be the file's, the next
     // lookup drops it all the same.
     record.mark_present(notify.block);
-    if (record.settled()) state.mat_records.erase(found_record);
+    if (settled(notify.ino, record)) state.mat_records.erase(found_record);
     return fit;
   }
   // Taken before the state mutex goes, so that the inode cannot be erased in between.
@@ -53,6 +54,18 @@ NotificationFit process_notification(const mat_notify& notify, bool owed) {
   record.mark_present(notify.block);
   complete_ready_operations(found_inode->second, &notify);
   return fit;
+}
+
+bool names_placeholder_block(const mat_notify& notify) {
+  std::unique_lock state_lock(state.mutex);
+  const auto found_record = state.mat_records.find(notify.ino);
+  if (found_record == state.mat_records.end()) return false;
+  const auto found_inode = state.inodes.find(notify.ino);
+  std::unique_lock<std::mutex> inode_lock;
+  // A linked record's bits change under its inode's mutex.
+  if (found_inode != state.inodes.end() && found_inode->second.mat_record == &found_record->second)
+    inode_lock = std::unique_lock(found_inode->second.mutex);
+  return notify.block < found_record->second.materialized.size();
 }
 
 NotificationFit handle_notification(const mat_notify& notify, bool owed) {
@@ -89,16 +102,16 @@ void fail_parked_operations() {
     std::lock_guard inode_lock(inode.mutex);
     fail_parked_operations_of(inode);
   }
-  // Records no inode holds wait for no answer either: a size change of the
-  // file's next inode would wait for ever.
+  // Nothing is owed once the channel has closed: records no inode holds and
+  // that are complete go, as a forget would have dropped them.
   for (auto record = state.mat_records.begin(); record != state.mat_records.end();) {
     const auto inode = state.inodes.find(record->first);
     if (inode != state.inodes.end() && inode->second.mat_record == &record->second) {
       ++record;
       continue;
     }
-    record->second.forget_requests();
-    record = record->second.settled() ? state.mat_records.erase(record) : std::next(record);
+    record = settled(record->first, record->second) ? state.mat_records.erase(record)
+                                                    : std::next(record);
   }
 }
 
@@ -110,7 +123,8 @@ MaterializationThreads::MaterializationThreads(bool ondemand) {
       // Nothing can complete the operations parked for blocks any more.
       fail_parked_operations});
   running = true;
-  input.start(InputHandlers{handle_notification, end_of_input}, request_channel().answers());
+  input.start(InputHandlers{handle_notification, names_placeholder_block, end_of_input},
+              request_channel().account());
 }
 
 void MaterializationThreads::stop() {

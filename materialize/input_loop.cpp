@@ -34,17 +34,17 @@ void report_fault(NotificationFit fit, const mat_notify& notify,
 
 }  // namespace
 
-void input_loop(NotificationReader& reader, AnswerLedger& answers, const InputHandlers& handlers) {
+void input_loop(NotificationReader& reader, RequestAccount& requests,
+                const InputHandlers& handlers) {
   std::set<NotificationFit> reported;
-  while (const std::optional<mat_notify> notify = reader.next()) {
+  const RecordClassifier classify = [&](const mat_notify& notify) {
+    if (!known_request_type(notify.type)) return RecordKind::stray;
+    if (requests.awaits_answer(notify.ino, notify.block)) return RecordKind::answer;
+    return handlers.names_placeholder_block(notify) ? RecordKind::notification : RecordKind::stray;
+  };
+  while (const std::optional<mat_notify> notify = reader.next(classify)) {
     const bool known = known_request_type(notify->type);
-    const bool owed = known && answers.take(notify->ino, notify->block);
-    // With the boundary lost, only an answer owed tells where it is.
-    if (reader.boundary_lost() && !owed) {
-      reader.lose_boundary();
-      continue;
-    }
-    reader.boundary_found();
+    const bool owed = known && requests.answer(notify->ino, notify->block);
     debug_line(3, DebugStyle::plain, [&] {
       return "DEBUG: input_loop(): received mat_notify for inode " + std::to_string(notify->ino) +
              ", blockno " + std::to_string(notify->block);
@@ -60,13 +60,13 @@ void input_loop(NotificationReader& reader, AnswerLedger& answers, const InputHa
   handlers.end_of_input();
 }
 
-void InputLoopThread::start(InputHandlers handlers, AnswerLedger& answers) {
+void InputLoopThread::start(InputHandlers handlers, RequestAccount& requests) {
   stop_event.emplace();
   debug_line(3, DebugStyle::tagged, "Starting input loop..");
-  thread = std::thread([&stop = *stop_event, &answers, handlers = std::move(handlers)] {
+  thread = std::thread([&stop = *stop_event, &requests, handlers = std::move(handlers)] {
     hold_back_session_signals();
     NotificationReader reader(STDIN_FILENO, stop);
-    input_loop(reader, answers, handlers);
+    input_loop(reader, requests, handlers);
   });
 }
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <thread>
 
-#include "materialize/answer_ledger.hpp"
+#include "materialize/request_account.hpp"
 #include "materialize/request_channel.hpp"
 #include "support/stop_event.hpp"
 
@@ -25,6 +25,9 @@ struct InputHandlers {
   // placeholder; one that is `owed` (it answers a request written) is always
   // taken, also for a file that is no placeholder any more.
   std::function<NotificationFit(const mat_notify&, bool owed)> notification;
+  // Whether a notification of a known type names a block of a placeholder;
+  // it changes nothing.
+  std::function<bool(const mat_notify&)> names_placeholder_block;
   // The input has ended (not on a stop): the peer has gone.
   std::function<void()> end_of_input;
 };
@@ -36,8 +39,8 @@ class InputLoopThread {
   InputLoopThread(const InputLoopThread&) = delete;
   InputLoopThread& operator=(const InputLoopThread&) = delete;
 
-  // Starts reading standard input; `answers` tells answers from stray bytes.
-  void start(InputHandlers handlers, AnswerLedger& answers);
+  // Starts reading standard input; `requests` tells answers from stray bytes.
+  void start(InputHandlers handlers, RequestAccount& requests);
   // Ends and joins the thread, if it runs.
   void stop();
 
@@ -49,8 +52,9 @@ class InputLoopThread {
 // Body of the thread; returns at the end of the input or on a stop. A record
 // that names no placeholder block is reported (once for each kind of fault):
 // stray bytes from the peer may have shifted it and every later record, so the
-// next record is the first candidate of the reader's search that answers a
-// request written.
-void input_loop(NotificationReader& reader, AnswerLedger& answers, const InputHandlers& handlers);
+// next record is the first that the reader's search finds to answer a request
+// written.
+void input_loop(NotificationReader& reader, RequestAccount& requests,
+                const InputHandlers& handlers);
 
 }  // namespace quarnix

@@ -31,33 +31,16 @@ void MaterializationRecord::end_at(uint64_t size) {
 
 void MaterializationRecord::resize_blocks(uint64_t blocks) {
   materialized.resize(blocks, false);
-  outstanding.resize(blocks, 0);
   missing = static_cast<uint64_t>(std::count(materialized.begin(), materialized.end(), false));
 }
 
 bool MaterializationRecord::mark_present(uint64_t block) {
   if (block >= materialized.size()) return false;
-  if (outstanding[block] > 0) --outstanding[block];
   if (!materialized[block]) {
     materialized[block] = true;
     --missing;
   }
   return true;
-}
-
-bool MaterializationRecord::requested_from(uint64_t off) const {
-  const auto first = off / block_size;
-  return first < outstanding.size() &&
-         std::any_of(outstanding.begin() + static_cast<std::ptrdiff_t>(first), outstanding.end(),
-                     [](uint32_t count) { return count > 0; });
-}
-
-void MaterializationRecord::forget_requests() {
-  std::fill(outstanding.begin(), outstanding.end(), 0);
-}
-
-void MaterializationRecord::forget_request(uint64_t block) {
-  if (block < outstanding.size() && outstanding[block] > 0) --outstanding[block];
 }
 
 std::optional<uint64_t> MaterializationRecord::first_missing_from(uint64_t off) const {

@@ -108,30 +108,14 @@ struct MaterializationRecord {
   // The file has `blocks` download blocks: bits that already existed keep
   // their value, new ones are missing.
   void resize_blocks(uint64_t blocks);
-  // A notification says the block is in the source file, and answers one
-  // request for it. False when the block lies past the end of the bits.
+  // A notification says the block is in the source file. False when the
+  // block lies past the end of the bits.
   bool mark_present(uint64_t block);
-  void mark_requested(uint64_t block) { ++outstanding[block]; }
-  // Whether a request for a block at or past the one that holds byte `off`
-  // is still unanswered: the peer may still write that block.
-  bool requested_from(uint64_t off) const;
-  // Complete, and no answer owed: nothing needs the record any more.
-  bool settled() const { return missing == 0 && !requested_from(0); }
-  // Nothing asked for is answered any more (the peer has gone, or the file
-  // has no name left where it could find it); or one request for a block
-  // never went out.
-  void forget_requests();
-  void forget_request(uint64_t block);
 
   uint64_t block_size = 0;         // of a download block, set when the file is marked
   std::vector<bool> materialized;  // bit b: download block b is in the source file
-  // Requests sent for block b that no notification has answered yet; the
-  // peer answers each request, also one for a block asked for twice. A size
-  // change waits until none is left from its new end on: a late write of the
-  // peer would otherwise grow the file back, with holes before the old bytes.
-  std::vector<uint32_t> outstanding;
-  std::string path;      // relative to the source root, no leading "/"
-  uint64_t missing = 0;  // clear bits; 0: the file is complete
+  std::string path;                // relative to the source root, no leading "/"
+  uint64_t missing = 0;            // clear bits; 0: the file is complete
   std::list<pending_read> reads;
   std::list<pending_write_buf> write_bufs;
   std::list<pending_setattr> setattrs;

@@ -64,6 +64,7 @@ void RequestChannel::start(RequestWriterHandlers writer_handlers) {
 int RequestChannel::send(BlockRequest request) {
   std::lock_guard lock(mutex);
   if (closed) return EIO;
+  requests.queued(request.ino, request.block);
   queue.push_back(std::move(request));
   queued.notify_one();
   return 0;
@@ -73,6 +74,7 @@ void RequestChannel::close() {
   std::lock_guard lock(mutex);
   closed = true;
   queue.clear();
+  requests.clear();
 }
 
 void RequestChannel::stop() {
@@ -81,6 +83,7 @@ void RequestChannel::stop() {
     closed = true;
     stopping = true;
     queue.clear();
+    requests.clear();
   }
   queued.notify_one();
   if (!writer.joinable()) return;
@@ -101,6 +104,7 @@ void RequestChannel::write_queued() {
     }
     const std::optional<std::string> path = handlers.find_path(request);
     if (!path) {
+      requests.dropped(request.ino, request.block);
       handlers.nameless(request);
       continue;
     }
@@ -111,9 +115,7 @@ void RequestChannel::write_queued() {
              ", blockno " + std::to_string(request.block) + " (path " + *path + ", size " +
              std::to_string(record.size()) + ")";
     });
-    // Before the write: the answer may come before the write returns.
-    ledger.sent(request.ino, request.block);
-    const Outcome outcome = write_record(record);
+    const Outcome outcome = write_record(request, record);
     if (outcome == Outcome::stopped) return;
     if (outcome == Outcome::failed) {
       close();
@@ -122,14 +124,32 @@ void RequestChannel::write_queued() {
   }
 }
 
-RequestChannel::Outcome RequestChannel::write_record(const std::vector<char>& record) {
+bool RequestChannel::count_as_written(const BlockRequest& request) {
+  // Under the mutex: once the channel is closed nothing may be owed again.
+  std::lock_guard lock(mutex);
+  if (closed) return false;
+  requests.written(request.ino, request.block);
+  return true;
+}
+
+RequestChannel::Outcome RequestChannel::write_record(const BlockRequest& request,
+                                                     const std::vector<char>& record) {
   std::size_t written = 0;
+  bool counted = false;
   while (written < record.size()) {
     pollfd fds[2] = {{fd, POLLOUT, 0}, stop_event->poll_entry()};
     const int ready = ::poll(fds, 2, -1);
     if (ready < 0 && errno == EINTR) continue;
     if (ready > 0 && fds[1].revents != 0) return Outcome::stopped;
     const std::size_t piece = std::min<std::size_t>(record.size() - written, PIPE_BUF);
+    // Counted as written just before the piece that completes the record:
+    // no sooner, as a request still waiting for room in a full pipe can be
+    // answered by no notification, and no later, as the answer may come
+    // before the write returns.
+    if (!counted && written + piece == record.size()) {
+      if (!count_as_written(request)) return Outcome::abandoned;
+      counted = true;
+    }
     const ssize_t result = ready < 0 ? -1 : write_piece(record.data() + written, piece);
     // EAGAIN: a socket without room, or a pipe the peer made non-blocking
     // that is full again.

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "materialize/answer_ledger.hpp"
+#include "materialize/request_account.hpp"
 #include "support/stop_event.hpp"
 #include "support/unique_fd.hpp"
 
@@ -75,32 +75,37 @@ class RequestChannel {
 
   // Starts the writer thread.
   void start(RequestWriterHandlers handlers);
-  // Queues one request: 0, or EIO once the channel is closed.
+  // Queues one request and counts it in the account: 0, or EIO once the
+  // channel is closed.
   int send(BlockRequest request);
-  // The peer is gone: nothing more is sent and every request fails.
+  // The peer is gone: nothing more is sent, every request fails and nothing
+  // is owed.
   void close();
   // Closes the channel and ends the writer; a record the peer takes no more
   // of is given up.
   void stop();
-  // The answers owed for the requests written.
-  AnswerLedger& answers() { return ledger; }
+  // What the peer is asked for and has not answered.
+  RequestAccount& account() { return requests; }
 
  private:
   void write_queued();
-  enum class Outcome { written, stopped, failed };
-  Outcome write_record(const std::vector<char>& record);
+  // False when the channel has closed since the request was taken.
+  bool count_as_written(const BlockRequest& request);
+  // abandoned: the channel closed before the record was whole.
+  enum class Outcome { written, abandoned, stopped, failed };
+  Outcome write_record(const BlockRequest& request, const std::vector<char>& record);
   ssize_t write_piece(const char* bytes, std::size_t size);
 
   const int fd;
   bool to_socket = false;  // set before the writer starts
   RequestWriterHandlers handlers;
-  // Innermost: taken under any other lock, nothing is locked under it.
+  // Taken under any lock of the daemon; only the account's is taken under it.
   std::mutex mutex;
   std::condition_variable queued;
   std::deque<BlockRequest> queue;
   bool closed = false;
   bool stopping = false;
-  AnswerLedger ledger;
+  RequestAccount requests;
   std::optional<StopEvent> stop_event;
   std::thread writer;
 };

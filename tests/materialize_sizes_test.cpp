@@ -18,8 +18,6 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 
 constexpr uint64_t block_size = 131072;
-// Long enough for an answer that should not come to show up.
-constexpr milliseconds no_answer(200);
 
 // The size change `call` asks for `block` of `path` with type 1 and waits for
 // it; once the block is served it succeeds.

@@ -26,8 +26,6 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 
 constexpr uint64_t block_size = 131072;  // the download block size, also the cache's
-// Long enough for an answer that should not come to show up.
-constexpr milliseconds no_answer(200);
 
 std::multiset<uint64_t> blocks_of(const std::vector<MatRequest>& requests) {
   std::multiset<uint64_t> blocks;
@@ -324,11 +322,7 @@ TEST(MaterializationFaults, ShutdownAnswersParkedCalls) {
 TEST(MaterializationFaults, ASlowPeerStallsOnlyTheOperationsThatWaitForIt) {
   MountGround ground;
   MaterializationPeer peer(ground, block_size);
-  // Requests this long fill the pipe to the peer after sixteen.
-  std::string path;
-  for (int level = 0; level < 15; ++level)
-    path += std::string(250, static_cast<char>('a' + level)) + "/";
-  path += "f";
+  const std::string path = pipe_filling_path();
   const std::size_t request_size = 40 + path.size();
   peer.add_placeholder(path, random_bytes(4 * block_size, 9));
   const std::string& truth = peer.contents(path);

@@ -2,8 +2,11 @@
 // placeholder gets and which ranges they let through.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "daemon/daemon_state.hpp"
 #include "daemon/materialization_placeholders.hpp"
+#include "materialize/request_account.hpp"
 #include "tests/stream_capture.hpp"
 
 namespace quarnix::testing {
@@ -72,17 +75,8 @@ TEST_F(MaterializeTest, SizeChangesEndTheBlocksPastTheNewSize) {
     std::size_t blocks;
     uint64_t missing;
   };
-  // A block asked for counts until each request has its notification, from
-  // the new end on.
-  record.mark_requested(2);
-  record.mark_requested(2);
-  EXPECT_TRUE(record.requested_from(0));
-  EXPECT_TRUE(record.requested_from(29 * mib));
-  EXPECT_FALSE(record.requested_from(30 * mib));
   EXPECT_TRUE(record.mark_present(2));
-  EXPECT_TRUE(record.requested_from(0));
-  EXPECT_TRUE(record.mark_present(2));
-  EXPECT_FALSE(record.requested_from(0));
+  EXPECT_EQ(record.missing, 1u);
   EXPECT_FALSE(record.mark_present(3));
   record.materialized[2] = false;
   record.missing = 2;
@@ -93,6 +87,60 @@ TEST_F(MaterializeTest, SizeChangesEndTheBlocksPastTheNewSize) {
     EXPECT_EQ(record.materialized.size(), change.blocks) << change.size;
     EXPECT_EQ(record.missing, change.missing) << change.size;
   }
+}
+
+// One account of the requests of a block: queued ones are owed but answered
+// by nothing until written; a forgiven file waits for nothing but still has
+// its answers taken.
+TEST(RequestAccount, OwesWhatIsQueuedOrUnansweredAndAnswersOnlyWhatWasWritten) {
+  RequestAccount account;
+  account.queued(7, 2);
+  account.queued(7, 2);
+  account.queued(8, 0);
+  struct Step {
+    const char* what;
+    std::function<bool()> call;
+    bool result;
+  };
+  const std::vector<Step> steps = {
+      {"a queued request is owed", [&] { return account.owed_from(7, 0); }, true},
+      {"owed only where it is", [&] { return account.owed_between(7, 3, 9); }, false},
+      {"a notification before the write answers none", [&] { return account.answer(7, 2); }, false},
+      {"and leaves it owed", [&] { return account.owed_between(7, 2, 2); }, true},
+      {"written",
+       [&] {
+         account.written(7, 2);
+         return account.awaits_answer(7, 2);
+       },
+       true},
+      {"its answer", [&] { return account.answer(7, 2); }, true},
+      {"the second is still queued", [&] { return account.owed_from(7, 2); }, true},
+      {"dropped unwritten",
+       [&] {
+         account.dropped(7, 2);
+         return account.owed_from(7, 0);
+       },
+       false},
+      {"another inode keeps its own", [&] { return account.owed_from(8, 0); }, true},
+      {"forgiven",
+       [&] {
+         account.written(8, 0);
+         account.forgive(8);
+         return account.owed_from(8, 0);
+       },
+       false},
+      {"a forgiven answer is still one", [&] { return account.answer(8, 0); }, true},
+      {"once", [&] { return account.answer(8, 0); }, false},
+      {"cleared",
+       [&] {
+         account.queued(9, 1);
+         account.clear();
+         return account.owed_from(9, 0);
+       },
+       false},
+  };
+  for (const Step& step : steps)
+    EXPECT_EQ(step.call(), step.result) << step.what;
 }
 
 }  // namespace
