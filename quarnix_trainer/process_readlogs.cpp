@@ -12,7 +12,7 @@
 #include "support/block_number.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
-#include "support/read_log_text.hpp"
+#include "support/read_length.hpp"
 
 namespace quarnix::trainer {
 
