@@ -11,6 +11,7 @@
 #include "readahead/read_scoring.hpp"
 #include "readahead/readahead_stats.hpp"
 #include "support/logging.hpp"
+#include "support/read_length.hpp"
 #include "tracesession/read_trace.hpp"
 
 namespace quarnix::prefetchd {
@@ -67,6 +68,14 @@ void follow_read(prefetch_state& readahead, std::uint32_t block_size, const ino2
   log_debug(2, boost::format("tracer_loop(): processing read(ino=%d, off=%d, len=%d)") %
                    read.inode % read.offset % read.result);
   const auto length = static_cast<std::uint64_t>(read.result);
+  // Each block is scored under the state's mutex, which the prefetch thread
+  // waits for: a length that no read returns would hold it for billions.
+  if (length > largest_read_length) {
+    log_warning(boost::format("tracer_loop(): read(ino=%d, off=%d, len=%d) is longer than any "
+                              "read returns, %d bytes, skipped") %
+                read.inode % read.offset % read.result % largest_read_length);
+    return;
+  }
   if (length - 1 > std::numeric_limits<std::uint64_t>::max() - read.offset) {
     log_warning(boost::format("tracer_loop(): read(ino=%d, off=%d, len=%d) ends beyond the "
                               "largest offset, skipped") %

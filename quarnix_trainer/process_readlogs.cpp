@@ -3,6 +3,7 @@
 #include <errno.h>
 
 #include <boost/filesystem.hpp>
+#include <charconv>
 #include <fstream>
 #include <limits>
 #include <optional>
@@ -12,7 +13,7 @@
 #include "support/block_number.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
-#include "support/read_log_text.hpp"
+#include "support/read_length.hpp"
 
 namespace quarnix::trainer {
 
@@ -33,9 +34,14 @@ std::ifstream open_log(const std::string& file) {
   throw RuntimeError(boost::format("Unable to parse line: %s") % line);
 }
 
-// A number beyond 64 bits throws std::out_of_range.
-std::uint64_t to_number(std::string_view digits) {
-  return std::stoull(std::string(digits), nullptr, 10);
+// The matchers leave only digits in `digits`; a number beyond 64 bits makes
+// the line as unparsable as any other malformed one.
+std::uint64_t to_number(std::string_view digits, const std::string& line) {
+  std::uint64_t value = 0;
+  const char* const end = digits.data() + digits.size();
+  const auto [stop, error] = std::from_chars(digits.data(), end, value);
+  if (error != std::errc() || stop != end) throw_unparsable(line);
+  return value;
 }
 
 struct BlockRange {
@@ -100,9 +106,9 @@ void warn_about_mapped_files(const std::set<std::string>& mapped) {
 void count_read(const std::string& line, const ReadLine& read, occ_count_t& occ,
                 const id2hash_t& id2hash, sizecount_t& sizecount, unsigned int blocksize,
                 BlockWindow& window) {
-  const std::uint64_t id = to_number(read.id);
-  const std::uint64_t offset = to_number(read.offset);
-  const std::uint64_t size = to_number(read.size);
+  const std::uint64_t id = to_number(read.id, line);
+  const std::uint64_t offset = to_number(read.offset, line);
+  const std::uint64_t size = to_number(read.size, line);
   // Each block of a read is a window to count: a length no read can have
   // would make one line cost any amount of time and memory.
   if (size > largest_read_length) throw_unparsable(line);
@@ -137,7 +143,7 @@ void read_id2path(const std::string& file, hash2path_t& hash2path, id2hash_t& id
   while (std::getline(in, line)) {
     const std::optional<PathLine> entry = match_path_line(line);
     if (!entry) throw_unparsable(line);
-    const std::uint64_t id = to_number(entry->id);
+    const std::uint64_t id = to_number(entry->id, line);
     const std::string path(entry->path);
     const std::uint32_t hash = hash_path(path);
     if (log_enabled(4))

@@ -10,6 +10,7 @@
 #include "support/descriptor_stream.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
+#include "support/read_length.hpp"
 #include "support/read_log_text.hpp"
 #include "tracesession/read_trace.hpp"
 

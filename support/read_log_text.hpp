@@ -23,9 +23,4 @@ void warn_left_out_of_read_log(std::string_view what, std::string_view text);
 inline constexpr std::uint64_t smallest_trained_block_size = 4096;
 bool fits_read_log_blocks(std::uint64_t offset, std::uint64_t size);
 
-// No read on Linux returns more bytes than this (MAX_RW_COUNT), so a read-log
-// line of a longer read is malformed. The trainer refuses it, so that the
-// blocks one line makes it count are bounded whatever number the line holds.
-inline constexpr std::uint64_t largest_read_length = 0x7ffff000;
-
 }  // namespace quarnix

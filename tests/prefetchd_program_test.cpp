@@ -293,6 +293,28 @@ TEST(PrefetchdProgram, OpensNothingOutsideTheMountedTree) {
         << prefetchd.err();
 }
 
+// A traced read longer than any read returns is skipped with a warning, not
+// scored block by block under the state's mutex; the reads after it count.
+TEST(PrefetchdProgram, SkipsReadsLongerThanAnyReadReturns) {
+  PrefetchGround g;
+  ASSERT_TRUE(g.mount.started());
+  const fs::path profile = g.write_kernel_profile({{{"a", 0}, {{{"a", 1}, 1.0}}}});
+  std::string lines;
+  for (const char* length : {"2147479553", "9223372036854775807"})
+    lines += "[1000] file_read_iter(ino=" + g.ino("a") + ", off=0, len=4096) -> " + length + "\n";
+  const fs::path testdata = g.run_dir / "replay.trace";
+  write_file(testdata, lines + g.trace({{"a", 0}, {"a", 1}}, 2000, 1000));
+  Process prefetchd =
+      g.start({"--max-blocks", "0", "--testdata", testdata.string(), profile.string()});
+  ASSERT_EQ(exit_status(prefetchd.wait(std::chrono::seconds(20))), 0) << prefetchd.err();
+  EXPECT_EQ(occurrences(prefetchd.err(), "is longer than any read returns, 2147479552 bytes"), 2u)
+      << prefetchd.err();
+  EXPECT_NE(prefetchd.err().find("       1 total predictions\n"), std::string::npos)
+      << prefetchd.err();
+  EXPECT_NE(prefetchd.err().find("       1 hits (100.00% of expected"), std::string::npos)
+      << prefetchd.err();
+}
+
 TEST(PrefetchdProgram, ATracerThatEndsBeforeItStartedEndsTheDaemon) {
   for (const int tracer_status : {3, 0}) {
     SCOPED_TRACE(tracer_status);

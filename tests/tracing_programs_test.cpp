@@ -2,6 +2,7 @@
 // alike around their tracer: the names they create in a shared directory, a
 // request to end them, and a tracer that crashes. Each runs on a real quarnix
 // mount with quarnix_probe and the stand-in bpftrace.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "profile/profile_file.hpp"
+#include "support/unique_fd.hpp"
 #include "tests/fixtures/process.hpp"
 #include "tests/fixtures/quarnix_mount.hpp"
 #include "tests/fixtures/standin_bpftrace.hpp"
@@ -78,8 +80,8 @@ struct TracingGround {
 
   // With a `fault` of tests/fixtures/tracing_faults_preload.cpp provoked in the program.
   Process start(const std::vector<std::string>& words, const StandinBpftrace& bpftrace,
-                const fs::path& work, const std::string& fault = "") {
-    ProcessOptions options = in_directory(work);
+                const fs::path& work, const std::string& fault = "", ProcessOptions options = {}) {
+    options.working_directory = work;
     bpftrace.add_to(options);
     if (!fault.empty())
       options.environment.insert(
@@ -294,6 +296,69 @@ TEST(TracingPrograms, ARequestBeforeTheTracerEndsTheProgramWithNothingLeft) {
   }
 }
 
+// A closed output (the program piped into a `head` that has ended) is a
+// request to end as well: at the program's next line its tracer is ended and
+// reaped and the run ends in order, as after SIGTERM (the recorder writes its
+// read log, the prefetch daemon its statistics), with exit status 128 +
+// SIGPIPE, also when standard error is closed too. A pipe closed from the
+// start ends the program before its tracer with nothing of its own left;
+// the prefetch daemon's first line comes before it handles the request, which
+// then ends it as SIGTERM would.
+TEST(TracingPrograms, AClosedOutputEndsTheProgramInOrder) {
+  TracingGround g;
+  ASSERT_TRUE(g.mount.started());
+  for (const Program& program : programs())
+    for (const bool from_start : {true, false})
+      for (const bool errors_too : {false, true}) {
+        SCOPED_TRACE(program.name + (from_start ? " from the start" : " at the tracer's start") +
+                     (errors_too ? ", standard error too" : ""));
+        const fs::path work = g.shared_work();
+        const fs::path hold = g.outputs / ("held" + std::to_string(g.runs));
+        int pipe_fds[2];
+        ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+        UniqueFd reader(pipe_fds[0]), writer(pipe_fds[1]);
+        if (from_start) reader.reset();
+        ProcessOptions outputs;
+        outputs.stdout_fd = writer.get();
+        if (errors_too) outputs.stderr_fd = writer.get();
+        StandinBpftrace bpftrace;
+        bpftrace.print(g.read_of_a()).wait_for_unmount(g.ground.mountpoint);
+        Process process = g.start(g.command(program), bpftrace, work,
+                                  from_start ? "" : "hold-fork=" + hold.string(), outputs);
+        writer.reset();
+        if (!from_start) {
+          // Held just before its fork, the program has written the lines up
+          // to "Starting tracer...": the reader goes, the tracer starts.
+          ASSERT_TRUE(holds_within([&] { return fs::exists(hold); }))
+              << "the program never got to its fork: " << process.err();
+          reader.reset();
+          fs::remove(hold);
+        }
+
+        const int status = process.wait(std::chrono::seconds(20));
+        if (program.recorder || !from_start) {
+          ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status)
+                                         << " (SIGKILL: still running at the deadline)";
+        }
+        EXPECT_EQ(exit_status(status), 128 + SIGPIPE) << process.err();
+        EXPECT_FALSE(fs::exists(lock_file(work, program, process.pid())));
+        ASSERT_EQ(bpftrace.ran(), !from_start);
+        if (from_start) {
+          EXPECT_TRUE(names_in(work).empty());
+          continue;
+        }
+        EXPECT_EQ(kill(bpftrace.wait_for_pid(), 0), -1) << "the tracer still runs";
+        if (program.recorder) {
+          EXPECT_TRUE(files_ending_in(work, ".trace").empty());
+          EXPECT_EQ(files_ending_in(work, "_files.csv").size(), 1u);
+          EXPECT_EQ(files_ending_in(work, ".csv").size(), 2u);
+        } else if (!errors_too) {
+          EXPECT_NE(process.err().find("INFO: Read-ahead stats:"), std::string::npos)
+              << process.err();
+        }
+      }
+}
+
 // Whether a process that is not our child has ended (gone, or a zombie of
 // whoever adopted it) by a deadline.
 bool ends_soon(pid_t pid) {
@@ -341,7 +406,8 @@ TEST(TracingPrograms, AFailedRunEndsItsTracerAndRemovesItsFiles) {
 }
 
 // A tracer that ends through a fault is a failed trace (exit 9, no read
-// log); the signals with which a trace is ended on purpose are a normal end.
+// log); the signals with which a trace is ended on purpose, and a closed
+// output, are a normal end.
 TEST(TracingPrograms, ATracerKilledByAFaultIsAFailure) {
   TracingGround g;
   ASSERT_TRUE(g.mount.started());
@@ -355,7 +421,8 @@ TEST(TracingPrograms, ATracerKilledByAFaultIsAFailure) {
                         {"ILL", exit_tracer_failed},
                         {"FPE", exit_tracer_failed},
                         {"TERM", 0},
-                        {"KILL", 0}};
+                        {"KILL", 0},
+                        {"PIPE", 0}};
   for (const Program& program : programs())
     for (const Case& c : cases) {
       SCOPED_TRACE(program.name + " " + c.signal);

@@ -103,13 +103,11 @@ TEST_F(TrainerReadLogs, PathListsRefuseCollisionsAndMalformedLines) {
 
   EXPECT_EQ(read_list("1\t" + colliding_path + "\n2\t" + other_colliding_path + "\n"),
             "Hash collision for " + colliding_path + " and " + other_colliding_path);
-  for (const std::string line : {"x\tpath", "1\t", "1 path", "1\tpath\r", "-1\tpath", "\tpath"})
+  for (const std::string line : {"x\tpath", "1\t", "1 path", "1\tpath\r", "-1\tpath", "\tpath",
+                                 "18446744073709551616\tpath"})
     EXPECT_EQ(read_list("0\tgood\n" + line + "\n"), "Unable to parse line: " + line);
   EXPECT_EQ(failure_of([&] { read_id2path((directory / "missing").string(), hash2path, id2hash); }),
             "Unable to open " + (directory / "missing").string() + ": No such file or directory");
-
-  write_file(file, "18446744073709551616\tpath\n");
-  EXPECT_THROW(read_id2path(file.string(), hash2path, id2hash), std::out_of_range);
 }
 
 TEST_F(TrainerReadLogs, CountsEveryWindowOfTrailLengthPlusOneBlocks) {
@@ -192,7 +190,8 @@ TEST_F(TrainerReadLogs, OtherOperationsAreSkippedButMustParse) {
   for (const std::string line :
        {"0.1\tgetattr", "0.1\tget_attr\t0", "0.1\tread2\t0", "x\tgetattr\t0", "-1\tgetattr\t0",
         "0.1\tread\t0\t0\t4096\r", "0.1\tread\t0\t-1\t4096", "0.1\tread\t0\t0",
-        "0.1\tread\t0\t0\t1\t", "0.1\tmmap\t0\t", "0.1\tmmap\tx\t#path", "", "0.1 read\t0\t0\t1"})
+        "0.1\tread\t0\t0\t1\t", "0.1\tmmap\t0\t", "0.1\tmmap\tx\t#path", "", "0.1 read\t0\t0\t1",
+        "0.1\tread\t0\t0\t18446744073709551616"})
     EXPECT_EQ(failure_of_log("0.1\tread\t0\t0\t1\n" + line + "\n"), "Unable to parse line: " + line)
         << ::testing::PrintToString(line);
 
@@ -207,7 +206,6 @@ TEST_F(TrainerReadLogs, UnknownIdsAndMissingLogsStopTheRun) {
         process_reads((directory / "missing.csv").string(), occ, id2hash, sizecount, 131072, 3);
       }),
       "Unable to open " + (directory / "missing.csv").string() + ": No such file or directory");
-  EXPECT_THROW(process("0.1\tread\t0\t0\t18446744073709551616\n"), std::out_of_range);
 }
 
 std::string mapped_lines(int count) {

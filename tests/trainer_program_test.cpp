@@ -308,6 +308,10 @@ TEST(TrainerProgram, BadLogsEndTheRunWithTheirMessage) {
       {"0\ta\n", "0.1\tread\t0\t0\t2147479553\n",
        "Unable to parse line: 0.1\tread\t0\t0\t2147479553"},
       {"0 a\n", "", "Unable to parse line: 0 a"},
+      // Numbers beyond 64 bits.
+      {"0\ta\n", "0.1\tread\t0\t18446744073709551616\t4096\n",
+       "Unable to parse line: 0.1\tread\t0\t18446744073709551616\t4096"},
+      {"18446744073709551616\ta\n", "", "Unable to parse line: 18446744073709551616\ta"},
       {"1\tdir/file9480\n2\tdir/file69581\n", "",
        "Hash collision for dir/file9480 and dir/file69581"},
   };

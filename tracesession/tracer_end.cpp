@@ -22,6 +22,14 @@ namespace {
 // the terminal is one as well, rather than an end that leaves files behind.
 constexpr int termination_signals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
 
+// A write to a pipe that nobody reads any more (the program's output piped
+// into a `head` that has ended) asks the program to end as well, in order
+// rather than with its tracer and files left behind. The kernel raises it in
+// the thread that wrote, and the write then fails with EPIPE, which the log
+// lines put up with. It is never held: held in the prefetch thread, it would
+// stay pending there for ever and the request would be lost.
+constexpr int closed_output_signal = SIGPIPE;
+
 // Read by the signal handler, on whichever thread it runs.
 std::atomic<pid_t> tracked_tracer{0};
 std::atomic<int> requested_signal{0};
@@ -30,14 +38,18 @@ static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<int>::is_al
 
 void pass_on_termination(int signal) {
   const int saved_errno = errno;
-  requested_signal.store(signal);
+  // The first request names the end: a write of the clean-up to a closed
+  // output must not turn a SIGTERM into a SIGPIPE.
+  int none = 0;
+  requested_signal.compare_exchange_strong(none, signal);
   if (const pid_t tracer = tracked_tracer.load(); tracer > 0) ::kill(tracer, SIGTERM);
   errno = saved_errno;
 }
 
-// The requests to end the program that are passed on to the tracer, and SIGKILL.
+// The requests to end the program that are passed on to the tracer, SIGKILL,
+// and a closed output (the tracer shares the program's standard error).
 bool ends_trace_on_purpose(int signal) {
-  return signal == SIGKILL ||
+  return signal == SIGKILL || signal == closed_output_signal ||
          std::ranges::find(termination_signals, signal) != std::ranges::end(termination_signals);
 }
 
@@ -58,7 +70,10 @@ void track_tracer(pid_t tracer) {
 }
 
 // Only the signals still handled: one that the program ignores by then
-// (SIGINT, in the recorder) stays ignored in the tracer.
+// (SIGINT, in the recorder) stays ignored in the tracer. A closed output
+// stays handled until the exec, which sets a handled signal back to its
+// default, so that the child's ERROR line on a closed standard error does
+// not pass for a tracer killed by a closed output.
 void restore_default_termination() {
   for (const int signal : termination_signals) {
     struct sigaction current {};
@@ -85,6 +100,8 @@ void end_tracer_on_termination() {
   action.sa_flags = SA_RESTART;
   for (const int signal : termination_signals)
     if (sigaction(signal, &action, nullptr) != 0) throw RuntimeError("sigaction()", errno);
+  if (sigaction(closed_output_signal, &action, nullptr) != 0)
+    throw RuntimeError("sigaction()", errno);
 }
 
 TerminationSignalsHeld::TerminationSignalsHeld() {

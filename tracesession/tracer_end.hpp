@@ -9,16 +9,19 @@
 
 namespace quarnix {
 
-// From now on SIGTERM, SIGHUP, SIGQUIT and (until ignore_sigint) SIGINT end
-// the tracer (once fork_tracer has started it) rather than the program at
-// once: the program handles that end as any other, then leaves with
-// termination_status(); before there is a tracer, it ends at its next check
-// of that status with nothing of its own left. Interrupted system calls are
-// restarted. Throws RuntimeError "sigaction()".
+// From now on SIGTERM, SIGHUP, SIGQUIT, (until ignore_sigint) SIGINT and
+// SIGPIPE, a write to a closed output, end the tracer (once fork_tracer has
+// started it) rather than the program at once: the program handles that end
+// as any other, then leaves with termination_status(); before there is a
+// tracer, it ends at its next check of that status with nothing of its own
+// left. Writes to the closed output fail from then on, and nothing is made of
+// that. Interrupted system calls are restarted. Throws RuntimeError
+// "sigaction()".
 void end_tracer_on_termination();
 
-// While it lives, those requests to end the program wait in the calling
-// thread; a thread or child started meanwhile begins with them blocked.
+// While it lives, those requests to end the program, but for a closed
+// output, wait in the calling thread; a thread or child started meanwhile
+// begins with them blocked.
 class TerminationSignalsHeld {
  public:
   TerminationSignalsHeld();
@@ -77,7 +80,7 @@ int end_tracer(pid_t tracer);
 
 // Whether the tracer's end is a failure, after its ERROR line: a non-zero exit
 // code, or a signal other than those that end a trace on purpose (SIGTERM,
-// SIGINT, SIGHUP, SIGQUIT, SIGKILL), such as a fault of the tracer.
+// SIGINT, SIGHUP, SIGQUIT, SIGKILL, SIGPIPE), such as a fault of the tracer.
 bool tracer_failed(int wait_status);
 
 }  // namespace quarnix
