@@ -86,9 +86,10 @@ void Cache::write_metadata(const std::string& contents) {
     reserve->commit(contents, failure);
   } else {
     // Without a reserve: no write since the last save or load, or no room at
-    // the retirement. Only the daemon may change what it will trust at the
-    // next start, whatever the umask it runs with.
-    ReplacementFile file(meta_path, failure, 0644);
+    // the retirement. Whatever holds the name, even a link or a FIFO that
+    // someone planted there, gives way to a file of the daemon's own, which
+    // only the daemon may read or change, whatever the umask it runs with.
+    ReplacementFile file(meta_path, failure, 0600, OutputTarget::own);
     file.write(contents);
     file.commit();
   }
