@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <boost/exception/diagnostic_information.hpp>
 #include <boost/format.hpp>
@@ -52,6 +54,21 @@ void lock_exclusively(int fd, const std::string& path) {
   throw RuntimeError("Failed to lock cachefile " + path, errno);
 }
 
+// The metadata says which slot holds which file's bytes: one that anybody but
+// the daemon's user may have written could make it serve a private file's
+// bytes for another file. Why `meta` is not the daemon's own, or nothing.
+std::string reason_to_distrust(const BoundedFileRead& meta) {
+  if (meta.outcome == BoundedFileRead::Outcome::not_regular) return "not a regular file.";
+  if (!meta.info) return "";
+  if (meta.info->st_uid != ::geteuid())
+    return (boost::format("owned by uid %d, not by %d.") % meta.info->st_uid % ::geteuid()).str();
+  if ((meta.info->st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    return (boost::format("writable by group or others (mode %04o).") %
+            (meta.info->st_mode & 07777))
+        .str();
+  return "";
+}
+
 void write_to_standard_error(const std::string& line) {
   write_line(std::cerr, line);
 }
@@ -77,8 +94,13 @@ Cache::Cache(const std::string& path, uint64_t chunk_size, ErrorReporter report_
     log_warning(boost::format("posix_fadvise(%s): %s") % path % errno_string(advice));
 
   bool loaded = false;
-  const BoundedFileRead meta = read_bounded_regular_file(path + ".meta", max_metadata_size());
+  const std::string meta_path = path + ".meta";
+  const BoundedFileRead meta = read_bounded_regular_file(meta_path, max_metadata_size());
+  const std::string distrust = reason_to_distrust(meta);
   if (meta.outcome == BoundedFileRead::Outcome::missing) {
+    write_line(std::cerr, "INFO: No cache metadata found, re-initializing.");
+  } else if (!distrust.empty()) {
+    write_line(std::cerr, "WARNING: Cache metadata " + meta_path + " is not trusted: " + distrust);
     write_line(std::cerr, "INFO: No cache metadata found, re-initializing.");
   } else if (meta.outcome == BoundedFileRead::Outcome::refused) {
     write_line(std::cerr, meta.reason);

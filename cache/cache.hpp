@@ -77,7 +77,7 @@ struct LockedRun {
 // chunk never waits for a thread that waits for chunk k.
 class Cache {
  public:
-  // Reports a broken invariant found in the metadata, as one line of text.
+  // Reports a broken invariant found while saving the metadata, as one line.
   // The daemon opens a crash report with it; a cache of its own (a test's)
   // writes the line to standard error.
   using ErrorReporter = std::function<void(const std::string& line)>;
@@ -176,7 +176,7 @@ class Cache {
   void reserve_metadata_room();
   void write_metadata(const std::string& contents);
   bool sound_metadata(const std::vector<uint64_t>& slots_free,
-                      const std::list<LRUElement>& elements) const;
+                      const std::list<LRUElement>& elements, const Identities& identities) const;
   void reinitialize();
 
   bool is_locked(uint64_t ino, uint64_t chunkno) const;

@@ -12,7 +12,6 @@
 #include <boost/serialization/vector.hpp>
 #include <cstring>
 #include <iostream>
-#include <set>
 #include <sstream>
 #include <string_view>
 
@@ -86,9 +85,10 @@ void Cache::write_metadata(const std::string& contents) {
     reserve->commit(contents, failure);
   } else {
     // Without a reserve: no write since the last save or load, or no room at
-    // the retirement. Only the daemon may change what it will trust at the
-    // next start, whatever the umask it runs with.
-    ReplacementFile file(meta_path, failure, 0644);
+    // the retirement. Whatever holds the name, even a link or a FIFO that
+    // someone planted there, gives way to a file of the daemon's own, which
+    // only the daemon may read or change, whatever the umask it runs with.
+    ReplacementFile file(meta_path, failure, 0600, OutputTarget::own);
     file.write(contents);
     file.commit();
   }
@@ -114,7 +114,15 @@ std::string Cache::archive_state(std::size_t& inodes_without_identity) const {
   // behind the others, which are taken first.
   std::vector<unsigned long> saved_free_slots(doubtful_slots.begin(), doubtful_slots.end());
   saved_free_slots.insert(saved_free_slots.end(), free_slots.begin(), free_slots.end());
-  const std::list<LRUElement>& saved_lru = lru;
+  // A chunk that no identity vouches for cannot be validated at the next
+  // start, which refuses a file that lists one: its slot is saved as free.
+  std::list<LRUElement> saved_lru;
+  for (const LRUElement& element : lru) {
+    if (identities.count(element.ino))
+      saved_lru.push_back(element);
+    else
+      saved_free_slots.push_back(element.cfile_off);
+  }
   const Identities& saved_identities = identities;
   std::ostringstream items(std::ios::out | std::ios::binary);
   {
@@ -169,7 +177,7 @@ bool Cache::load(const std::string& bytes, const struct stat& cache_stat) {
   Identities identities;
   Checksum checksum = 0;
   archive >> stored_free_slots >> stored_lru >> identities >> checksum;
-  if (archive.remaining() != 0 || !sound_metadata(stored_free_slots, stored_lru)) {
+  if (archive.remaining() != 0 || !sound_metadata(stored_free_slots, stored_lru, identities)) {
     write_line(std::cerr, "WARNING: Cache data is corrupted, re-initializing.");
     return false;
   }
@@ -182,28 +190,20 @@ void Cache::take_over(std::vector<uint64_t> stored_free_slots, std::list<LRUElem
   free_slots = std::move(stored_free_slots);
   lru = std::move(stored_lru);
   index.clear();
-  std::set<uint64_t> reported;
-  for (auto element = lru.begin(); element != lru.end();) {
-    const auto identity = identities.find(element->ino);
-    if (identity == identities.end()) {
-      if (reported.insert(element->ino).second)
-        report_error("INTERNAL ERROR: Cache has no mtime for inode " +
-                     std::to_string(element->ino));
-      free_slots.push_back(element->cfile_off);
-      element = lru.erase(element);
-      continue;
-    }
+  for (auto element = lru.begin(); element != lru.end(); ++element) {
     CacheInode& entry = index[element->ino];
-    entry.identity = identity->second;
+    entry.identity = identities.at(element->ino);
     entry.chunks[element->chunkno] = element;
-    ++element;
   }
 }
 
 // The file comes from outside: every slot must lie in the cache file and be
-// either free or used exactly once, and no chunk may be listed twice.
+// either free or used exactly once, no chunk may be listed twice, and every
+// chunk's file must have the identity that validates it (a save lists no
+// other).
 bool Cache::sound_metadata(const std::vector<uint64_t>& slots_free,
-                           const std::list<LRUElement>& elements) const {
+                           const std::list<LRUElement>& elements,
+                           const Identities& identities) const {
   if (slots_free.size() + elements.size() != nslots) return false;
   std::vector<bool> slot_seen(nslots, false);
   const auto claim = [&](uint64_t offset) {
@@ -218,6 +218,7 @@ bool Cache::sound_metadata(const std::vector<uint64_t>& slots_free,
   std::unordered_set<ChunkKey, boost::hash<ChunkKey>> chunks;
   for (const LRUElement& element : elements) {
     if (!claim(element.cfile_off) || element.size > chunk_size) return false;
+    if (!identities.count(element.ino)) return false;
     if (!chunks.insert({element.ino, element.chunkno}).second) return false;
   }
   return true;

@@ -16,8 +16,8 @@ MetadataReserve::MetadataReserve(const std::string& target, uint64_t size)
   // Whatever holds the name was left by a run that ended without its save;
   // the cache file's lock keeps other daemons away from it.
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) throw RuntimeError(failure, errno);
-  // Only the daemon may change what it will trust at the next start.
-  descriptor = create_exclusively(path, 0644);
+  // Only the daemon may read or change what it will trust at the next start.
+  descriptor = create_exclusively(path, 0600);
   if (!descriptor) throw RuntimeError(failure, errno);
   present = true;
   if (const int error = ::posix_fallocate(descriptor.get(), 0, static_cast<off_t>(size));

@@ -12,8 +12,13 @@ namespace quarnix {
 
 namespace {
 
-BoundedFileRead refused(const std::string& path, const std::string& reason) {
-  return {BoundedFileRead::Outcome::refused, "", path + ": " + reason};
+BoundedFileRead refused(const std::string& path, const std::string& reason,
+                        const std::optional<struct stat>& info = std::nullopt) {
+  return {BoundedFileRead::Outcome::refused, "", path + ": " + reason, info};
+}
+
+BoundedFileRead not_regular(const std::string& path) {
+  return {BoundedFileRead::Outcome::not_regular, "", path + ": not a regular file", std::nullopt};
 }
 
 }  // namespace
@@ -24,18 +29,20 @@ BoundedFileRead read_bounded_regular_file(const std::string& path, uint64_t max_
   if (!fd) {
     const int error = errno;
     // A symbolic link, or a socket: there is something, but not a file.
-    if (error == ELOOP || error == ENXIO) return refused(path, "not a regular file");
-    return {BoundedFileRead::Outcome::missing, "", path + ": " + errno_string(error)};
+    if (error == ELOOP || error == ENXIO) return not_regular(path);
+    return {BoundedFileRead::Outcome::missing, "", path + ": " + errno_string(error), std::nullopt};
   }
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return refused(path, "fstat(): " + errno_string(errno));
-  if (!S_ISREG(info.st_mode)) return refused(path, "not a regular file");
+  if (!S_ISREG(info.st_mode)) return not_regular(path);
   if (static_cast<uint64_t>(info.st_size) > max_size)
-    return refused(path, std::to_string(info.st_size) + " bytes, more than the " +
-                             std::to_string(max_size) + " it can need");
+    return refused(path,
+                   std::to_string(info.st_size) + " bytes, more than the " +
+                       std::to_string(max_size) + " it can need",
+                   info);
 
   // A file that grows meanwhile is read as far as fstat saw it.
-  BoundedFileRead result{BoundedFileRead::Outcome::read, "", ""};
+  BoundedFileRead result{BoundedFileRead::Outcome::read, "", "", info};
   result.bytes.resize(static_cast<std::size_t>(info.st_size));
   std::size_t filled = 0;
   while (filled < result.bytes.size()) {
@@ -43,7 +50,7 @@ BoundedFileRead read_bounded_regular_file(const std::string& path, uint64_t max_
         ::read(fd.get(), result.bytes.data() + filled, result.bytes.size() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;
-      return refused(path, "read(): " + errno_string(errno));
+      return refused(path, "read(): " + errno_string(errno), info);
     }
     if (got == 0) break;
     filled += static_cast<std::size_t>(got);

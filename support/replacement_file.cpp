@@ -26,22 +26,45 @@ std::string temporary_name(const std::string& target) {
   return target + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".tmp";
 }
 
+// The directory that holds the entry `path` names.
+std::string directory_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The kernel's protection of links in shared directories: in a sticky
+// directory that everyone may write, a link is followed only when it belongs
+// to the process's user or to the directory's owner, since anyone else may
+// have planted it there to turn a write elsewhere. Returns 0 or an errno value.
+int may_follow(const struct stat& link, const std::string& directory) {
+  struct stat holder {};
+  if (::stat(directory.c_str(), &holder) != 0) return errno;
+  constexpr mode_t shared = S_ISVTX | S_IWOTH;
+  if ((holder.st_mode & shared) != shared) return 0;
+  return link.st_uid == ::geteuid() || link.st_uid == holder.st_uid ? 0 : EACCES;
+}
+
 // Replaces `path` by the name that a write to it would reach: symbolic links
 // are followed, relative ones from their own directory, until a name that is
 // none (or does not exist yet). Returns 0 or an errno value.
 int follow_links(std::string& path) {
   for (int hop = 0; hop <= max_link_hops; ++hop) {
+    // The owner and the text come from one link, whatever replaces it meanwhile.
+    const UniqueFd link(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return 0;
-    char link[PATH_MAX];
-    const ssize_t length = ::readlink(path.c_str(), link, sizeof link);
+    if (!link || ::fstat(link.get(), &info) != 0 || !S_ISLNK(info.st_mode)) return 0;
+    if (const int refused = may_follow(info, directory_of(path)); refused != 0) return refused;
+    char text[PATH_MAX];
+    const ssize_t length = ::readlinkat(link.get(), "", text, sizeof text);
     if (length < 0) return errno;
     if (length == 0) return ENOENT;
-    if (length == static_cast<ssize_t>(sizeof link)) return ENAMETOOLONG;
-    const std::string text(link, static_cast<std::size_t>(length));
+    if (length == static_cast<ssize_t>(sizeof text)) return ENAMETOOLONG;
+    const std::string destination(text, static_cast<std::size_t>(length));
     const std::size_t slash = path.rfind('/');
-    path =
-        text.front() == '/' || slash == std::string::npos ? text : path.substr(0, slash + 1) + text;
+    path = destination.front() == '/' || slash == std::string::npos
+               ? destination
+               : path.substr(0, slash + 1) + destination;
   }
   return ELOOP;
 }
@@ -49,11 +72,18 @@ int follow_links(std::string& path) {
 }  // namespace
 
 ReplacementFile::ReplacementFile(const std::string& target, std::string failure_message,
-                                 mode_t mode)
+                                 mode_t mode, OutputTarget kind)
     : target(target), failure_message(std::move(failure_message)) {
-  if (const int error = follow_links(this->target); error != 0) fail(error);
+  if (kind == OutputTarget::own)
+    create_temporary(mode);
+  else
+    open_followed(mode);
+}
+
+void ReplacementFile::open_followed(mode_t mode) {
+  if (const int error = follow_links(target); error != 0) fail(error);
   struct stat existing {};
-  if (::lstat(this->target.c_str(), &existing) != 0) {
+  if (::lstat(target.c_str(), &existing) != 0) {
     create_temporary(mode);
     return;
   }
@@ -63,8 +93,19 @@ ReplacementFile::ReplacementFile(const std::string& target, std::string failure_
     return;
   }
   // Renaming over a device or a FIFO would put a plain file in its place.
-  descriptor.reset(::open(this->target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+  open_written_through();
+}
+
+void ReplacementFile::open_written_through() {
+  // Without O_NONBLOCK, opening a FIFO waits for a reader that may never
+  // come; with it, a FIFO without one fails with ENXIO. O_NOFOLLOW: the name
+  // was no link a moment ago, and one put there since is not followed.
+  descriptor.reset(
+      ::open(target.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (!descriptor) fail(errno);
+  // Writes wait for a slow reader as they would for any program's output.
+  const int flags = ::fcntl(descriptor.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(descriptor.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) fail(errno);
 }
 
 ReplacementFile::~ReplacementFile() {

@@ -6,13 +6,16 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/daemon_cache_fixtures.hpp"
@@ -172,32 +175,71 @@ TEST(DaemonCacheSafety, MetadataThatLiesIsRefused) {
   }
 }
 
-// Whatever stands in the metadata file's place is judged at once, without
-// waiting for a writer or reading more than a sound file can hold.
-TEST(DaemonCacheSafety, MetadataThatIsNoPlainFileIsRefusedAtOnce) {
+// The metadata decides which bytes are served for which file: only a regular
+// file of the daemon's own user that nobody else may write is trusted, and
+// whatever stands in its place is judged at once, without waiting for a
+// writer or reading more than a sound file can hold.
+TEST(DaemonCacheSafety, MetadataThatIsNotTheDaemonsOwnIsNotTrusted) {
   CacheGround ground(8);
   const std::string data = random_bytes(2 * chunk, 9);
   write_file(ground.source / "file", data);
   const fs::path meta = ground.cachefile.string() + ".meta";
-  const std::vector<std::pair<std::string, std::function<void()>>> impostors = {
-      {"FIFO", [&] { ASSERT_EQ(::mkfifo(meta.c_str(), 0644), 0); }},
-      {"symbolic link to /dev/zero", [&] { fs::create_symlink("/dev/zero", meta); }},
+  const auto start = [&] {
+    return std::make_unique<QuarnixMount>(ground.source, ground.mountpoint, ground.options(),
+                                          in_directory(ground.work));
+  };
+  {
+    auto mount = start();
+    ASSERT_TRUE(mount->started()) << mount->process().err();
+    EXPECT_TRUE(read_file(ground.mountpoint / "file") == data);
+    EXPECT_EQ(mount->unmount_and_wait(), 0);
+  }
+  struct stat saved {};
+  ASSERT_EQ(::stat(meta.c_str(), &saved), 0);
+  EXPECT_EQ(saved.st_uid, ::geteuid());
+  EXPECT_EQ(saved.st_mode & 07777, 0600u);
+  // Sound bytes that a start without reads leaves valid: it writes nothing
+  // into the cache file.
+  const std::string sound = read_file(meta);
+  const auto sound_file = [&](uid_t owner, mode_t mode) {
+    return [&, owner, mode] {
+      write_file(meta, sound);
+      ASSERT_EQ(::chown(meta.c_str(), owner, owner), 0);
+      ASSERT_EQ(::chmod(meta.c_str(), mode), 0);
+    };
+  };
+  const std::string distrusted = "WARNING: Cache metadata " + meta.string() + " is not trusted: ";
+  const std::string not_found = "INFO: No cache metadata found, re-initializing.\n";
+  const std::vector<std::tuple<std::string, std::function<void()>, std::string>> impostors = {
+      {"FIFO", [&] { ASSERT_EQ(::mkfifo(meta.c_str(), 0600), 0); },
+       distrusted + "not a regular file.\n" + not_found},
+      {"symbolic link to /dev/zero", [&] { fs::create_symlink("/dev/zero", meta); },
+       distrusted + "not a regular file.\n" + not_found},
+      {"another user's file", sound_file(nobody, 0600),
+       distrusted + "owned by uid 65534, not by " + std::to_string(::geteuid()) + ".\n" +
+           not_found},
+      {"file the group may write", sound_file(::geteuid(), 0620),
+       distrusted + "writable by group or others (mode 0620).\n" + not_found},
+      {"file others may write", sound_file(::geteuid(), 0602),
+       distrusted + "writable by group or others (mode 0602).\n" + not_found},
       {"sparse file of 3 GiB",
        [&] {
          write_file(meta, "");
          fs::resize_file(meta, uint64_t{3} << 30);
-       }},
+       },
+       corrupted},
+      {"the daemon's own", sound_file(::geteuid(), 0400), "INFO: Loaded 2 cache elements.\n"},
   };
-  for (const auto& [name, make] : impostors) {
+  for (const auto& [name, make, message] : impostors) {
     fs::remove_all(meta);
     make();
-    QuarnixMount mount(ground.source, ground.mountpoint, ground.options(),
-                       in_directory(ground.work));
-    ASSERT_TRUE(mount.started()) << name << ":\n" << mount.process().err();
-    EXPECT_NE(mount.process().err().find(corrupted), std::string::npos) << name << ":\n"
-                                                                        << mount.process().err();
-    EXPECT_TRUE(read_file(ground.mountpoint / "file") == data) << name;
-    EXPECT_EQ(mount.unmount_and_wait(), 0) << name;
+    auto mount = start();
+    ASSERT_TRUE(mount->started()) << name << ":\n" << mount->process().err();
+    EXPECT_NE(mount->process().err().find(message), std::string::npos) << name << ":\n"
+                                                                       << mount->process().err();
+    EXPECT_EQ(occurrences(mount->process().err(), "INFO: Loaded"), name == "the daemon's own")
+        << name;
+    EXPECT_EQ(mount->unmount_and_wait(), 0) << name;
   }
 }
 

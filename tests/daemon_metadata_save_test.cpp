@@ -1,11 +1,14 @@
 // The daemon's save of the cache metadata at exit, when the filesystem of the
 // cache file has no room left.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/daemon_cache_fixtures.hpp"
@@ -83,6 +86,58 @@ TEST(DaemonMetadataSave, AFailedSaveLeavesNoTemporaryFile) {
         << err;
   }
   EXPECT_EQ(names_in(cache_directory.mountpoint), (std::vector<std::string>{"cache", "filler"}));
+}
+
+// Without a reserve the save creates the metadata anew. Whatever another user
+// planted under its name in a directory that everyone may write, a link, a
+// FIFO or a file of their own, gives way to a regular file of the daemon's own:
+// nothing is written through it, nothing waits for a reader, nothing of it is
+// taken over, and the next start takes the chunks back.
+TEST(DaemonMetadataSave, NamesPlantedWhileItRunsGiveWayToItsOwnFile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  const std::vector<std::pair<std::string, std::function<void(const fs::path&, const fs::path&)>>>
+      plants = {
+          {"symbolic link",
+           [](const fs::path& meta, const fs::path& precious) { plant_as_nobody(meta, precious); }},
+          {"FIFO", [](const fs::path& meta, const fs::path&) { plant_fifo_as_nobody(meta); }},
+          {"file of mode 0666",
+           [](const fs::path& meta, const fs::path&) { plant_as_nobody(meta); }},
+      };
+  for (const auto& [name, plant] : plants) {
+    SCOPED_TRACE(name);
+    MountGround ground;
+    TmpfsMount cache_directory(ground.root / "cache", "1m");
+    share_directory(ground.root.path(), cache_directory.mountpoint);
+    if (!nobody_can_write(cache_directory.mountpoint))
+      GTEST_SKIP() << "nobody cannot reach " << cache_directory.mountpoint;
+    const fs::path cachefile = cache_directory.mountpoint / "cache";
+    const fs::path meta = cachefile.string() + ".meta";
+    const fs::path precious = ground.root / "precious";
+    write_file(precious, "precious\n");
+    write_file(cachefile, std::string(4 * chunk, '\0'));
+    const std::string data = random_bytes(chunk, 22);
+    write_file(ground.source / "file", data);
+    const std::vector<std::string> options{"--cachefile", cachefile.string()};
+    cache_directory.fill();  // no room for the reserve
+    {
+      QuarnixMount mount(ground.source, ground.mountpoint, options, in_directory(ground.work));
+      ASSERT_TRUE(mount.started()) << mount.process().err();
+      EXPECT_TRUE(read_file(ground.mountpoint / "file") == data);
+      fs::remove(cache_directory.mountpoint / "filler");
+      plant(meta, precious);
+      EXPECT_EQ(mount.unmount_and_wait(), 0) << mount.process().err();
+    }
+    EXPECT_EQ(read_file(precious), "precious\n");
+    struct stat info {};
+    ASSERT_EQ(::lstat(meta.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_uid, ::geteuid());
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    QuarnixMount mount(ground.source, ground.mountpoint, options, in_directory(ground.work));
+    ASSERT_TRUE(mount.started()) << mount.process().err();
+    EXPECT_NE(mount.process().err().find("INFO: Loaded 1 cache elements.\n"), std::string::npos)
+        << mount.process().err();
+  }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // The real quarnix_trainer: command line, outputs, messages and exit statuses.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "profile/profile_file.hpp"
+#include "support/unique_fd.hpp"
 #include "tests/fixtures/process.hpp"
 #include "tests/fixtures/temp_dir.hpp"
 #include "tests/fixtures/test_data.hpp"
@@ -341,6 +343,15 @@ TEST(TrainerProgram, BadLogsEndTheRunWithTheirMessage) {
       << result.err;
 }
 
+// What a FIFO holds once its writer is gone.
+std::string read_all(int fd) {
+  std::string bytes;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  return bytes;
+}
+
 // Both outputs reach what their paths name: a symbolic link's target is
 // replaced, a file keeps its mode, a FIFO or a device is written through.
 TEST(TrainerProgram, OutputsAreWrittenThroughWhatTheirPathsName) {
@@ -393,16 +404,17 @@ TEST(TrainerProgram, OutputsAreWrittenThroughWhatTheirPathsName) {
   }
   start_over();
   {
-    SCOPED_TRACE("FIFOs");
+    SCOPED_TRACE("FIFOs with a reader");
     ASSERT_EQ(::mkfifo(histogram_path.c_str(), 0644), 0);
     ASSERT_EQ(::mkfifo(profile_path.c_str(), 0644), 0);
-    Process histogram_reader({"cat", histogram_path.string()}, ground.directory / "histogram");
-    Process profile_reader({"cat", profile_path.string()}, ground.directory / "profile");
+    // Open before the run: a FIFO that has no reader yet is refused. Both
+    // outputs fit the FIFOs' buffers.
+    const UniqueFd histogram_reader(::open(histogram_path.c_str(), O_RDONLY | O_NONBLOCK));
+    const UniqueFd profile_reader(::open(profile_path.c_str(), O_RDONLY | O_NONBLOCK));
+    ASSERT_TRUE(histogram_reader && profile_reader);
     train();
-    EXPECT_EQ(exit_status(histogram_reader.wait()), 0);
-    EXPECT_EQ(exit_status(profile_reader.wait()), 0);
-    EXPECT_EQ(histogram_reader.out(), histogram);
-    write_file(ground.directory / "received.ba", profile_reader.out());
+    EXPECT_EQ(read_all(histogram_reader.get()), histogram);
+    write_file(ground.directory / "received.ba", read_all(profile_reader.get()));
     EXPECT_EQ(read_profile(ground.directory / "received.ba").root.size(), 16u);
     EXPECT_EQ(file_type(histogram_path), S_IFIFO);
     EXPECT_EQ(file_type(profile_path), S_IFIFO);
@@ -472,6 +484,104 @@ TEST_F(TrainerOutputFailures, FullFilesystem) {
   // The histogram goes to the working directory, where there is room.
   EXPECT_EQ(read_file(ground.work / "prefetch_histogram.txt"),
             "# of prefetches needed for p=0.90\tnumber of block sequences\n1\t4\n2\t1\n");
+}
+
+// Run as root in a directory that everyone may write, as /tmp, where another
+// user may have planted the names of both outputs.
+class TrainerInASharedDirectory : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "planting names as another user needs root";
+    add_daemon_logs(ground);
+    write_file(precious, "precious\n");
+    fs::permissions(precious, fs::perms(0600));
+  }
+
+  // A new shared working directory, owned by `owner`.
+  fs::path shared_work(uid_t owner = 0) {
+    const fs::path work = ground.directory / ("shared" + std::to_string(++works));
+    fs::create_directory(work);
+    share_directory(ground.directory.path(), work);
+    EXPECT_EQ(::chown(work.c_str(), owner, owner), 0);
+    return work;
+  }
+
+  // A trainer that waits for ever fails here rather than holding the suite.
+  ProgramResult train_in(const fs::path& work) const {
+    return run_program({trainer_binary, ground.logs_argument()}, in_directory(work),
+                       std::chrono::seconds(20));
+  }
+
+  TrainerGround ground;
+  const fs::path precious = ground.directory / "precious";
+  int works = 0;
+};
+
+const std::string histogram_name = "prefetch_histogram.txt";
+const std::string profile_name = "readahead_profile.ba";
+const std::string trained_histogram =
+    "# of prefetches needed for p=0.90\tnumber of block sequences\n1\t4\n2\t1\n";
+
+// A link is followed only where the kernel protects nobody from it: one of
+// the trainer's own user or of the directory's owner. Another user's link is
+// refused, whatever fs.protected_symlinks says, and its target kept.
+TEST_F(TrainerInASharedDirectory, LinksAreFollowedOnlyWhereTheKernelWould) {
+  if (!nobody_can_write(shared_work()))
+    GTEST_SKIP() << "nobody cannot reach " << ground.directory.path();
+  struct Case {
+    std::string name;  // the output whose name holds the link
+    bool planted;      // by nobody, else by the trainer's own user
+    uid_t directory_owner;
+    std::string failure;  // empty: the link is followed
+  };
+  const std::vector<Case> cases = {
+      {histogram_name, true, 0,
+       "Unable to write prefetch histogram prefetch_histogram.txt: Permission denied"},
+      {profile_name, true, 0,
+       "Unable to write readahead profile readahead_profile.ba: Permission denied"},
+      {histogram_name, false, 0, ""},
+      {histogram_name, true, nobody, ""},
+  };
+  for (const auto& test_case : cases) {
+    SCOPED_TRACE(test_case.name + (test_case.planted ? " planted" : " own") +
+                 " in a directory of " + std::to_string(test_case.directory_owner));
+    write_file(precious, "precious\n");
+    const fs::path work = shared_work(test_case.directory_owner);
+    if (test_case.planted)
+      plant_as_nobody(work / test_case.name, precious);
+    else
+      fs::create_symlink(precious, work / test_case.name);
+    const ProgramResult result = train_in(work);
+    EXPECT_TRUE(fs::is_symlink(work / test_case.name));
+    if (test_case.failure.empty()) {
+      EXPECT_EQ(result.status, 0) << result.err;
+      EXPECT_EQ(read_file(precious), trained_histogram);
+    } else {
+      EXPECT_EQ(result.status, aborted);
+      EXPECT_EQ(result.err.rfind("INTERNAL ERROR: " + test_case.failure + "\n", 0), 0u)
+          << result.err;
+      EXPECT_EQ(read_file(precious), "precious\n");
+    }
+  }
+}
+
+// A FIFO that nobody reads fails the run at once instead of holding it for ever.
+TEST_F(TrainerInASharedDirectory, AFifoWithoutAReaderFailsAtOnce) {
+  if (!nobody_can_write(shared_work()))
+    GTEST_SKIP() << "nobody cannot reach " << ground.directory.path();
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {histogram_name, "Unable to write prefetch histogram prefetch_histogram.txt"},
+      {profile_name, "Unable to write readahead profile readahead_profile.ba"},
+  };
+  for (const auto& [name, failure] : cases) {
+    const fs::path work = shared_work();
+    plant_fifo_as_nobody(work / name);
+    const ProgramResult result = train_in(work);
+    EXPECT_EQ(result.status, aborted) << name;
+    EXPECT_EQ(result.err.rfind("INTERNAL ERROR: " + failure + ": No such device or address\n", 0),
+              0u)
+        << result.err;
+  }
 }
 
 }  // namespace
