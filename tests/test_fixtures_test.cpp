@@ -1,0 +1,81 @@
+// The fixtures' own promises: clean-up never crosses a mount that is still in
+// place.
+#include <gtest/gtest-spi.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/fixtures/quarnix_mount.hpp"
+#include "tests/fixtures/temp_dir.hpp"
+#include "tests/fixtures/tmpfs_mount.hpp"
+
+namespace quarnix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A mount of `shown` (or of a filesystem of its own) on `mountpoint`, taken
+// down when the pointer goes.
+using MountMaker =
+    std::function<std::shared_ptr<void>(const fs::path& shown, const fs::path& mountpoint)>;
+
+// Unmounts, and then removes the rest of the tree, however the test ends.
+struct AfterTheMount {
+  ~AfterTheMount() {
+    unmount(mountpoint);
+    remove_tree(root);
+  }
+  fs::path root;
+  fs::path mountpoint;
+};
+
+TEST(TestFixtures, RemovalLeavesEveryMountBeneathInPlace) {
+  struct Case {
+    std::string name;
+    MountMaker mount;
+  };
+  const Case cases[] = {
+      {"tmpfs",
+       [](const fs::path&, const fs::path& mountpoint) {
+         return std::make_shared<TmpfsMount>(mountpoint);
+       }},
+      // The same filesystem, and so the same device, on both sides.
+      {"bind mount",
+       [](const fs::path& shown, const fs::path& mountpoint) -> std::shared_ptr<void> {
+         if (::mount(shown.c_str(), mountpoint.c_str(), nullptr, MS_BIND, nullptr) != 0)
+           return nullptr;
+         return std::shared_ptr<void>(nullptr, [mountpoint](void*) { unmount(mountpoint); });
+       }},
+      {"quarnix",
+       [](const fs::path& shown, const fs::path& mountpoint) -> std::shared_ptr<void> {
+         auto mount = std::make_shared<QuarnixMount>(shown, mountpoint);
+         return mount->started() ? mount : nullptr;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir shown;
+    auto ground = std::make_unique<TempDir>();
+    fs::create_directories(ground->path() / "deep" / "mnt");
+    const fs::path mountpoint = fs::canonical(ground->path() / "deep" / "mnt");
+    write_file(ground->path() / "deep" / "beside", "");
+    write_file(ground->path() / "top", "");
+    AfterTheMount after{ground->path(), mountpoint};
+    const std::shared_ptr<void> mount = c.mount(shown.path(), mountpoint);
+    ASSERT_TRUE(is_mounted(mountpoint));
+    write_file(mountpoint / "kept", "kept");
+
+    EXPECT_NONFATAL_FAILURE(ground.reset(), "deep/mnt\" is still mounted at clean-up");
+    EXPECT_EQ(read_file(mountpoint / "kept"), "kept");
+    EXPECT_FALSE(fs::exists(after.root / "top"));
+    EXPECT_FALSE(fs::exists(after.root / "deep" / "beside"));
+  }
+}
+
+}  // namespace
+}  // namespace quarnix::testing
