@@ -1,7 +1,8 @@
 // The fixtures' own promises: clean-up never crosses a mount that is still in
-// place.
+// place, and a child's whole process group ends with it.
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mount.h>
 
 #include <filesystem>
@@ -10,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/fixtures/process.hpp"
 #include "tests/fixtures/quarnix_mount.hpp"
 #include "tests/fixtures/temp_dir.hpp"
+#include "tests/fixtures/test_data.hpp"
 #include "tests/fixtures/tmpfs_mount.hpp"
 
 namespace quarnix::testing {
@@ -74,6 +77,34 @@ TEST(TestFixtures, RemovalLeavesEveryMountBeneathInPlace) {
     EXPECT_EQ(read_file(mountpoint / "kept"), "kept");
     EXPECT_FALSE(fs::exists(after.root / "top"));
     EXPECT_FALSE(fs::exists(after.root / "deep" / "beside"));
+  }
+}
+
+// A child that ended or not, the process it started in the background goes
+// with it.
+TEST(TestFixtures, AProcessTakesItsGroupWithIt) {
+  for (const bool child_waits : {true, false}) {
+    SCOPED_TRACE(child_waits ? "child still running" : "child ended");
+    TempDir dir;
+    const fs::path pid_file = dir / "pid";
+    auto process = std::make_unique<Process>(
+        std::vector<std::string>{
+            "sh", "-c", "sleep 120 & echo $! > \"$0\"" + std::string(child_waits ? "; wait" : ""),
+            pid_file.string()},
+        dir / "sh");
+    ASSERT_TRUE(holds_within([&] { return read_file(pid_file).ends_with("\n"); }));
+    const pid_t background = std::stoi(read_file(pid_file));
+    if (!child_waits) {
+      ASSERT_TRUE(holds_within([&] { return !process->running(); }));
+    }
+    process.reset();
+    // Gone, or a zombie that its new parent has yet to reap.
+    const bool ended = holds_within([&] {
+      const std::string stat = read_file("/proc/" + std::to_string(background) + "/stat");
+      return stat.empty() || stat.find(") Z") != std::string::npos;
+    });
+    EXPECT_TRUE(ended) << "the background process still runs";
+    if (!ended) ::kill(background, SIGKILL);
   }
 }
 
