@@ -1,16 +1,20 @@
 // The fixtures' own promises: clean-up never crosses a mount that is still in
-// place, and a child's whole process group ends with it.
+// place, a child's whole process group ends with it, and threads that do not
+// end fail the test instead of hanging it.
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "tests/fixtures/bounded_thread.hpp"
 #include "tests/fixtures/process.hpp"
 #include "tests/fixtures/quarnix_mount.hpp"
 #include "tests/fixtures/temp_dir.hpp"
@@ -106,6 +110,20 @@ TEST(TestFixtures, AProcessTakesItsGroupWithIt) {
     EXPECT_TRUE(ended) << "the background process still runs";
     if (!ended) ::kill(background, SIGKILL);
   }
+}
+
+TEST(TestFixtures, ThreadsStillRunningAtTheDeadlineFailAndAreUnstuck) {
+  std::atomic<bool> released{false};
+  std::vector<BoundedThread> threads;
+  threads.emplace_back([&] {
+    while (!released)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  threads.emplace_back([] {});
+  EXPECT_NONFATAL_FAILURE(
+      join_all(threads, "waiters", std::chrono::milliseconds(100), [&] { released = true; }),
+      "1 of 2 waiters still run after 100 ms");
+  EXPECT_TRUE(released);
 }
 
 }  // namespace
