@@ -19,6 +19,7 @@
 #include "cache/cache.hpp"
 #include "support/errors.hpp"
 #include "tests/cache_test_files.hpp"
+#include "tests/fixtures/bounded_thread.hpp"
 #include "tests/fixtures/temp_dir.hpp"
 #include "tests/stream_capture.hpp"
 
@@ -149,14 +150,14 @@ TEST_F(CacheTest, InsertWaitsWhileEveryChunkIsLocked) {
 
   std::atomic<bool> done{false};
   uint64_t slot_of_2 = 0;
-  std::thread inserter([&] {
+  BoundedThread inserter([&] {
     slot_of_2 = fill(*cache, source, 2);
     done = true;
   });
   std::this_thread::sleep_for(settle_time);
   EXPECT_FALSE(done);
   held_1.reset();
-  inserter.join();
+  inserter.join("the insert after its chunk was released");
   EXPECT_EQ(slot_of_2, slot_of_1);
   held_0.reset();
   EXPECT_TRUE(cached(*cache, source.ino, 0));
@@ -237,7 +238,7 @@ TEST_F(CacheTest, RunLookupHoldsNothingWhileItWaits) {
   locked_element_ptr held = cache->lookup_locked(source.ino, 1);
   std::atomic<bool> done{false};
   std::size_t taken = 0;
-  std::thread reader([&] {
+  BoundedThread reader([&] {
     taken = cache->lookup_run_locked(source.ino, 0, 2).chunks.size();
     done = true;
   });
@@ -246,7 +247,7 @@ TEST_F(CacheTest, RunLookupHoldsNothingWhileItWaits) {
   EXPECT_TRUE(cached(*cache, source.ino, 0));  // not held by the waiting reader
   EXPECT_TRUE(cached(*cache, source.ino, 2));
   held.reset();
-  reader.join();
+  reader.join("the run lookup after its chunk was released");
   EXPECT_EQ(taken, 3u);
 }
 
@@ -261,11 +262,11 @@ TEST_F(CacheTest, ReaderAndEvictingInsertDoNotWaitForEachOther) {
   locked_element_ptr held_a = cache->lookup_locked(a.ino, 0);
   std::atomic<bool> inserted{false}, read{false};
   LockedRun run;
-  std::thread inserter([&] {
+  BoundedThread inserter([&] {
     fill(*cache, a, 1);
     inserted = true;
   });
-  std::thread reader([&] {
+  BoundedThread reader([&] {
     run = cache->lookup_run_locked(a.ino, 0, 1);
     read = true;
   });
@@ -275,8 +276,8 @@ TEST_F(CacheTest, ReaderAndEvictingInsertDoNotWaitForEachOther) {
   held_a.reset();
   EXPECT_TRUE(all_set_soon({&inserted, &read})) << "reader and insert wait for each other";
   held_b.reset();
-  inserter.join();
-  reader.join();
+  inserter.join("the evicting insert");
+  reader.join("the reader of the evicted chunk");
   // The insert evicted chunk 0 before the reader could have all of its range.
   EXPECT_TRUE(run.chunks.empty());
   EXPECT_EQ(run.missing, std::optional<uint64_t>(0));
@@ -466,7 +467,7 @@ TEST_F(CacheTest, DropWaitsForAHeldChunk) {
   fill(*cache, source, 1);
   locked_element_ptr held = cache->lookup_or_insert(source.ino, 0, source.fd.get());
   std::atomic<bool> done{false};
-  std::thread dropper([&] {
+  BoundedThread dropper([&] {
     EXPECT_TRUE(cache->drop(source.ino));
     done = true;
   });
@@ -474,7 +475,7 @@ TEST_F(CacheTest, DropWaitsForAHeldChunk) {
   EXPECT_FALSE(done);
   EXPECT_EQ(slot_bytes(*cache, *held), source_bytes(0, chunk));
   held.reset();
-  dropper.join();
+  dropper.join("the drop after its chunk was released");
   EXPECT_FALSE(cached(*cache, source.ino, 0));
   EXPECT_FALSE(cached(*cache, source.ino, 1));
 }
@@ -499,7 +500,7 @@ TEST_F(CacheTest, ManyThreadsOnATinyCache) {
       ++wrong_bytes;
   };
 
-  std::vector<std::thread> threads;
+  std::vector<BoundedThread> threads;
   for (unsigned thread = 0; thread < 8; ++thread) {
     threads.emplace_back([&, thread] {
       std::mt19937 random(thread);
@@ -532,8 +533,7 @@ TEST_F(CacheTest, ManyThreadsOnATinyCache) {
       }
     });
   }
-  for (std::thread& thread : threads)
-    thread.join();
+  join_all(threads, "users of the cache", std::chrono::seconds(120));
   EXPECT_EQ(wrong_bytes.load(), 0);
 
   // Sound bookkeeping: the saved state passes every check of the next load.

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "tests/daemon_cache_fixtures.hpp"
+#include "tests/fixtures/bounded_thread.hpp"
 #include "tests/fixtures/quarnix_mount.hpp"
 #include "tests/fixtures/test_data.hpp"
 #include "tests/fixtures/tmpfs_mount.hpp"
@@ -130,7 +131,7 @@ TEST(DaemonCache, EvictionAndConcurrentReadersKeepEveryReadCorrect) {
   QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--log-all"}),
                      in_directory(ground.work));
   ASSERT_TRUE(mount.started()) << mount.process().err();
-  std::vector<std::thread> readers;
+  std::vector<BoundedThread> readers;
   std::atomic<int> wrong{0};
   for (int t = 0; t < 8; ++t)
     readers.emplace_back([&, t] {
@@ -144,8 +145,8 @@ TEST(DaemonCache, EvictionAndConcurrentReadersKeepEveryReadCorrect) {
           ++wrong;
       }
     });
-  for (auto& reader : readers)
-    reader.join();
+  // Readers that wait for a stuck daemon end with it.
+  join_all(readers, "readers", std::chrono::seconds(120), [&] { mount.process().signal(SIGKILL); });
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(mount.unmount_and_wait(), 0);
 }

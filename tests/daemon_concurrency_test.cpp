@@ -26,6 +26,7 @@
 #include "profile/block_id.hpp"
 #include "profile/profile_file.hpp"
 #include "tests/daemon_cache_fixtures.hpp"
+#include "tests/fixtures/bounded_thread.hpp"
 #include "tests/fixtures/quarnix_mount.hpp"
 #include "tests/fixtures/read_log.hpp"
 #include "tests/fixtures/test_data.hpp"
@@ -95,21 +96,12 @@ bool read_across_a_boundary(const fs::path& mountpoint, const std::vector<std::s
          shared[index].substr(offset, size);
 }
 
-// Joins the threads once each has counted itself in `finished`. Threads still
-// running at the deadline wait for a daemon that is stuck: it is killed,
-// which fails their requests and so ends them, and the test fails.
-void join_or_kill(std::vector<std::thread>& threads, const std::atomic<int>& finished,
-                  QuarnixMount& mount, std::chrono::seconds deadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (finished < static_cast<int>(threads.size()) && std::chrono::steady_clock::now() < end)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  if (finished < static_cast<int>(threads.size())) {
-    ADD_FAILURE() << threads.size() - finished << " threads still wait after " << deadline.count()
-                  << " s: the daemon is stuck";
-    mount.process().signal(SIGKILL);
-  }
-  for (auto& thread : threads)
-    thread.join();
+// Threads still running at the deadline wait for a daemon that is stuck: it
+// is killed, which fails their requests and so ends them, and the test fails.
+void join_or_kill(std::vector<BoundedThread>& threads, QuarnixMount& mount,
+                  std::chrono::seconds deadline) {
+  join_all(threads, "threads waiting for a stuck daemon", deadline,
+           [&] { mount.process().signal(SIGKILL); });
 }
 
 // One worker: reads of the shared files, writes and reads of its own file,
@@ -178,22 +170,21 @@ TEST(DaemonConcurrency, ReadsWritesAndForgetsOnManyThreads) {
 
   std::atomic<bool> done{false};
   // Unused inodes are forgotten while the workers run.
-  std::thread forgetter([&] {
+  BoundedThread forgetter([&] {
     while (!done) {
       drop_caches(2);
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   });
   std::vector<std::string> failures(workers);
-  std::vector<std::thread> threads;
+  std::vector<BoundedThread> threads;
   for (int t = 0; t < workers; ++t)
     threads.emplace_back([&, t] {
       failures[t] = run_worker(ground.mountpoint, ground.shared, t, rounds, Clock::now());
     });
-  for (auto& thread : threads)
-    thread.join();
+  join_or_kill(threads, mount, std::chrono::seconds(120));
   done = true;
-  forgetter.join();
+  forgetter.join("the thread that makes the kernel forget inodes");
 
   for (int t = 0; t < workers; ++t)
     EXPECT_EQ(failures[t], "") << "worker " << t;
@@ -233,16 +224,15 @@ TEST(DaemonConcurrency, ReadsOfCachedFilesNeverReachTheSource) {
     ASSERT_EQ(read_whole(file), shared[file]);
   const std::size_t source_reads = read_requests(slow_work);
 
-  std::atomic<int> wrong{0}, finished{0};
-  std::vector<std::thread> readers;
+  std::atomic<int> wrong{0};
+  std::vector<BoundedThread> readers;
   for (int t = 0; t < workers; ++t)
     readers.emplace_back([&, t] {
       std::mt19937 generator(static_cast<unsigned>(t));
       for (int round = 0; round < rounds; ++round)
         if (!read_across_a_boundary(ground.mountpoint, shared, generator)) ++wrong;
-      ++finished;
     });
-  join_or_kill(readers, finished, mount, std::chrono::seconds(120));
+  join_or_kill(readers, mount, std::chrono::seconds(120));
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(stats_now(mount).misses, misses);
   EXPECT_EQ(read_requests(slow_work), source_reads);
@@ -268,14 +258,13 @@ TEST(DaemonConcurrency, ReadersWritersDropsAndReadaheadOnATinyCache) {
         in_directory(ground.work));
     ASSERT_TRUE(mount.started()) << mount.process().err();
 
-    std::atomic<int> wrong{0}, failed{0}, finished{0};
-    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0}, failed{0};
+    std::vector<BoundedThread> threads;
     for (int t = 0; t < 4; ++t)
       threads.emplace_back([&, t] {
         std::mt19937 generator(static_cast<unsigned>(t));
         for (int round = 0; round < rounds; ++round)
           if (!read_across_a_boundary(ground.mountpoint, shared, generator)) ++wrong;
-        ++finished;
       });
     for (int t = 0; t < 2; ++t)
       threads.emplace_back([&, t] {
@@ -290,7 +279,6 @@ TEST(DaemonConcurrency, ReadersWritersDropsAndReadaheadOnATinyCache) {
             ++failed;
           if (fd >= 0) ::close(fd);
         }
-        ++finished;
       });
     threads.emplace_back([&] {
       for (int round = 0; round < rounds; ++round) {
@@ -298,9 +286,8 @@ TEST(DaemonConcurrency, ReadersWritersDropsAndReadaheadOnATinyCache) {
         if (::setxattr(file.c_str(), "quarnix_drop_cache", "", 0, 0) != 0) ++failed;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
-      ++finished;
     });
-    join_or_kill(threads, finished, mount, std::chrono::seconds(120));
+    join_or_kill(threads, mount, std::chrono::seconds(120));
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(failed.load(), 0);
     EXPECT_EQ(mount.unmount_and_wait(), 0) << mount.process().err();

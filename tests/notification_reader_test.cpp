@@ -10,6 +10,7 @@
 #include "materialize/input_loop.hpp"
 #include "materialize/notification_reader.hpp"
 #include "support/unique_fd.hpp"
+#include "tests/fixtures/bounded_thread.hpp"
 
 namespace quarnix::testing {
 namespace {
@@ -49,7 +50,7 @@ Keys taken_from(const std::vector<std::string>& writes, const Keys& owed) {
                                [](const mat_notify& notify) { return notify.ino == 100; }, [] {}};
   const StopEvent stop;
   NotificationReader reader(read_end.get(), stop);
-  std::thread loop([&] { input_loop(reader, requests, handlers); });
+  BoundedThread loop([&] { input_loop(reader, requests, handlers); });
   for (const std::string& bytes : writes) {
     EXPECT_EQ(::write(write_end.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -60,7 +61,7 @@ Keys taken_from(const std::vector<std::string>& writes, const Keys& owed) {
     EXPECT_EQ(pending, 0) << "the reader never took a write";
   }
   write_end.reset();
-  loop.join();
+  loop.join("the input loop at the end of its input");
   return taken;
 }
 

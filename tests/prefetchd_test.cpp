@@ -17,6 +17,7 @@
 #include "readahead/prefetch_loop.hpp"
 #include "readahead/readahead_stats.hpp"
 #include "support/unique_fd.hpp"
+#include "tests/fixtures/bounded_thread.hpp"
 #include "tests/fixtures/temp_dir.hpp"
 #include "tests/stream_capture.hpp"
 
@@ -184,12 +185,12 @@ TEST(PrefetchLoop, WaitsThatTimeOutRunTheIdleActionUntilStopped) {
   actions.prefetch = [](prefetch_state*, block_id_t) {};
   actions.idle_period = std::chrono::milliseconds(1);
   actions.idle = [&idle_calls](prefetch_state*) { ++idle_calls; };
-  std::thread loop(run_prefetch_loop<FdHandle>, &readahead, 10, std::cref(actions));
+  BoundedThread loop([&] { run_prefetch_loop<FdHandle>(&readahead, 10, actions); });
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (idle_calls < 3 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   readahead.request_stop();
-  loop.join();
+  loop.join("the prefetch loop after a stop request");
   EXPECT_GE(idle_calls, 3);
 }
 

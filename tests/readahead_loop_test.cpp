@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "daemon/readahead_loop.hpp"
+#include "tests/fixtures/bounded_thread.hpp"
+#include "tests/fixtures/test_data.hpp"
 #include "tests/stream_capture.hpp"
 
 namespace quarnix::testing {
@@ -34,7 +36,8 @@ struct FakePrefetch {
 
   std::vector<block_id_t> wait_for_calls(std::size_t count) {
     std::unique_lock lock(mutex);
-    called.wait(lock, [&] { return ids.size() >= count; });
+    if (!called.wait_for(lock, std::chrono::seconds(20), [&] { return ids.size() >= count; }))
+      ADD_FAILURE() << "the loop asked for " << ids.size() << " blocks in 20 s, not " << count;
     return ids;
   }
 };
@@ -56,19 +59,22 @@ void fake_prefetch_block(readahead_state* readahead, block_id_t id) {
 class LoopThread {
  public:
   LoopThread(readahead_state& readahead, std::uint64_t limit)
-      : readahead(readahead), thread(readahead_loop, &readahead, limit) {}
+      : readahead(readahead), thread([&readahead, limit] { readahead_loop(&readahead, limit); }) {}
   ~LoopThread() { stop(); }
 
   void stop() {
-    if (!thread.joinable()) return;
     readahead.request_stop();
-    thread.join();
+    thread.join("the loop after a stop request");
   }
-  void join() { thread.join(); }
+  // For a loop that ends by itself; one that does not fails the test and is stopped.
+  void join() {
+    if (!thread.join_within(thread_end_deadline)) ADD_FAILURE() << "the loop did not end by itself";
+    stop();
+  }
 
  private:
   readahead_state& readahead;
-  std::thread thread;
+  BoundedThread thread;
 };
 
 class ReadaheadLoopTest : public ::testing::Test {
@@ -90,13 +96,11 @@ class ReadaheadLoopTest : public ::testing::Test {
   // the mutex until it waits; seeing the set complete under the mutex thus
   // means the loop is waiting.
   void wait_until_prefetched(const std::unordered_set<block_id_t>& expected) {
-    for (;;) {
-      {
-        std::lock_guard lock(readahead.mutex);
-        if (readahead.prefetched == expected) return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    EXPECT_TRUE(holds_within([&] {
+      std::lock_guard lock(readahead.mutex);
+      return readahead.prefetched == expected;
+    })) << "the loop never prefetched the "
+        << expected.size() << " blocks expected";
   }
 
   // What the read path does for an observed block.

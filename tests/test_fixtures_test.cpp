@@ -1,0 +1,130 @@
+// The fixtures' own promises: clean-up never crosses a mount that is still in
+// place, a child's whole process group ends with it, and threads that do not
+// end fail the test instead of hanging it.
+#include <gtest/gtest-spi.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/fixtures/bounded_thread.hpp"
+#include "tests/fixtures/process.hpp"
+#include "tests/fixtures/quarnix_mount.hpp"
+#include "tests/fixtures/temp_dir.hpp"
+#include "tests/fixtures/test_data.hpp"
+#include "tests/fixtures/tmpfs_mount.hpp"
+
+namespace quarnix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A mount of `shown` (or of a filesystem of its own) on `mountpoint`, taken
+// down when the pointer goes.
+using MountMaker =
+    std::function<std::shared_ptr<void>(const fs::path& shown, const fs::path& mountpoint)>;
+
+// Unmounts, and then removes the rest of the tree, however the test ends.
+struct AfterTheMount {
+  ~AfterTheMount() {
+    unmount(mountpoint);
+    remove_tree(root);
+  }
+  fs::path root;
+  fs::path mountpoint;
+};
+
+TEST(TestFixtures, RemovalLeavesEveryMountBeneathInPlace) {
+  struct Case {
+    std::string name;
+    MountMaker mount;
+  };
+  const Case cases[] = {
+      {"tmpfs",
+       [](const fs::path&, const fs::path& mountpoint) {
+         return std::make_shared<TmpfsMount>(mountpoint);
+       }},
+      // The same filesystem, and so the same device, on both sides.
+      {"bind mount",
+       [](const fs::path& shown, const fs::path& mountpoint) -> std::shared_ptr<void> {
+         if (::mount(shown.c_str(), mountpoint.c_str(), nullptr, MS_BIND, nullptr) != 0)
+           return nullptr;
+         return std::shared_ptr<void>(nullptr, [mountpoint](void*) { unmount(mountpoint); });
+       }},
+      {"quarnix",
+       [](const fs::path& shown, const fs::path& mountpoint) -> std::shared_ptr<void> {
+         auto mount = std::make_shared<QuarnixMount>(shown, mountpoint);
+         return mount->started() ? mount : nullptr;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir shown;
+    auto ground = std::make_unique<TempDir>();
+    fs::create_directories(ground->path() / "deep" / "mnt");
+    const fs::path mountpoint = fs::canonical(ground->path() / "deep" / "mnt");
+    write_file(ground->path() / "deep" / "beside", "");
+    write_file(ground->path() / "top", "");
+    AfterTheMount after{ground->path(), mountpoint};
+    const std::shared_ptr<void> mount = c.mount(shown.path(), mountpoint);
+    ASSERT_TRUE(is_mounted(mountpoint));
+    write_file(mountpoint / "kept", "kept");
+
+    EXPECT_NONFATAL_FAILURE(ground.reset(), "deep/mnt\" is still mounted at clean-up");
+    EXPECT_EQ(read_file(mountpoint / "kept"), "kept");
+    EXPECT_FALSE(fs::exists(after.root / "top"));
+    EXPECT_FALSE(fs::exists(after.root / "deep" / "beside"));
+  }
+}
+
+// A child that ended or not, the process it started in the background goes
+// with it.
+TEST(TestFixtures, AProcessTakesItsGroupWithIt) {
+  for (const bool child_waits : {true, false}) {
+    SCOPED_TRACE(child_waits ? "child still running" : "child ended");
+    TempDir dir;
+    const fs::path pid_file = dir / "pid";
+    auto process = std::make_unique<Process>(
+        std::vector<std::string>{
+            "sh", "-c", "sleep 120 & echo $! > \"$0\"" + std::string(child_waits ? "; wait" : ""),
+            pid_file.string()},
+        dir / "sh");
+    ASSERT_TRUE(holds_within([&] { return read_file(pid_file).ends_with("\n"); }));
+    const pid_t background = std::stoi(read_file(pid_file));
+    if (!child_waits) {
+      ASSERT_TRUE(holds_within([&] { return !process->running(); }));
+    }
+    process.reset();
+    // Gone, or a zombie that its new parent has yet to reap.
+    const bool ended = holds_within([&] {
+      const std::string stat = read_file("/proc/" + std::to_string(background) + "/stat");
+      return stat.empty() || stat.find(") Z") != std::string::npos;
+    });
+    EXPECT_TRUE(ended) << "the background process still runs";
+    if (!ended) ::kill(background, SIGKILL);
+  }
+}
+
+TEST(TestFixtures, ThreadsStillRunningAtTheDeadlineFailAndAreUnstuck) {
+  std::atomic<bool> released{false};
+  std::vector<BoundedThread> threads;
+  threads.emplace_back([&] {
+    while (!released)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  threads.emplace_back([] {});
+  EXPECT_NONFATAL_FAILURE(
+      join_all(threads, "waiters", std::chrono::milliseconds(100), [&] { released = true; }),
+      "1 of 2 waiters still run after 100 ms");
+  EXPECT_TRUE(released);
+}
+
+}  // namespace
+}  // namespace quarnix::testing
