@@ -36,7 +36,8 @@ struct DaemonState {
   //  4. the cache's chunk locks and its mutex (their own rules are in
   //     cache/cache.hpp);
   //  5. the innermost ones, under which nothing is locked: live_inodes_mutex,
-  //     an open file's mutex, the handle registries', the request channel's,
+  //     an open file's mutex, the handle registries', a directory's
+  //     positions' (DirectoryPositions), the request channel's,
   //     the crash report's, and the operations log's, which moreover is taken
   //     with neither 2 nor 3 held (AfterInodeLocks puts lines off until then).
   // A thread that holds this mutex may take an inode's mutex and then let
