@@ -201,13 +201,12 @@ void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
   send_listing(req, handle, reply, error);
 }
 
-// The offsets of the directory, made with its first handle; the record holds
-// them until the kernel forgets the directory, and its cache of it with them.
-std::shared_ptr<DirectoryPositions> directory_positions(InodeRecord& directory) {
-  std::lock_guard lock(directory.mutex);
-  if (!directory.directory_positions)
-    directory.directory_positions = std::make_shared<DirectoryPositions>();
-  return directory.directory_positions;
+// The offsets of the directory, made with its first handle.
+std::shared_ptr<DirectoryPositions> directory_positions(const InodeRecord& directory) {
+  std::lock_guard lock(state.mutex);
+  std::shared_ptr<DirectoryPositions>& positions = state.directory_positions[directory.ino];
+  if (!positions) positions = std::make_shared<DirectoryPositions>();
+  return positions;
 }
 
 }  // namespace

@@ -3,14 +3,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 
 #include "support/unique_fd.hpp"
 
 namespace quarnix {
 
-class DirectoryPositions;
 struct MaterializationRecord;
 
 struct InodeRecord {
@@ -45,9 +43,6 @@ struct InodeRecord {
   uint64_t generation = 0;
   // Set by each path resolution while reads of the inode may be scored.
   std::atomic<uint32_t> path_hash{0};
-  // Of a directory once it was opened: the offsets its listings handed out,
-  // shared by its handles. Set under `mutex`.
-  std::shared_ptr<DirectoryPositions> directory_positions;
 };
 
 }  // namespace quarnix
