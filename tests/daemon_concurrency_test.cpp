@@ -331,22 +331,30 @@ std::vector<std::string> run_workers(int count, QuarnixMount& mount,
   return failures;
 }
 
-// Lists `directory` again and again until `end`; no listing may miss a name
-// of `stable`. Returns what went wrong, or "".
+// Lists `directory` again and again until `end`, with every name looked at
+// as it comes when `look` is set (the kernel then asks for the rest of each
+// listing with readdirplus); every listing must show each name of `stable`
+// exactly once. Returns what went wrong, or "".
 std::string list_until(const fs::path& directory, const std::set<std::string>& stable,
-                       Clock::time_point end) {
-  while (Clock::now() < end) {
+                       Clock::time_point end, bool look = false) {
+  for (int listing = 0; Clock::now() < end; ++listing) {
     DIR* stream = ::opendir(directory.c_str());
     if (!stream) return "opendir: " + std::string(std::strerror(errno));
-    std::set<std::string> seen;
+    std::map<std::string, int> seen;
     errno = 0;
-    while (const dirent* entry = ::readdir(stream))
-      seen.insert(entry->d_name);
+    while (const dirent* entry = ::readdir(stream)) {
+      ++seen[entry->d_name];
+      struct stat info {};
+      if (look) ::fstatat(::dirfd(stream), entry->d_name, &info, AT_SYMLINK_NOFOLLOW);
+      errno = 0;
+    }
     const int error = errno;
     ::closedir(stream);
     if (error != 0) return "readdir: " + std::string(std::strerror(error));
     for (const std::string& name : stable)
-      if (!seen.count(name)) return name + " not listed";
+      if (seen[name] != 1)
+        return "listing " + std::to_string(listing) + " showed " + name + " " +
+               std::to_string(seen[name]) + " times";
   }
   return "";
 }
@@ -391,36 +399,6 @@ TEST(DaemonConcurrency, ListingsWhileEntriesComeAndGo) {
   EXPECT_EQ(mount.unmount_and_wait(), 0) << mount.process().err();
 }
 
-// Lists `directory` again and again until `end`, with every name looked at
-// as it comes when `look` is set (the kernel then asks for the rest of each
-// listing with readdirplus); no listing may show a name twice or miss one of
-// `stable`. Returns what went wrong, or "".
-std::string list_each_once_until(const fs::path& directory, const std::set<std::string>& stable,
-                                 bool look, Clock::time_point end) {
-  for (int listing = 0; Clock::now() < end; ++listing) {
-    DIR* stream = ::opendir(directory.c_str());
-    if (!stream) return "opendir: " + std::string(std::strerror(errno));
-    std::map<std::string, int> seen;
-    errno = 0;
-    while (const dirent* entry = ::readdir(stream)) {
-      ++seen[entry->d_name];
-      struct stat info {};
-      if (look) ::fstatat(::dirfd(stream), entry->d_name, &info, AT_SYMLINK_NOFOLLOW);
-      errno = 0;
-    }
-    const int error = errno;
-    ::closedir(stream);
-    if (error != 0) return "readdir: " + std::string(std::strerror(error));
-    for (const auto& [name, times] : seen)
-      if (times > 1)
-        return "listing " + std::to_string(listing) + " showed " + name + " " +
-               std::to_string(times) + " times";
-    for (const std::string& name : stable)
-      if (!seen.count(name)) return name + " not listed";
-  }
-  return "";
-}
-
 // The kernel fills its cache of a directory through one handle; when a
 // change drops that cache, another handle goes on at an offset the first
 // one was given.
@@ -435,13 +413,8 @@ TEST(DaemonConcurrency, ListingsOfAChangingDirectoryShowEachNameOnce) {
     const fs::path directory = ground.mountpoint / "dir";
     const auto end = Clock::now() + std::chrono::seconds(8);
     const std::vector<std::string> failures = run_workers(listers + 1, mount, [&](int t) {
-      if (t < listers) return list_each_once_until(directory, stable, look, end);
-      for (int round = 0; Clock::now() < end; ++round) {
-        write_file(directory / "coming_and_going", "");
-        if (::unlink((directory / "coming_and_going").c_str()) != 0)
-          return "unlink " + std::to_string(round);
-      }
-      return std::string();
+      return t < listers ? list_until(directory, stable, end, look)
+                         : churn_until(directory, t, end);
     });
     for (int t = 0; t < listers + 1; ++t)
       EXPECT_EQ(failures[t], "") << "worker " << t << (look ? ", names looked at" : "");
