@@ -192,7 +192,9 @@ void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
     return;
   }
   uint32_t offset = requested_offset;
-  const bool seeked = offset != handle.offset;
+  // A stream that handed out no entry is still at offset 0 when it has read
+  // to its end: a rewind then reads it again, for names made since.
+  const bool seeked = offset != handle.offset || (offset == 0 && !handle.listed_from_start);
   if (seeked) seek_to(handle, offset);
   const int error = fill_reply(req, ino, plus, handle, offset, reply);
   if (state.oplog.logs_all())

@@ -27,7 +27,7 @@ struct DirectoryHandle {
   // The offsets handed out for the directory, shared with its other handles.
   const std::shared_ptr<DirectoryPositions> positions;
   // Entries listed since this stream was last at the start of the directory,
-  // while it went on from there without a seek.
+  // while it went on from there without a seek and has not reached the end.
   std::optional<std::size_t> listed_from_start = 0;
   // Held through a listing, which looks names up under the state mutex and
   // an inode's: outermost of the daemon's locks. Taken by releasedir.
