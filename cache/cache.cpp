@@ -422,4 +422,11 @@ void Cache::set_mtime(uint64_t ino, const struct stat& info) {
     entry->second.identity = FileIdentity::of(info);
 }
 
+void Cache::follow_change(uint64_t ino, const FileIdentity& before, const FileIdentity& after) {
+  std::lock_guard lk(mutex);
+  const auto entry = index.find(ino);
+  if (entry != index.end() && entry->second.identity && *entry->second.identity == before)
+    entry->second.identity = after;
+}
+
 }  // namespace quarnix

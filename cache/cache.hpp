@@ -128,6 +128,12 @@ class Cache {
   // Stores the identity in `info` for an inode whose entry has none yet; one
   // recorded when chunks were copied is never overwritten.
   void set_mtime(uint64_t ino, const struct stat& info);
+  // A change made through the daemon took the file from `before` to `after`,
+  // and the chunks it touched are copied again: the other chunks are still
+  // the file's, and the inode keeps them under `after`. When the cache holds
+  // another identity than `before`, the file changed some other way too, and
+  // the next validation judges the chunks.
+  void follow_change(uint64_t ino, const FileIdentity& before, const FileIdentity& after);
   // Each returns true when it found something to drop.
   bool drop_chunk(uint64_t ino, uint64_t chunkno);
   bool drop(uint64_t ino);

@@ -41,7 +41,7 @@ int inode_utimensat(InodeRecord* record, const timespec times[2]) {
   return ::utimensat(AT_FDCWD, ProcPath(record->fd.get()).c_str(), times, 0);
 }
 
-int truncate_source(InodeRecord& record, off_t size, OpenFile* file) {
+int truncate_source(InodeRecord& record, off_t size, OpenFile* file, SourceChange& change) {
   if (!state.cache) {
     if (file) return ::ftruncate(file->fd.get(), size);
     return ::truncate(ProcPath(record.fd.get()).c_str(), size);
@@ -60,14 +60,15 @@ int truncate_source(InodeRecord& record, off_t size, OpenFile* file) {
     return -1;
   }
   if (::ftruncate(fd, size) != 0) return -1;
+  change.followed();
   adjust_after_resize(record, file ? file->cache_fd() : fd, before.st_size, size);
   return 0;
 }
 
 // With a materialization record the inode's mutex is held: the blocks the
 // change ends are settled with it.
-int set_size(InodeRecord& record, off_t size, OpenFile* file) {
-  const int result = truncate_source(record, size, file);
+int set_size(InodeRecord& record, off_t size, OpenFile* file, SourceChange& change) {
+  const int result = truncate_source(record, size, file, change);
   if (result == 0 && record.mat_record) size_changed(record, static_cast<uint64_t>(size));
   return result;
 }
@@ -111,26 +112,30 @@ void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse
 
 void do_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, OpenFile* file) {
   InodeRecord& record = get_inode(ino);
-  int result = 0;
+  // Every step changes the file's change time, which the cache compares.
+  SourceChange change(record, file ? file->fd.get() : record.fd.get());
+  const auto fail = [&](int error) {
+    change.followed();
+    reply_err(req, error);
+  };
   if (to_set & FUSE_SET_ATTR_MODE) {
-    result = file ? ::fchmod(file->fd.get(), attr->st_mode)
-                  : ::chmod(ProcPath(record.fd.get()).c_str(), attr->st_mode);
-    if (result == -1) return static_cast<void>(reply_err(req, errno));
+    const int result = file ? ::fchmod(file->fd.get(), attr->st_mode)
+                            : ::chmod(ProcPath(record.fd.get()).c_str(), attr->st_mode);
+    if (result == -1) return fail(errno);
   }
   if (to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) {
     const uid_t uid = (to_set & FUSE_SET_ATTR_UID) ? attr->st_uid : static_cast<uid_t>(-1);
     const gid_t gid = (to_set & FUSE_SET_ATTR_GID) ? attr->st_gid : static_cast<gid_t>(-1);
     if (::fchownat(record.fd.get(), "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == -1)
-      return static_cast<void>(reply_err(req, errno));
+      return fail(errno);
   }
   if (to_set & FUSE_SET_ATTR_SIZE) {
-    if (set_size(record, attr->st_size, file) == -1)
-      return static_cast<void>(reply_err(req, errno));
+    if (set_size(record, attr->st_size, file, change) == -1) return fail(errno);
   }
   if (to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME)) {
-    if (set_times(record, attr, to_set, file) == -1)
-      return static_cast<void>(reply_err(req, errno));
+    if (set_times(record, attr, to_set, file) == -1) return fail(errno);
   }
+  change.followed();
   getattr(req, ino, nullptr);
 }
 

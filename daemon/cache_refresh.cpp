@@ -29,10 +29,20 @@ bool refresh_chunk(const InodeRecord& inode, int fd, uint64_t chunk) {
 
 }  // namespace
 
-off_t size_before_change(int fd) {
-  if (!state.cache) return -1;
+SourceChange::SourceChange(const InodeRecord& inode, int fd) : inode(inode), fd(fd) {
+  if (!state.cache) return;
   struct stat info {};
-  return ::fstat(fd, &info) == 0 ? info.st_size : -1;
+  if (::fstat(fd, &info) != 0) return;
+  size_before = info.st_size;
+  identity = FileIdentity::of(info);
+}
+
+void SourceChange::followed() {
+  struct stat info {};
+  if (!identity || ::fstat(fd, &info) != 0) return;
+  const FileIdentity now = FileIdentity::of(info);
+  state.cache->follow_change(inode.ino, *identity, now);
+  identity = now;
 }
 
 void refresh_after_change(const InodeRecord& inode, int fd, uint64_t off, uint64_t size,

@@ -4,14 +4,34 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 
 #include "daemon/daemon_state.hpp"
 
 namespace quarnix {
 
-// The source file's size before a change, for refresh_after_change; -1 when
-// there is no cache to keep in step.
-off_t size_before_change(int fd);
+// A change made through the mount to the source file of `inode`, for the
+// cache to follow: taken before the change, told after each step of it.
+class SourceChange {
+ public:
+  // `fd` is a descriptor of the file (an O_PATH one will do).
+  SourceChange(const InodeRecord& inode, int fd);
+
+  // The file's size before the change, for refresh_after_change and
+  // adjust_after_resize; -1 when there is no cache to keep in step.
+  off_t old_size() const { return size_before; }
+
+  // After a step of the change, before the chunks it touched are copied
+  // again: the cache takes the file as it is now for the one it held, so that
+  // the next open keeps the chunks.
+  void followed();
+
+ private:
+  const InodeRecord& inode;
+  const int fd;
+  off_t size_before = -1;
+  std::optional<FileIdentity> identity;  // the file as the cache last followed it
+};
 
 // After bytes [off, off + size) of the file changed through `fd`: copies the
 // cached chunks of the range again, and the chunk that held the old end of

@@ -7,12 +7,14 @@
 
 #include <boost/optional.hpp>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "cache/cache.hpp"
+#include "daemon/directory_positions.hpp"
 #include "daemon/inode_record.hpp"
 #include "daemon/operations_log.hpp"
 #include "daemon/readahead_file_handle.hpp"
@@ -30,13 +32,14 @@ struct DaemonState {
   // The daemon's locks, outermost first. A thread takes them in this order
   // only, skipping any it does not need:
   //  1. a directory handle's mutex (a listing looks the names up);
-  //  2. this mutex, which guards inodes, mat_records, next_log_id and
-  //     next_generation;
+  //  2. this mutex, which guards inodes, mat_records, directory_positions,
+  //     next_log_id and next_generation;
   //  3. one inode's mutex (InodeRecord::mutex), never two at once;
   //  4. the cache's chunk locks and its mutex (their own rules are in
   //     cache/cache.hpp);
   //  5. the innermost ones, under which nothing is locked: live_inodes_mutex,
-  //     an open file's mutex, the handle registries', the request channel's,
+  //     an open file's mutex, the handle registries', a directory's
+  //     positions' (DirectoryPositions), the request channel's,
   //     the crash report's, and the operations log's, which moreover is taken
   //     with neither 2 nor 3 held (AfterInodeLocks puts lines off until then).
   // A thread that holds this mutex may take an inode's mutex and then let
@@ -47,6 +50,10 @@ struct DaemonState {
   std::unordered_map<uint64_t, InodeRecord> inodes;
   // On-demand materialization records by source inode number; under `mutex`.
   std::unordered_map<uint64_t, MaterializationRecord> mat_records;
+  // The offsets handed out for each directory opened, shared by its handles,
+  // by source inode number; under `mutex`. They go with the directory's
+  // record, when the kernel forgets the directory and its cache of it.
+  std::unordered_map<uint64_t, std::shared_ptr<DirectoryPositions>> directory_positions;
   InodeRecord root;
   double timeout = 0;
   std::string source;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 
 #include "daemon/open_files.hpp"
 #include "daemon/operations.hpp"
@@ -27,50 +28,28 @@ bool is_dot_or_dotdot(const char* name) {
   return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
 
-// The kernel takes 32-bit directory offsets; stream positions are folded into them.
-uint32_t folded_offset(int64_t position) {
-  const uint32_t high = static_cast<uint32_t>(static_cast<uint64_t>(position) >> 32);
-  const uint32_t folded = high ^ static_cast<uint32_t>(position & 0x7fffffff);
-  return folded != 0 ? folded : high;
-}
-
 const char* seek_word(bool seeked, uint32_t offset) {
   if (seeked) return "seek";
   return offset == 0 ? "start" : "continue";
 }
 
-// The offset handed out for the entry whose stream position is `position`:
-// its folded position, or, when another position of this listing already
-// folded to that value, the next value still free, so that every offset
-// handed out leads back to exactly one entry. 0 stands for the start.
-uint32_t offset_for(const DirectoryHandle& handle, int64_t position) {
-  uint32_t offset = folded_offset(position);
-  for (;;) {
-    const auto known = handle.positions.find(offset);
-    if (offset != 0 && (known == handle.positions.end() || known->second == position))
-      return offset;
-    ++offset;
-  }
-}
-
 // Repositions a stream for a read that does not continue where the last one
-// ended. Every offset handed out on this handle is known; any other starts
-// the listing again.
+// ended. Every offset handed out for the directory, through any of its
+// handles, is known; any other starts the listing again.
 void seek_to(DirectoryHandle& handle, uint32_t& offset) {
   debug_line(4, DebugStyle::plain,
              [&] { return "DEBUG: readdir(): seeking to " + std::to_string(offset); });
-  long position = 0;
+  std::optional<int64_t> position;
   if (offset != 0) {
-    const auto known = handle.positions.find(offset);
-    if (known != handle.positions.end()) {
-      position = known->second;
-    } else {
+    position = handle.positions->find(offset);
+    if (!position) {
       log_warning(boost::format("do_readdir(): encountered unknown offset %d") % offset);
       offset = 0;
     }
   }
-  ::seekdir(handle.dir, position);
+  ::seekdir(handle.dir, position.value_or(0));
   handle.offset = offset;
+  handle.listed_from_start = offset == 0 ? std::optional<std::size_t>(0) : std::nullopt;
 }
 
 // The reply one listing call builds in a buffer of the size the kernel asked for.
@@ -131,13 +110,12 @@ size_t add_entry_plus(fuse_req_t req, fuse_ino_t parent, const dirent& entry, ui
                                 &entry_param, offset);
 }
 
-// Counts the entry just added at `offset` into the reply and remembers where
-// that offset leads back to in the stream.
+// Counts the entry just added at `offset` into the reply.
 void keep_entry(DirectoryHandle& handle, const dirent& entry, uint32_t offset, size_t need,
                 ListingReply& reply) {
   reply.remaining -= need;
   ++reply.count;
-  handle.positions[offset] = entry.d_off;
+  if (handle.listed_from_start) ++*handle.listed_from_start;
   debug_line(5, DebugStyle::plain, [&] {
     return std::string("DEBUG: readdir(): added to buffer: ") + entry.d_name + ", ino " +
            std::to_string(entry.d_ino) + ", offset " + std::to_string(offset);
@@ -154,12 +132,18 @@ int fill_reply(fuse_req_t req, fuse_ino_t ino, bool plus, DirectoryHandle& handl
   for (;;) {
     int error = 0;
     const dirent* entry = next_entry(handle, error);
-    if (entry == nullptr) return error;
+    if (entry == nullptr) {
+      if (error == 0 && handle.listed_from_start) {
+        handle.positions->listed_whole(*handle.listed_from_start);
+        handle.listed_from_start.reset();
+      }
+      return error;
+    }
     if (is_dot_or_dotdot(entry->d_name)) {
       previous_position = entry->d_off;
       continue;
     }
-    const uint32_t folded = offset_for(handle, entry->d_off);
+    const uint32_t folded = handle.positions->hand_out(entry->d_off);
     handle.offset = folded;
     fuse_entry_param entry_param{};
     const size_t need = plus ? add_entry_plus(req, ino, *entry, folded, reply, entry_param)
@@ -208,7 +192,9 @@ void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
     return;
   }
   uint32_t offset = requested_offset;
-  const bool seeked = offset != handle.offset;
+  // A stream that handed out no entry is still at offset 0 when it has read
+  // to its end: a rewind then reads it again, for names made since.
+  const bool seeked = offset != handle.offset || (offset == 0 && !handle.listed_from_start);
   if (seeked) seek_to(handle, offset);
   const int error = fill_reply(req, ino, plus, handle, offset, reply);
   if (state.oplog.logs_all())
@@ -217,12 +203,21 @@ void do_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
   send_listing(req, handle, reply, error);
 }
 
+// The offsets of the directory, made with its first handle.
+std::shared_ptr<DirectoryPositions> directory_positions(const InodeRecord& directory) {
+  std::lock_guard lock(state.mutex);
+  std::shared_ptr<DirectoryPositions>& positions = state.directory_positions[directory.ino];
+  if (!positions) positions = std::make_shared<DirectoryPositions>();
+  return positions;
+}
+
 }  // namespace
 
 void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   InodeRecord& inode = get_inode(ino);
   state.oplog.write_if_all("opendir", inode.log_id);
-  std::unique_ptr<DirectoryHandle> handle(new (std::nothrow) DirectoryHandle);
+  std::unique_ptr<DirectoryHandle> handle(new (std::nothrow)
+                                              DirectoryHandle(directory_positions(inode)));
   if (!handle) {
     reply_err(req, ENOMEM);
     return;

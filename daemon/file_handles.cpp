@@ -1,4 +1,6 @@
+#include <err.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -32,6 +34,17 @@ void adjust_open_flags(fuse_file_info* fi) {
 // old chunks behind.
 void prepare_for_cache(const InodeRecord& inode, int flags) {
   if (state.cache && (flags & O_TRUNC)) state.cache->drop_from(inode.ino, 0);
+}
+
+// The kernel keeps an inode for a day, and with it the validation of its
+// chunks at lookup: a file rewritten beside the mount would be served from
+// its old chunks for as long. Every open validates them against the file now
+// open as `fd`.
+void validate_cache_at_open(const InodeRecord& inode, int fd) {
+  if (!state.cache) return;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) warn("ERROR: open(): fstat failed");
+  state.cache->validate(inode.ino, info);
 }
 
 // A descriptor opened with O_DIRECT gets a buffered companion with the same
@@ -77,6 +90,7 @@ int open_source_file(fuse_req_t req, const InodeRecord& inode, fuse_file_info* f
     return error;
   }
   if (!entry) set_kernel_caching(fi);
+  validate_cache_at_open(inode, fd.get());
   file = std::make_unique<OpenFile>(std::move(fd));
   open_buffered_companion(inode, *file, fi->flags);
   return 0;
@@ -188,6 +202,7 @@ void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fu
     return;
   }
   InodeRecord& inode = get_inode(entry.ino);
+  if (!made_here) validate_cache_at_open(inode, file->fd.get());
   prepare_for_cache(inode, fi->flags);
   open_buffered_companion(inode, *file, fi->flags);
   hand_out_and_reply(req, inode, fi, std::move(file), &entry, mode);

@@ -307,6 +307,7 @@ void do_forget(fuse_ino_t ino, uint64_t count) {
   }
   unlink_materialization_record(record);
   const uint64_t source_ino = record.ino;
+  if (!state.directory_positions.empty()) state.directory_positions.erase(source_ino);
   {
     std::lock_guard live_lock(state.live_inodes_mutex);
     state.live_inodes.erase(ino);

@@ -28,11 +28,13 @@ void do_write_buf(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_b
   destination.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
   destination.buf[0].fd = file->fd.get();
   destination.buf[0].pos = off;
-  const off_t old_size = size_before_change(file->fd.get());
+  const InodeRecord& inode = get_inode(ino);
+  SourceChange change(inode, file->fd.get());
   const ssize_t result = write_to_source(*file, in, off, size);
+  change.followed();
   // Whether or not the write succeeded, the cache takes the source's bytes again.
-  refresh_after_change(get_inode(ino), file->cache_fd(), static_cast<uint64_t>(off), size,
-                       old_size);
+  refresh_after_change(inode, file->cache_fd(), static_cast<uint64_t>(off), size,
+                       change.old_size());
 
   std::lock_guard lock(file->mutex);
   if (result < 0)
@@ -52,10 +54,13 @@ void fallocate(fuse_req_t req, fuse_ino_t ino, int mode, off_t offset, off_t len
     return;
   }
   const OpenFile& file = *get_open_file(fi);
-  const off_t old_size = size_before_change(file.fd.get());
+  const InodeRecord& inode = get_inode(ino);
+  SourceChange change(inode, file.fd.get());
   const int result = ::posix_fallocate(file.fd.get(), offset, length);
+  change.followed();
+  const off_t old_size = change.old_size();
   if (result == 0 && old_size >= 0 && offset + length > old_size)
-    adjust_after_resize(get_inode(ino), file.cache_fd(), old_size, offset + length);
+    adjust_after_resize(inode, file.cache_fd(), old_size, offset + length);
   reply_err(req, result);
 }
 

@@ -251,6 +251,56 @@ TEST(DaemonCache, FilesChangedBehindTheDaemonAreNotServedStale) {
   EXPECT_EQ(read_range(ground.mountpoint / "file", 0, chunk), new_data);
 }
 
+// The kernel keeps an inode for a day: each open, not only a lookup, makes
+// the cache drop the chunks of a file changed beside the mount, and keep
+// those of a file changed through it.
+TEST(DaemonCache, EveryOpenSeesChangesBesideTheMountAndKeepsItsOwn) {
+  CacheGround ground(16);
+  std::string beside_data = random_bytes(4 * chunk, 20);
+  std::string through_data = random_bytes(4 * chunk, 21);
+  write_file(ground.source / "beside", beside_data);
+  write_file(ground.source / "through", through_data);
+  QuarnixMount mount(ground.source, ground.mountpoint, ground.options({"--disable-vfscache"}),
+                     in_directory(ground.work));
+  ASSERT_TRUE(mount.started()) << mount.process().err();
+
+  const fs::path beside_source = ground.source / "beside";
+  for (int round = 0; round < 5; ++round) {
+    EXPECT_TRUE(read_file(ground.mountpoint / "beside") == beside_data) << "old bytes, " << round;
+    struct stat before {
+    }, after{};
+    ASSERT_EQ(::stat(beside_source.c_str(), &before), 0);
+    // In place: the same inode, new bytes, a new modification time.
+    beside_data = random_bytes(4 * chunk, 30 + round);
+    const int fd = ::open(beside_source.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, beside_data.data(), beside_data.size(), 0),
+              static_cast<ssize_t>(beside_data.size()));
+    ::close(fd);
+    ASSERT_EQ(::stat(beside_source.c_str(), &after), 0);
+    ASSERT_EQ(after.st_ino, before.st_ino);
+    ASSERT_TRUE(after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+                after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
+        << round;
+  }
+  EXPECT_TRUE(read_file(ground.mountpoint / "beside") == beside_data) << "old bytes at the end";
+
+  const fs::path through = ground.mountpoint / "through";
+  EXPECT_TRUE(read_file(through) == through_data);
+  const int fd = ::open(through.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, "new", 3, chunk + 10), 3);
+  ASSERT_EQ(::ftruncate(fd, 3 * chunk), 0);
+  ::close(fd);
+  through_data.replace(chunk + 10, 3, "new");
+  through_data.resize(3 * chunk);
+  const CacheStats before = stats_now(mount);
+  EXPECT_TRUE(read_file(through) == through_data) << "not the bytes written";
+  const CacheStats after = stats_now(mount);
+  EXPECT_GT(after.hits, before.hits);
+  EXPECT_EQ(after.misses, before.misses);
+}
+
 TEST(DaemonCache, CacheFileOnAnotherFilesystemWorks) {
   CacheGround ground(1);
   const fs::path other = ground.root / "tmpfs";

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -317,22 +318,30 @@ std::vector<std::string> run_workers(int count, QuarnixMount& mount,
   return failures;
 }
 
-// Lists `directory` again and again until `end`; no listing may miss a name
-// of `stable`. Returns what went wrong, or "".
+// Lists `directory` again and again until `end`, with every name looked at
+// as it comes when `look` is set (the kernel then asks for the rest of each
+// listing with readdirplus); every listing must show each name of `stable`
+// exactly once. Returns what went wrong, or "".
 std::string list_until(const fs::path& directory, const std::set<std::string>& stable,
-                       Clock::time_point end) {
-  while (Clock::now() < end) {
+                       Clock::time_point end, bool look = false) {
+  for (int listing = 0; Clock::now() < end; ++listing) {
     DIR* stream = ::opendir(directory.c_str());
     if (!stream) return "opendir: " + std::string(std::strerror(errno));
-    std::set<std::string> seen;
+    std::map<std::string, int> seen;
     errno = 0;
-    while (const dirent* entry = ::readdir(stream))
-      seen.insert(entry->d_name);
+    while (const dirent* entry = ::readdir(stream)) {
+      ++seen[entry->d_name];
+      struct stat info {};
+      if (look) ::fstatat(::dirfd(stream), entry->d_name, &info, AT_SYMLINK_NOFOLLOW);
+      errno = 0;
+    }
     const int error = errno;
     ::closedir(stream);
     if (error != 0) return "readdir: " + std::string(std::strerror(error));
     for (const std::string& name : stable)
-      if (!seen.count(name)) return name + " not listed";
+      if (seen[name] != 1)
+        return "listing " + std::to_string(listing) + " showed " + name + " " +
+               std::to_string(seen[name]) + " times";
   }
   return "";
 }
@@ -375,6 +384,31 @@ TEST(DaemonConcurrency, ListingsWhileEntriesComeAndGo) {
   for (int t = 0; t < listers + churners; ++t)
     EXPECT_EQ(failures[t], "") << "worker " << t;
   EXPECT_EQ(mount.unmount_and_wait(), 0) << mount.process().err();
+}
+
+// The kernel fills its cache of a directory through one handle; when a
+// change drops that cache, another handle goes on at an offset the first
+// one was given.
+TEST(DaemonConcurrency, ListingsOfAChangingDirectoryShowEachNameOnce) {
+  constexpr int listers = 4;
+  for (const bool look : {false, true}) {
+    MountGround ground;
+    fs::create_directories(ground.source / "dir");
+    const std::set<std::string> stable = make_entries(ground.source / "dir", 150);
+    QuarnixMount mount(ground.source, ground.mountpoint, {}, in_directory(ground.work));
+    ASSERT_TRUE(mount.started()) << mount.process().err();
+    const fs::path directory = ground.mountpoint / "dir";
+    const auto end = Clock::now() + std::chrono::seconds(8);
+    const std::vector<std::string> failures = run_workers(listers + 1, mount, [&](int t) {
+      return t < listers ? list_until(directory, stable, end, look)
+                         : churn_until(directory, t, end);
+    });
+    for (int t = 0; t < listers + 1; ++t)
+      EXPECT_EQ(failures[t], "") << "worker " << t << (look ? ", names looked at" : "");
+    EXPECT_EQ(mount.unmount_and_wait(), 0) << mount.process().err();
+    EXPECT_EQ(mount.process().err().find("unknown offset"), std::string::npos)
+        << mount.process().err();
+  }
 }
 
 // Everything at once with every operation logged, statistics asked for all

@@ -301,6 +301,17 @@ TEST(DaemonDirectories, SeekingInAListingResumesAfterTheNamedEntry) {
     EXPECT_EQ(entry->d_name, positions[i + 1].first) << i;
   }
   ::closedir(dir);
+
+  // A directory listed empty and then rewound shows the names made since.
+  ASSERT_EQ(::mkdir((ground.mountpoint / "empty").c_str(), 0755), 0);
+  dir = ::opendir((ground.mountpoint / "empty").c_str());
+  ASSERT_NE(dir, nullptr);
+  EXPECT_EQ(::readdir(dir), nullptr);
+  write_file(ground.mountpoint / "empty" / "made", "");
+  ::rewinddir(dir);
+  const dirent* made = ::readdir(dir);
+  EXPECT_TRUE(made && std::string(made->d_name) == "made");
+  ::closedir(dir);
 }
 
 // Lists a directory with getdents64 in 1 KiB reads, fewer bytes than the
