@@ -134,7 +134,7 @@ int fill_reply(fuse_req_t req, fuse_ino_t ino, bool plus, DirectoryHandle& handl
     const dirent* entry = next_entry(handle, error);
     if (entry == nullptr) {
       if (error == 0 && handle.listed_from_start) {
-        handle.positions->listed_whole(*handle.listed_from_start);
+        handle.positions->listed_from_start(*handle.listed_from_start);
         handle.listed_from_start.reset();
       }
       return error;
@@ -154,6 +154,7 @@ int fill_reply(fuse_req_t req, fuse_ino_t ino, bool plus, DirectoryHandle& handl
       // The entry that did not fit is read again by the next call.
       ::seekdir(handle.dir, previous_position);
       handle.offset = last_added;
+      if (handle.listed_from_start) handle.positions->listed_from_start(*handle.listed_from_start);
       return 0;
     }
     keep_entry(handle, *entry, folded, need, reply);

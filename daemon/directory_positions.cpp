@@ -51,7 +51,7 @@ std::optional<int64_t> DirectoryPositions::find(uint32_t offset) {
   return found;
 }
 
-void DirectoryPositions::listed_whole(std::size_t entries) {
+void DirectoryPositions::listed_from_start(std::size_t entries) {
   std::lock_guard lock(mutex);
   generation_size = std::max(generation_size, 2 * entries);
 }

@@ -24,9 +24,10 @@ class DirectoryPositions {
   // Where the stream goes on after the entry handed out at `offset`; nothing
   // for an offset never handed out, or given up (below).
   std::optional<int64_t> find(uint32_t offset);
-  // A listing went from the start of the directory to its end through
-  // `entries` entries.
-  void listed_whole(std::size_t entries);
+  // A listing has gone from the start of the directory through `entries`
+  // entries, to its end or not yet: the offsets of a listing still under way
+  // must not be given up either.
+  void listed_from_start(std::size_t entries);
   // How many offsets are remembered.
   std::size_t remembered();
 
@@ -38,8 +39,8 @@ class DirectoryPositions {
   // positions. They are kept in two generations: when the newer one holds
   // `generation_size` offsets it becomes the older one and the older is given
   // up. An offset found or handed out again joins the newer one. At least
-  // twice the entries of the longest whole listing, so that the offsets of
-  // the last whole listings are always known.
+  // twice the entries of the longest listing from the start, so that the
+  // offsets of the listing under way and of the last whole one are known.
   std::size_t generation_size = 1024;
   std::unordered_map<uint32_t, int64_t> newer;
   std::unordered_map<uint32_t, int64_t> older;

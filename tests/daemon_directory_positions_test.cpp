@@ -27,6 +27,19 @@ TEST(DirectoryPositions, OffsetsThatFoldAlikeStayApart) {
   EXPECT_FALSE(positions.find(10).has_value());
 }
 
+// The first listing of a large directory, in replies of 100 entries: every
+// offset it hands out is found again while it goes on.
+TEST(DirectoryPositions, AListingUnderWayKeepsEveryOffset) {
+  constexpr int64_t entries = 5000;
+  DirectoryPositions positions;
+  for (int64_t position = 1; position <= entries; ++position) {
+    ASSERT_EQ(positions.hand_out(position), position);
+    if (position % 100 == 0) positions.listed_from_start(static_cast<std::size_t>(position));
+  }
+  for (int64_t position = 1; position <= entries; ++position)
+    ASSERT_EQ(positions.find(static_cast<uint32_t>(position)), position);
+}
+
 TEST(DirectoryPositions, NamesComingAndGoingForHoursKeepItBounded) {
   constexpr int64_t stable = 3000;
   DirectoryPositions positions;
@@ -34,7 +47,7 @@ TEST(DirectoryPositions, NamesComingAndGoingForHoursKeepItBounded) {
   for (int listing = 0; listing < 300; ++listing) {
     for (int64_t position = 1; position <= stable; ++position)
       ASSERT_EQ(positions.hand_out(position), position);
-    positions.listed_whole(stable);
+    positions.listed_from_start(stable);
     // Names made and removed between two listings take ever new positions.
     for (int i = 0; i < 1000; ++i)
       positions.hand_out(next_new++);

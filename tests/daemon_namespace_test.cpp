@@ -279,6 +279,40 @@ TEST(DaemonDirectories, EntriesVanishingDuringAListingLoseOrRepeatNoOtherName) {
     EXPECT_EQ(name.rfind("name", 0), 0u);
 }
 
+// A large directory listed whole once, then read part-way through another
+// handle; a change and a third handle make the kernel fill its cache anew,
+// and the second handle then goes on at an offset of the first listing,
+// which is still known.
+TEST(DaemonDirectories, AHandleGoesOnInALargeDirectoryAfterAChange) {
+  MountGround ground;
+  constexpr int count = 5000;
+  for (int i = 0; i < count; ++i)
+    write_file(ground.source / ("n" + std::to_string(i)), "");
+  QuarnixMount mount(ground.source, ground.mountpoint);
+  ASSERT_TRUE(mount.started());
+  ASSERT_EQ(list(ground.mountpoint).size(), std::size_t{count});
+  DIR* dir = ::opendir(ground.mountpoint.c_str());
+  ASSERT_NE(dir, nullptr);
+  std::multiset<std::string> seen;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (std::string name = entry->d_name; name != "." && name != "..") seen.insert(name);
+    if (seen.size() != 2000) continue;
+    // The change drops the kernel's cache, and another handle fills it anew.
+    write_file(ground.mountpoint / "made", "");
+    DIR* other = ::opendir(ground.mountpoint.c_str());
+    ASSERT_NE(other, nullptr);
+    for (int i = 0; i < 100 && ::readdir(other); ++i) {
+    }
+    ::closedir(other);
+  }
+  ::closedir(dir);
+  int not_once = 0;
+  for (int i = 0; i < count; ++i)
+    not_once += seen.count("n" + std::to_string(i)) == 1 ? 0 : 1;
+  EXPECT_EQ(not_once, 0) << "names listed twice or not at all";
+  EXPECT_EQ(mount.process().err().find("unknown offset"), std::string::npos);
+}
+
 TEST(DaemonDirectories, SeekingInAListingResumesAfterTheNamedEntry) {
   MountGround ground;
   for (int i = 0; i < 400; ++i)
