@@ -29,10 +29,15 @@ bool refresh_chunk(const InodeRecord& inode, int fd, uint64_t chunk) {
 
 }  // namespace
 
-SourceChange::SourceChange(const InodeRecord& inode, int fd) : inode(inode), fd(fd) {
-  if (!state.cache) return;
+SourceChange::SourceChange(const InodeRecord& inode, int fd) : SourceChange(fd) {
+  ino = inode.ino;
+}
+
+SourceChange::SourceChange(int fd) : fd(fd) {
+  if (!state.cache || fd < 0) return;
   struct stat info {};
   if (::fstat(fd, &info) != 0) return;
+  ino = info.st_ino;
   size_before = info.st_size;
   identity = FileIdentity::of(info);
 }
@@ -41,7 +46,7 @@ void SourceChange::followed() {
   struct stat info {};
   if (!identity || ::fstat(fd, &info) != 0) return;
   const FileIdentity now = FileIdentity::of(info);
-  state.cache->follow_change(inode.ino, *identity, now);
+  state.cache->follow_change(ino, *identity, now);
   identity = now;
 }
 

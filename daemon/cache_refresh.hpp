@@ -16,6 +16,8 @@ class SourceChange {
  public:
   // `fd` is a descriptor of the file (an O_PATH one will do).
   SourceChange(const InodeRecord& inode, int fd);
+  // For a file known by a descriptor alone; none (-1) follows nothing.
+  explicit SourceChange(int fd);
 
   // The file's size before the change, for refresh_after_change and
   // adjust_after_resize; -1 when there is no cache to keep in step.
@@ -27,8 +29,8 @@ class SourceChange {
   void followed();
 
  private:
-  const InodeRecord& inode;
   const int fd;
+  uint64_t ino = 0;  // of the source file
   off_t size_before = -1;
   std::optional<FileIdentity> identity;  // the file as the cache last followed it
 };

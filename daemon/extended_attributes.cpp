@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "daemon/cache_refresh.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
 #include "daemon/reply.hpp"
@@ -86,7 +87,11 @@ void setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* valu
     return;
   }
   const ProcPath path(inode.fd.get());
-  reply_err(req, ::setxattr(path.c_str(), name, value, size, flags) == -1 ? errno : 0);
+  SourceChange change(inode, inode.fd.get());
+  const int result = ::setxattr(path.c_str(), name, value, size, flags);
+  const int error = errno;
+  change.followed();
+  reply_err(req, result == -1 ? error : 0);
 }
 
 void removexattr(fuse_req_t req, fuse_ino_t ino, const char* name) {
@@ -96,7 +101,11 @@ void removexattr(fuse_req_t req, fuse_ino_t ino, const char* name) {
     reply_err(req, EOPNOTSUPP);
     return;
   }
-  reply_err(req, ::removexattr(ProcPath(inode.fd.get()).c_str(), name) == -1 ? errno : 0);
+  SourceChange change(inode, inode.fd.get());
+  const int result = ::removexattr(ProcPath(inode.fd.get()).c_str(), name);
+  const int error = errno;
+  change.followed();
+  reply_err(req, result == -1 ? error : 0);
 }
 
 }  // namespace quarnix

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "daemon/cache_refresh.hpp"
 #include "daemon/materialization_placeholders.hpp"
 #include "daemon/operations.hpp"
 #include "daemon/proc_path.hpp"
@@ -46,12 +47,17 @@ int inode_linkat(InodeRecord* record, int new_parent_fd, const char* new_name) {
                   AT_SYMLINK_FOLLOW);
 }
 
-// With on-demand materialization, the file a name leads to before it is
-// removed or replaced: whether that was its last name decides what becomes
-// of its record.
+// The file a name leads to before it is moved, removed or replaced. With
+// on-demand materialization, whether that was its last name decides what
+// becomes of its record; with the cache, the change time the change gives the
+// file is followed, so that its next open keeps the chunks.
 UniqueFd file_of_name(const InodeRecord& directory, const char* name) {
-  if (!state.ondemand) return UniqueFd();
+  if (!state.ondemand && !state.cache) return UniqueFd();
   return UniqueFd(::openat(directory.fd.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+}
+
+void name_removed_from(const UniqueFd& file) {
+  if (file && state.ondemand) name_removed(file.get());
 }
 
 }  // namespace
@@ -77,8 +83,15 @@ void link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t newparent, const char* newn
   fuse_entry_param entry{};
   entry.attr_timeout = state.timeout;
   entry.entry_timeout = state.timeout;
-  if (inode_linkat(&record, new_parent.fd.get(), newname) == -1 ||
-      ::fstatat(record.fd.get(), "", &entry.attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == -1) {
+  SourceChange change(record, record.fd.get());
+  const int result = inode_linkat(&record, new_parent.fd.get(), newname);
+  const int error = errno;
+  change.followed();
+  if (result == -1) {
+    reply_err(req, error);
+    return;
+  }
+  if (::fstatat(record.fd.get(), "", &entry.attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == -1) {
     reply_err(req, errno);
     return;
   }
@@ -95,11 +108,13 @@ void unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
   InodeRecord& directory = get_inode(parent);
   state.oplog.write_if_all("unlink", directory.log_id, name);
   const UniqueFd removed = file_of_name(directory, name);
+  SourceChange change(removed.get());
   if (::unlinkat(directory.fd.get(), name, 0) == -1) {
     reply_err(req, errno);
     return;
   }
-  if (removed) name_removed(removed.get());
+  change.followed();
+  name_removed_from(removed);
   reply_err(req, 0);
 }
 
@@ -128,12 +143,17 @@ void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newp
     reply_err(req, EINVAL);
     return;
   }
+  const UniqueFd moved = file_of_name(old_parent, name);
   const UniqueFd replaced = file_of_name(new_parent, newname);
+  SourceChange moved_change(moved.get());
+  SourceChange replaced_change(replaced.get());
   if (::renameat(old_parent.fd.get(), name, new_parent.fd.get(), newname) == -1) {
     reply_err(req, errno);
     return;
   }
-  if (replaced) name_removed(replaced.get());
+  moved_change.followed();
+  replaced_change.followed();
+  name_removed_from(replaced);
   reply_err(req, 0);
 }
 
