@@ -66,6 +66,10 @@ std::string reason_to_distrust(const BoundedFileRead& meta) {
     return (boost::format("writable by group or others (mode %04o).") %
             (meta.info->st_mode & 07777))
         .str();
+  // Each save makes a new file: a second name is one somebody kept, and
+  // could put back in place of a later save.
+  if (meta.info->st_nlink != 1)
+    return (boost::format("it has %d names.") % meta.info->st_nlink).str();
   return "";
 }
 

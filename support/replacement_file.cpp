@@ -33,11 +33,12 @@ std::string directory_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The kernel's protection of links in shared directories: in a sticky
-// directory that everyone may write, a link is followed only when it belongs
-// to the process's user or to the directory's owner, since anyone else may
-// have planted it there to turn a write elsewhere. Returns 0 or an errno value.
-int may_follow(const struct stat& link, const std::string& directory) {
+// The kernel's protection of shared directories: in a sticky directory that
+// everyone may write, a link is followed, and a file or FIFO written, only
+// when it belongs to the process's user or to the directory's owner, since
+// anyone else may have planted it there to turn a write elsewhere or to be
+// handed the output. Returns 0 or an errno value.
+int may_use(const struct stat& link, const std::string& directory) {
   struct stat holder {};
   if (::stat(directory.c_str(), &holder) != 0) return errno;
   constexpr mode_t shared = S_ISVTX | S_IWOTH;
@@ -54,7 +55,7 @@ int follow_links(std::string& path) {
     const UniqueFd link(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat info {};
     if (!link || ::fstat(link.get(), &info) != 0 || !S_ISLNK(info.st_mode)) return 0;
-    if (const int refused = may_follow(info, directory_of(path)); refused != 0) return refused;
+    if (const int refused = may_use(info, directory_of(path)); refused != 0) return refused;
     char text[PATH_MAX];
     const ssize_t length = ::readlinkat(link.get(), "", text, sizeof text);
     if (length < 0) return errno;
@@ -87,6 +88,8 @@ void ReplacementFile::open_followed(mode_t mode) {
     create_temporary(mode);
     return;
   }
+  if (S_ISREG(existing.st_mode) || S_ISFIFO(existing.st_mode))
+    if (const int refused = may_use(existing, directory_of(target)); refused != 0) fail(refused);
   if (S_ISREG(existing.st_mode)) {
     create_temporary(mode);
     take_over_attributes(existing);

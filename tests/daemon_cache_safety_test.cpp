@@ -222,6 +222,12 @@ TEST(DaemonCacheSafety, MetadataThatIsNotTheDaemonsOwnIsNotTrusted) {
        distrusted + "writable by group or others (mode 0620).\n" + not_found},
       {"file others may write", sound_file(::geteuid(), 0602),
        distrusted + "writable by group or others (mode 0602).\n" + not_found},
+      {"file with a second name",
+       [&] {
+         sound_file(::geteuid(), 0600)();
+         fs::create_hard_link(meta, meta.string() + ".kept");
+       },
+       distrusted + "it has 2 names.\n" + not_found},
       {"sparse file of 3 GiB",
        [&] {
          write_file(meta, "");

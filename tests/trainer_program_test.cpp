@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -565,22 +566,42 @@ TEST_F(TrainerInASharedDirectory, LinksAreFollowedOnlyWhereTheKernelWould) {
   }
 }
 
-// A FIFO that nobody reads fails the run at once instead of holding it for ever.
-TEST_F(TrainerInASharedDirectory, AFifoWithoutAReaderFailsAtOnce) {
+// A file or FIFO that another user put in place of an output is refused, as
+// the kernel refuses to open it there; a FIFO of one's own that nobody reads
+// fails the run at once instead of holding it for ever.
+TEST_F(TrainerInASharedDirectory, PlantedOutputsAreRefusedAndFifosFailAtOnce) {
   if (!nobody_can_write(shared_work()))
     GTEST_SKIP() << "nobody cannot reach " << ground.directory.path();
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {histogram_name, "Unable to write prefetch histogram prefetch_histogram.txt"},
-      {profile_name, "Unable to write readahead profile readahead_profile.ba"},
+  const auto planted_file = [](const fs::path& path) {
+    write_file(path, "planted\n");
+    EXPECT_EQ(::chown(path.c_str(), nobody, nobody), 0);
   };
-  for (const auto& [name, failure] : cases) {
+  const auto own_fifo = [](const fs::path& path) { EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0); };
+  struct Case {
+    std::string name;
+    std::function<void(const fs::path&)> plant;
+    std::string failure;
+  };
+  const std::vector<Case> cases = {
+      {histogram_name, plant_fifo_as_nobody,
+       "Unable to write prefetch histogram prefetch_histogram.txt: Permission denied"},
+      {profile_name, planted_file,
+       "Unable to write readahead profile readahead_profile.ba: Permission denied"},
+      {histogram_name, own_fifo,
+       "Unable to write prefetch histogram prefetch_histogram.txt: No such device or address"},
+      {profile_name, own_fifo,
+       "Unable to write readahead profile readahead_profile.ba: No such device or address"},
+  };
+  for (const Case& test_case : cases) {
+    SCOPED_TRACE(test_case.failure);
     const fs::path work = shared_work();
-    plant_fifo_as_nobody(work / name);
+    test_case.plant(work / test_case.name);
     const ProgramResult result = train_in(work);
-    EXPECT_EQ(result.status, aborted) << name;
-    EXPECT_EQ(result.err.rfind("INTERNAL ERROR: " + failure + ": No such device or address\n", 0),
-              0u)
-        << result.err;
+    EXPECT_EQ(result.status, aborted);
+    EXPECT_EQ(result.err.rfind("INTERNAL ERROR: " + test_case.failure + "\n", 0), 0u) << result.err;
+    if (fs::is_regular_file(work / test_case.name)) {
+      EXPECT_EQ(read_file(work / test_case.name), "planted\n");
+    }
   }
 }
 
