@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <filesystem>
@@ -171,6 +172,37 @@ TEST(TestFixtures, AProgramEndedByAStuckThreadLeavesNothingBehind) {
   }
   const std::string ground = read_file(report / "ground");
   EXPECT_FALSE(ground.empty() || fs::exists(ground)) << ground;
+}
+
+// A client killed while it holds a file of a mount whose daemon does not
+// answer cannot end before the daemon does: its Process fails the test and
+// goes on without it.
+TEST(TestFixtures, AChildThatCannotEndFailsTheTestAndIsLeft) {
+  MountGround ground;
+  write_file(ground.source / "file", "");
+  QuarnixMount mount(ground.source, ground.mountpoint);
+  ASSERT_TRUE(mount.started());
+  ProcessOptions options;
+  options.stdin_file = mount.mountpoint() / "file";
+  options.kill_deadline = std::chrono::milliseconds(300);
+  auto client = std::make_unique<Process>(std::vector<std::string>{"sleep", "120"},
+                                          ground.work / "client", options);
+  const pid_t client_pid = client->pid();
+  ASSERT_TRUE(holds_within([&] { return descriptors_below(client_pid, mount.mountpoint()) > 0; }));
+  // A stopped daemon answers nothing, so the client's flush as it exits waits.
+  struct Resumed {
+    ~Resumed() { ::kill(daemon, SIGCONT); }
+    pid_t daemon;
+  } resumed{mount.process().pid()};
+  ASSERT_EQ(::kill(resumed.daemon, SIGSTOP), 0);
+
+  EXPECT_NONFATAL_FAILURE(client.reset(), "process " + std::to_string(client_pid) + " still runs");
+  ::kill(resumed.daemon, SIGCONT);
+  // Its Process is gone: nobody else reaps it.
+  EXPECT_TRUE(holds_within([&] {
+    int raw = 0;
+    return ::waitpid(client_pid, &raw, WNOHANG) == client_pid;
+  })) << "the client did not end once the daemon answered";
 }
 
 }  // namespace
